@@ -1,0 +1,21 @@
+// Keyboard: the Escape test and the held-key table, indexed by the character
+// codes that scripts write.
+#include "assets/assets.h"
+
+#include <allegro.h>
+
+#include <cstring>
+
+uint8_t keyState[256];
+
+bool key_Escape() {
+  if (keyboard_needs_poll()) poll_keyboard();
+  std::memset(keyState, 0, sizeof keyState);
+  for (int sc = 1; sc < KEY_MAX; ++sc) {
+    if (!key[sc]) continue;
+    const int c = scancode_to_ascii(sc);
+    if (c > 0 && c < 256) keyState[c] = 1;
+  }
+  if (!keypressed()) return false;
+  return (readkey() >> 8) == KEY_ESC;
+}

@@ -1,0 +1,52 @@
+// The plugin base classes and the plain image holder.
+#include "plugins/plugins.h"
+
+namespace {
+// A few instanced declarations that each refer to the next one twice build
+// exponentially many objects; a script that asks for this many is broken.
+constexpr int kMaxLiveObjects = 1 << 16;
+int liveObjects = 0;
+}  // namespace
+
+PlugIn::PlugIn(Declaration* decl, PlugIn* nextObject) : declaration(decl), next(nextObject) {
+  if (liveObjects >= kMaxLiveObjects) plg_Error(nullptr, "more than %d objects in the scenes", kMaxLiveObjects);
+  ++liveObjects;
+  if (decl) {
+    // Set before any parameter is read, so that a shared declaration that
+    // refers back to itself gets this object instead of building another.
+    decl->object = this;
+    plg_Trace(" -> %s:%s(%s) ", decl->label.c_str(), decl->type.c_str(), decl->params.c_str());
+  }
+}
+
+PlugIn::~PlugIn() {
+  --liveObjects;
+  // When a constructor ends in an error that unwinds (tests only), the
+  // declaration must not keep pointing at the half-built object.
+  if (declaration && declaration->object == this) declaration->object = nullptr;
+  delete next;
+}
+
+Image* Value::stream(int, int) {
+  reportPluginError(this, "stream request on value plugin");
+}
+
+float Stream::value() {
+  reportPluginError(this, "value request on stream plugin");
+}
+
+Layer::Layer(Declaration* decl, PlugIn* nextObject) : Stream(decl, nextObject) {}
+
+Layer::~Layer() { img_Destroy(image); }
+
+Image* Layer::stream(int width, int height) {
+  if (!image) {
+    image = img_Create(width, height);
+  } else if (image->width != width || image->height != height) {
+    Image* resized = img_Create(width, height);
+    img_Scale(image, resized);
+    img_Destroy(image);
+    image = resized;
+  }
+  return image;
+}

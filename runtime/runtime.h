@@ -1,0 +1,84 @@
+// Demo runtime: clock, timeline, music and the start-up message boxes.
+#pragma once
+
+#include <cstdint>
+
+// ---------------------------------------------------------------------------
+// Clock.  tmr_Seconds() is the seconds since tmr_Start(), from a steady clock.
+// The source is a seam: tests and offline capture install their own.
+using tmr_Source = double (*)();
+
+void tmr_Start();                    // takes the start stamp
+double tmr_Seconds();                // seconds since the start stamp
+void tmr_SetSource(tmr_Source src);  // nullptr restores the steady clock
+
+// ---------------------------------------------------------------------------
+// Timeline state shared with the time-dependent plugins and the Screen.
+struct TimelineState {
+  float speed = 1.0f;  // set once, never changed by the show
+  float t0 = 0.0f;     // phase origin in seconds, reset at every scene change
+  int fade = 0;        // screen fade: -256 black, 0 plain, +255 white
+};
+extern TimelineState TML;
+
+// Scene-relative show clock: tmr_Seconds() * speed - t0, as a float.
+float tml_ShowTime();
+
+constexpr int kSceneCount = 8;
+constexpr int kEndMarkerOrder = 31;
+extern const char* const kSceneSections[kSceneCount];
+extern const int kSwitchOrders[kSceneCount + 1];  // [8] is the end marker
+
+// Everything the timeline touches outside itself; the live program fills it
+// with the real clock, music, keyboard and scene graphs, tests with fakes.
+struct TimelineIO {
+  void* ctx = nullptr;
+  double (*now)(void* ctx) = nullptr;        // clock sample in seconds
+  bool (*escape)(void* ctx) = nullptr;       // the stop test (Escape, close)
+  int (*order)(void* ctx) = nullptr;         // module order being heard
+  int (*beat)(void* ctx) = nullptr;          // 0 or 1 from the beat table
+  void (*play)(void* ctx) = nullptr;         // start the music
+  void (*render)(void* ctx, int scene) = nullptr;  // one frame of a scene
+  void (*sceneSwitch)(void* ctx, int scene) = nullptr;  // optional
+};
+
+enum class TimelineEnd { Escaped, Finished };
+
+// Runs the title phases, the scenes and the final fade.  Writes TML.t0 and
+// TML.fade as it goes; returns how it ended.
+TimelineEnd tml_Run(const TimelineIO& io);
+
+// ---------------------------------------------------------------------------
+// Music.  An XM module played by libopenmpt; the position reported is the
+// one being heard now, not the one being rendered.
+//   Device: SDL2 audio output at 44100 Hz.
+//   Null:   no sound; a thread of our own consumes the module in real time.
+//   Manual: no thread; mus_Render pulls frames and what is rendered counts as
+//           heard at once (tests, offline capture).
+enum class MusOutput { Device, Null, Manual };
+constexpr int kMusRate = 44100;
+
+void mus_SetOutput(MusOutput out);  // before mus_Load; Device by default
+int mus_Load(const char* file);     // 1, or shows an "Error" box and exits 0
+int mus_Play();
+int mus_Order();                    // order being heard now
+int mus_Beat();                     // 0 or 1: beat table at the heard position
+int mus_Free();                     // safe to call more than once
+
+struct MusPosition {
+  int order = 0;
+  int row = 0;
+};
+MusPosition mus_Position();              // order and row being heard now
+int mus_BeatAt(int order, int row);      // the beat table, per order
+double mus_LatencySeconds();             // output latency being compensated
+// Manual output only: renders up to `frames` interleaved stereo frames and
+// returns how many were written (fewer at the module's end).
+int mus_Render(int16_t* out, int frames);
+
+// ---------------------------------------------------------------------------
+// Message boxes: a real box when a display is there, the terminal otherwise.
+// msg_Ask returns true for Yes.  Without a box, a terminal on stdin is asked
+// for y/n; with no terminal either the answer is No.
+bool msg_Ask(const char* text, const char* title);
+void msg_Error(const char* text);  // title "Error", exclamation icon
