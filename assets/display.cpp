@@ -73,11 +73,12 @@ int gfx_Present(Image* image, int fade, int x, int y, int w, int h) {
     if (full) {
       // Entry 0 stays black for the bars around the picture; the picture's
       // own black moves to entry 1 so that it follows the fade.
+      // Bytes may alias the image record: take the bounds into locals first.
       const int y0 = std::max(y, 0), y1 = std::min(y + h, image->height);
-      for (int row = y0; row < y1; ++row) {
-        uint8_t* p = image->pixels + size_t(row) * size_t(image->width);
-        for (int i = 0; i < image->width; ++i) p[i] = p[i] ? p[i] : 1;
-      }
+      const size_t width = size_t(image->width);
+      uint8_t* const pixels = image->pixels;
+      for (size_t i = size_t(y0) * width, end = size_t(std::max(y1, y0)) * width; i < end; ++i)
+        pixels[i] = std::max<uint8_t>(pixels[i], 1);
     }
     for (int i = full ? 1 : 0; i < 256; ++i) {
       const uint8_t v = uint8_t(std::clamp(i + fade, 0, 255) >> 2);
