@@ -5,6 +5,7 @@
 set -u
 bin=$1
 show=$2
+xclose=$3
 work=$(mktemp -d)
 trap 'kill $xvfb 2>/dev/null; rm -rf "$work"' EXIT
 fail() { echo "e2e: $*" >&2; exit 1; }
@@ -42,7 +43,26 @@ rc=$?
 [ $rc -eq 0 ] || { cat "$work/err.txt" >&2; fail "exit code $rc after Escape, expected 0"; }
 echo "e2e: Escape ended the show with exit code 0"
 
-# 2. An unknown label stops with exit code 1 and the exact line on stdout.
+# 2. The close button ends the show with exit code 0, here during the title.
+"$bin" --windowed --silent >/dev/null 2>"$work/err3.txt" &
+pid=$!
+win=""
+for _ in $(seq 100); do
+  win=$(xdotool search --name 'Velmorin / Tarkv' 2>/dev/null | head -n1)
+  [ -n "$win" ] && break
+  sleep 0.1
+done
+[ -n "$win" ] || fail "no window appeared for the close test"
+sleep 1
+"$xclose" "$win" || fail "could not send the close request"
+for _ in $(seq 50); do kill -0 $pid 2>/dev/null || break; sleep 0.1; done
+if kill -0 $pid 2>/dev/null; then kill $pid; fail "the close button did not end the show"; fi
+wait $pid
+rc=$?
+[ $rc -eq 0 ] || { cat "$work/err3.txt" >&2; fail "exit code $rc after the close button, expected 0"; }
+echo "e2e: the close button ended the show with exit code 0"
+
+# 3. An unknown label stops with exit code 1 and the exact line on stdout.
 mkdir "$work/bad"
 cp "$show/velmorin.dat" "$show/velmorin.xm" "$work/bad/"
 printf 'tolvek.plg\noutput: screen in=x;\n}\n' >"$work/bad/velmorin.plg"
