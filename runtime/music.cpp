@@ -15,6 +15,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <ostream>
@@ -212,12 +213,17 @@ MusStatus openDevice() {
 }
 
 MusStatus openModule(const char* file) {
-  std::ifstream in(file, std::ios::binary);
+  std::ifstream in(file, std::ios::binary | std::ios::ate);
   if (!in) return MusStatus::BadModule;
-  const std::vector<char> data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<char> data(size_t(std::max<std::streamoff>(in.tellg(), 0)));
+  in.seekg(0);
+  if (!in.read(data.data(), std::streamsize(data.size()))) return MusStatus::BadModule;
   // libopenmpt's load warnings would only repeat what the error box says.
   try {
-    MUS.mod = std::make_unique<openmpt::module>(data, MUS.quiet);
+    // Scanning for subsongs plays the whole module through once; we only ever
+    // play the first song, so skip it and keep start-up short.
+    const std::map<std::string, std::string> ctls = {{"load.skip_subsongs_init", "1"}};
+    MUS.mod = std::make_unique<openmpt::module>(data, MUS.quiet, ctls);
     MUS.mod->set_repeat_count(0);
     MUS.mod->ctl_set_text("play.at_end", "stop");  // silence at the end, no fade tail
   } catch (...) {
