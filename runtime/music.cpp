@@ -226,6 +226,9 @@ MusStatus openModule(const char* file) {
     MUS.mod = std::make_unique<openmpt::module>(data, MUS.quiet, ctls);
     MUS.mod->set_repeat_count(0);
     MUS.mod->ctl_set_text("play.at_end", "stop");  // silence at the end, no fade tail
+    // Our module is mixed with headroom (peaks near -5 dBFS); +3 dB brings it
+    // to a listening level and still leaves 2 dB before clipping.
+    MUS.mod->set_render_param(openmpt::module::RENDER_MASTERGAIN_MILLIBEL, 300);
   } catch (...) {
     MUS.mod.reset();
     return MusStatus::BadModule;
