@@ -6,7 +6,30 @@ namespace {
 // exponentially many objects; a script that asks for this many is broken.
 constexpr int kMaxLiveObjects = 1 << 16;
 int liveObjects = 0;
+
+// Real graphs nest requests a few dozen deep; a thousand means a cycle.
+constexpr int kMaxNesting = 1000;
+int nesting = 0;
+
+struct Nest {
+  explicit Nest(const PlugIn* p) {
+    if (nesting >= kMaxNesting)
+      reportPluginError(p, "requests nest too deep: a cycle of shared labels that nothing breaks");
+    ++nesting;
+  }
+  ~Nest() { --nesting; }
+};
 }  // namespace
+
+float PlugIn::value() {
+  Nest n(this);
+  return onValue();
+}
+
+Image* PlugIn::stream(int width, int height) {
+  Nest n(this);
+  return onStream(width, height);
+}
 
 PlugIn::PlugIn(Declaration* decl, PlugIn* nextObject) : declaration(decl), next(nextObject) {
   if (liveObjects >= kMaxLiveObjects) plg_Error(nullptr, "more than %d objects in the scenes", kMaxLiveObjects);
@@ -27,11 +50,11 @@ PlugIn::~PlugIn() {
   delete next;
 }
 
-Image* Value::stream(int, int) {
+Image* Value::onStream(int, int) {
   reportPluginError(this, "stream request on value plugin");
 }
 
-float Stream::value() {
+float Stream::onValue() {
   reportPluginError(this, "value request on stream plugin");
 }
 
@@ -39,7 +62,7 @@ Layer::Layer(Declaration* decl, PlugIn* nextObject) : Stream(decl, nextObject) {
 
 Layer::~Layer() { img_Destroy(image); }
 
-Image* Layer::stream(int width, int height) {
+Image* Layer::onStream(int width, int height) {
   if (!image) {
     image = img_Create(width, height);
   } else if (image->width != width || image->height != height) {

@@ -24,19 +24,30 @@ struct PlugIn {
   PlugIn(Declaration* decl, PlugIn* next);
   PlugIn(const PlugIn&) = delete;
   PlugIn& operator=(const PlugIn&) = delete;
-  virtual float value() = 0;
-  virtual Image* stream(int width, int height) = 0;
   virtual ~PlugIn();
+
+  // The two requests.  They count how deeply requests nest, so that a cycle
+  // of shared labels that nothing breaks ends in an error, not a crash.
+  float value();
+  Image* stream(int width, int height);
+
+ protected:
+  virtual float onValue() = 0;
+  virtual Image* onStream(int width, int height) = 0;
 };
 
 struct Value : PlugIn {
   using PlugIn::PlugIn;
-  Image* stream(int width, int height) override;  // fatal: wrong kind
+
+ protected:
+  Image* onStream(int width, int height) override;  // fatal: wrong kind
 };
 
 struct Stream : PlugIn {
   using PlugIn::PlugIn;
-  float value() override;  // fatal: wrong kind
+
+ protected:
+  float onValue() override;  // fatal: wrong kind
 };
 
 // The plain image holder; also what an absent image parameter becomes.
@@ -44,8 +55,10 @@ struct Layer final : Stream {
   Image* image = nullptr;
 
   Layer(Declaration* decl, PlugIn* next);
-  Image* stream(int width, int height) override;
   ~Layer() override;
+
+ protected:
+  Image* onStream(int width, int height) override;
 };
 
 // ---------------------------------------------------------------------------
@@ -55,7 +68,9 @@ struct Constant final : Value {
 
   Constant(Declaration* decl, PlugIn* next);  // reads k=
   Constant(float value, PlugIn* next);        // implicit, no declaration
-  float value() override { return k; }
+
+ protected:
+  float onValue() override { return k; }
 };
 
 struct Oscilator final : Value {
@@ -67,7 +82,9 @@ struct Oscilator final : Value {
   PlugIn* time;
 
   Oscilator(Declaration* decl, PlugIn* next);
-  float value() override;
+
+ protected:
+  float onValue() override;
 };
 
 struct KeyB final : Value {
@@ -80,7 +97,9 @@ struct KeyB final : Value {
   int decKey = -1;
 
   KeyB(Declaration* decl, PlugIn* next);
-  float value() override;
+
+ protected:
+  float onValue() override;
 };
 
 // Key code of an inc=/dec= word: 'c is the character's code, otherwise a
@@ -95,7 +114,9 @@ struct Screen final : Stream {
   int x = 0, y = 0, w = 320, h = 240;
 
   Screen(Declaration* decl, PlugIn* next);
-  Image* stream(int width, int height) override;  // 0x0 is the warm-up
+
+ protected:
+  Image* onStream(int width, int height) override;  // 0x0 is the warm-up
 };
 
 struct Window final : Stream {
@@ -110,8 +131,10 @@ struct Window final : Stream {
   int busy = 0;
 
   Window(Declaration* decl, PlugIn* next);
-  Image* stream(int width, int height) override;
   ~Window() override;
+
+ protected:
+  Image* onStream(int width, int height) override;
 };
 
 // The parameter tables of the classes above, for the registry.

@@ -34,7 +34,7 @@ Screen::Screen(Declaration* decl, PlugIn* nextObject) : Stream(decl, nextObject)
   in = lst_Stream(decl, " in=");
 }
 
-Image* Screen::stream(int width, int) {
+Image* Screen::onStream(int width, int) {
   if (width == 0) {
     in->stream(xres, yres);
     return nullptr;
@@ -56,7 +56,7 @@ Window::Window(Declaration* decl, PlugIn* nextObject) : Stream(decl, nextObject)
 
 Window::~Window() { img_Destroy(crop); }
 
-Image* Window::stream(int width, int height) {
+Image* Window::onStream(int width, int height) {
   const int X = plg_Trunc(x->value()), Y = plg_Trunc(y->value());
   const int WW = plg_Trunc(W->value()), HH = plg_Trunc(H->value());
   if (busy && width == WW && height == HH && outer) {

@@ -46,7 +46,7 @@ Oscilator::Oscilator(Declaration* decl, PlugIn* nextObject) : Value(decl, nextOb
   time = lst_Value(decl, " time=", 0);
 }
 
-float Oscilator::value() {
+float Oscilator::onValue() {
   constexpr double kTwoPi = 6.28318530718;
   const float a = amp->value();
   const float o = add->value();
@@ -84,7 +84,7 @@ KeyB::KeyB(Declaration* decl, PlugIn* nextObject) : Value(decl, nextObject) {
   current = start->value();
 }
 
-float KeyB::value() {
+float KeyB::onValue() {
   const float hi = max->value();
   const float lo = min->value();
   const float s = step->value();

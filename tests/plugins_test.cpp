@@ -67,6 +67,15 @@ TEST_F(Plugins, WrongKindOfRequestIsAPluginError) {
     EXPECT_TRUE(e.plugin);
   }
   EXPECT_EQ(errorOf([&] { get("m")->value(); }), "value request on stream plugin");
+
+  // Shared labels in a cycle that nothing breaks: an error, not a crash.
+  load("s.plg\no = oscilator amp=p;\np = oscilator add=o;\nw = window in=w,w=8,h=8;\n");
+  const std::string cycle = "requests nest too deep: a cycle of shared labels that nothing breaks";
+  EXPECT_EQ(errorOf([&] { get("o")->value(); }), cycle);
+  EXPECT_EQ(errorOf([&] { get("w")->stream(64, 64); }), cycle);
+  // The count unwinds with the error: a sound graph still works afterwards.
+  load("s.plg\nc = constant k=3;\n");
+  EXPECT_FLOAT_EQ(valueOf("c"), 3);
 }
 
 TEST_F(Plugins, OscilatorFunctions) {
