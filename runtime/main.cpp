@@ -1,4 +1,5 @@
-// The program: asks full screen or window, loads the show and plays it.
+// The program: asks full screen or window, loads the show and plays it; or
+// checks the script, or captures the show offline.
 #include "assets/assets.h"
 #include "plugins/plugins.h"
 #include "runtime/runtime.h"
@@ -10,74 +11,131 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace {
 
+enum class Mode { Live, Check, Capture };
+
 struct Options {
+  Mode mode = Mode::Live;
   int fullscreen = -1;  // -1: ask
   bool silent = false;
   bool verbose = false;
+  int startOrder = -1;
+  double duration = -1;
+  CaptureOptions capture;
 };
 
-// The scene graphs live until the process ends.
-struct ShowState {
-  Declaration* lists[kSceneCount] = {};
-  PlugIn* outputs[kSceneCount] = {};
+// The live show: its graphs live until the process ends.
+struct LiveState {
+  SceneSet scenes;
   std::atomic<bool> closeRequested{false};
 };
-ShowState SHOW;
+LiveState LIVE;
 
 const char kUsage[] =
-    "usage: velmorin [--windowed | --fullscreen] [--silent] [--verbose]\n"
+    "usage: velmorin [options]\n"
     "Plays the show in velmorin.plg, velmorin.dat and velmorin.xm from the\n"
     "current folder.  Escape or the window's close button ends it.\n"
-    "  --windowed    play in a 640x300 window without asking\n"
-    "  --fullscreen  play on the 640x480 screen without asking\n"
-    "  --silent      no sound device: the music advances in real time unheard\n"
-    "  --verbose     print start-up timings on stderr\n";
+    "  --windowed           play in a 640x300 window without asking\n"
+    "  --fullscreen         play on the 640x480 screen without asking\n"
+    "  --silent             no sound device: the music advances in real time unheard\n"
+    "  --start-order N      start at module order N, in the scene it belongs to\n"
+    "  --verbose            print start-up timings on stderr\n"
+    "  --check              build every scene without display or sound; print ok\n"
+    "  --capture FILE       render the show offline into a video through ffmpeg\n"
+    "  --frames DIR         render the show offline into DIR: PNG frames, audio.wav\n"
+    "  --fps N              frames per second of a capture (60)\n"
+    "  --layout L           window (640x300) or fullscreen (640x480, the default)\n"
+    "  --duration S         stop a capture after S seconds of show\n";
+
+bool number(const char* text, double& out) {
+  char* end = nullptr;
+  errno = 0;
+  out = std::strtod(text, &end);
+  return errno == 0 && end != text && *end == 0;
+}
 
 // Returns false when the program should stop with the given exit code.
 bool parseArgs(int argc, char** argv, Options& o, int& exitCode) {
+  exitCode = 2;
   for (int i = 1; i < argc; ++i) {
-    const char* a = argv[i];
-    if (!std::strcmp(a, "--windowed")) o.fullscreen = 0;
-    else if (!std::strcmp(a, "--fullscreen")) o.fullscreen = 1;
-    else if (!std::strcmp(a, "--silent")) o.silent = true;
-    else if (!std::strcmp(a, "--verbose")) o.verbose = true;
-    else if (!std::strcmp(a, "--help") || !std::strcmp(a, "-h")) {
+    const std::string a = argv[i];
+    const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+    auto needsValue = [&] {
+      if (!value) std::fprintf(stderr, "velmorin: %s needs a value\n", a.c_str());
+      return value != nullptr;
+    };
+    double v = 0;
+    if (a == "--windowed") o.fullscreen = 0;
+    else if (a == "--fullscreen") o.fullscreen = 1;
+    else if (a == "--silent") o.silent = true;
+    else if (a == "--verbose") o.verbose = true;
+    else if (a == "--check") o.mode = Mode::Check;
+    else if (a == "--help" || a == "-h") {
       std::fputs(kUsage, stdout);
       exitCode = 0;
       return false;
+    } else if (a == "--capture" || a == "--frames") {
+      if (!needsValue()) return false;
+      (a == "--capture" ? o.capture.video : o.capture.framesDir) = value;
+      o.mode = Mode::Capture;
+      ++i;
+    } else if (a == "--fps" || a == "--start-order" || a == "--duration") {
+      if (!needsValue()) return false;
+      if (!number(value, v) || v < 0 || (a == "--fps" && (v < 1 || v > 1000)) || (a != "--duration" && v != int(v))) {
+        std::fprintf(stderr, "velmorin: %s takes a number, not '%s'\n", a.c_str(), value);
+        return false;
+      }
+      if (a == "--fps") o.capture.fps = int(v);
+      else if (a == "--start-order") o.startOrder = int(v);
+      else o.duration = v;
+      ++i;
+    } else if (a == "--layout") {
+      if (!needsValue()) return false;
+      if (std::strcmp(value, "window") && std::strcmp(value, "fullscreen")) {
+        std::fprintf(stderr, "velmorin: --layout is window or fullscreen, not '%s'\n", value);
+        return false;
+      }
+      o.capture.window = !std::strcmp(value, "window");
+      ++i;
     } else {
-      std::fprintf(stderr, "velmorin: unknown option '%s'\n%s", a, kUsage);
-      exitCode = 2;
+      std::fprintf(stderr, "velmorin: unknown option '%s'\n%s", a.c_str(), kUsage);
       return false;
     }
   }
+  if (!o.capture.video.empty() && !o.capture.framesDir.empty()) {
+    std::fprintf(stderr, "velmorin: --capture and --frames exclude each other\n");
+    return false;
+  }
+  o.capture.startOrder = o.startOrder;
+  if (o.duration >= 0) o.capture.maxFrames = int(o.duration * o.capture.fps + 0.5);
   return true;
 }
 
-void onCloseButton() { SHOW.closeRequested = true; }
+// Builds every scene without a display or a sound device.
+int runCheck() {
+  img_InitHeadless();
+  if (!dat_Open("velmorin.dat")) {
+    std::printf("Can't load velmorin.dat!\n");
+    return 1;
+  }
+  SceneSet scenes;
+  shw_Build(scenes);  // a script error ends the process with its message
+  std::printf("ok\n");
+  return 0;
+}
 
-double ioNow(void*) { return tmr_Seconds(); }
-bool ioEscape(void*) { return key_Escape() || SHOW.closeRequested; }
-int ioOrder(void*) { return mus_Order(); }
-int ioBeat(void*) { return mus_Beat(); }
-void ioPlay(void*) { mus_Play(); }
-void ioRender(void*, int scene) { SHOW.outputs[scene]->stream(256, 256); }
+void onCloseButton() { LIVE.closeRequested = true; }
 
 double msSince(std::chrono::steady_clock::time_point t) {
   return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t).count();
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  Options opt;
-  int code = 0;
-  if (!parseArgs(argc, argv, opt, code)) return code;
-
+int runLive(const Options& opt) {
   const bool fullscreen = opt.fullscreen < 0 ? msg_Ask("Fullscreen?\n", "Fullscreen") : opt.fullscreen == 1;
   const auto t0 = std::chrono::steady_clock::now();
 
@@ -92,18 +150,13 @@ int main(int argc, char** argv) {
 
   if (install_allegro(SYSTEM_AUTODETECT, &errno, atexit) != 0) {
     mus_Free();
-    msg_Error("Velmorin needs a display: no X display could be opened (is DISPLAY set?).");
+    msg_Error("Velmorin needs a display: no X display could be opened (is DISPLAY set?). "
+              "Without one, --check tests the script and --capture or --frames render the show.");
     return 0;
   }
   set_color_depth(8);
   tmr_Start();
-
-  for (int i = 0; i < kSceneCount; ++i) {
-    SHOW.lists[i] = plg_Load(kSceneSections[i], nullptr);
-    plg_Bind(SHOW.lists[i]);
-    SHOW.outputs[i] = plg_Get(SHOW.lists[i], "output");
-    SHOW.outputs[i]->stream(0, 0);
-  }
+  shw_Build(LIVE.scenes);
   const double tScenes = msSince(t0);
 
   set_window_title("Velmorin / Tarkv");
@@ -120,15 +173,30 @@ int main(int argc, char** argv) {
                  tArchive, tMusic, tScenes, msSince(t0), mus_LatencySeconds() * 1000);
 
   TimelineIO io;
-  io.now = ioNow;
-  io.escape = ioEscape;
-  io.order = ioOrder;
-  io.beat = ioBeat;
-  io.play = ioPlay;
-  io.render = ioRender;
+  io.now = [](void*) { return tmr_Seconds(); };
+  io.escape = [](void*) { return key_Escape() || LIVE.closeRequested; };
+  io.order = [](void*) { return mus_Order(); };
+  io.beat = [](void*) { return mus_Beat(); };
+  io.play = [](void*, int order) { mus_PlayAt(order); };
+  io.render = [](void*, int scene) { LIVE.scenes.outputs[scene]->stream(256, 256); };
+  io.startOrder = opt.startOrder;
   tml_Run(io);
 
   mus_Free();
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options opt;
+  int code = 0;
+  if (!parseArgs(argc, argv, opt, code)) return code;
+  switch (opt.mode) {
+    case Mode::Check: return runCheck();
+    case Mode::Capture: return cap_Run(opt.capture);
+    case Mode::Live: break;
+  }
+  return runLive(opt);
 }
 END_OF_MAIN()

@@ -98,6 +98,7 @@ struct MusState {
   Clock::time_point anchorTime;
   int64_t anchorSpan = 0;      // how far past the anchor the clock may run
   int64_t lastHeard = 0;       // keeps the position from going backwards
+  MusPosition start;           // where play began, until a chunk is heard
 
   // A program that exits with the music running must not leave the audio
   // thread inside a freed module, nor a joinable pump thread.
@@ -114,6 +115,7 @@ void resetTimeline(bool playing) {
   MUS.anchorFrame = 0;
   MUS.anchorSpan = 0;
   MUS.lastHeard = 0;
+  MUS.start = MusPosition{};
 }
 
 // Renders up to `frames` in tagged chunks; a null `out` discards the audio.
@@ -126,7 +128,7 @@ int renderFrames(int16_t* out, int frames) {
     std::size_t got = 0;
     int order = 0, row = 0;
     try {
-      got = MUS.mod->read(kMusRate, static_cast<std::size_t>(want), dst);
+      got = MUS.mod->read_interleaved_stereo(kMusRate, static_cast<std::size_t>(want), dst);
       order = MUS.mod->get_current_order();
       row = MUS.mod->get_current_row();
     } catch (...) {
@@ -222,7 +224,12 @@ MusStatus openModule(const char* file) {
   try {
     // Scanning for subsongs plays the whole module through once; we only ever
     // play the first song, so skip it and keep start-up short.
-    const std::map<std::string, std::string> ctls = {{"load.skip_subsongs_init", "1"}};
+    // Seeking rebuilds the notes already sounding at the target, so a show
+    // started mid-module sounds as if it had played there.
+    // No dither: its noise is random, and a capture must repeat to the byte.
+    const std::map<std::string, std::string> ctls = {{"load.skip_subsongs_init", "1"},
+                                                     {"seek.sync_samples", "1"},
+                                                     {"dither", "0"}};
     MUS.mod = std::make_unique<openmpt::module>(data, MUS.quiet, ctls);
     MUS.mod->set_repeat_count(0);
     MUS.mod->ctl_set_text("play.at_end", "stop");  // silence at the end, no fade tail
@@ -261,17 +268,23 @@ int mus_Load(const char* file) {
   return 1;
 }
 
-int mus_Play() {
+int mus_Play() { return mus_PlayAt(0); }
+
+int mus_PlayAt(int order) {
   std::lock_guard<std::mutex> lock(MUS.life);
   if (!MUS.mod) return 0;
   haltOutput();
   try {
-    MUS.mod->set_position_order_row(0, 0);
+    MUS.mod->set_position_order_row(std::max(order, 0), 0);
   } catch (...) {
     return 0;
   }
   MUS.ended = false;
   resetTimeline(true);
+  {
+    std::lock_guard<std::mutex> time(MUS.timeLock);
+    MUS.start = MusPosition{MUS.mod->get_current_order(), MUS.mod->get_current_row()};
+  }
   switch (MUS.output) {
     case MusOutput::Device:
       SDL_PauseAudioDevice(MUS.device, 0);
@@ -298,7 +311,7 @@ int mus_Play() {
 MusPosition mus_Position() {
   const Clock::time_point now = Clock::now();
   std::lock_guard<std::mutex> lock(MUS.timeLock);
-  if (MUS.tagCount == 0) return MusPosition{};
+  if (MUS.tagCount == 0) return MUS.start;
   int64_t heard = MUS.rendered;  // Manual: rendered counts as heard at once
   if (MUS.output != MusOutput::Manual) {
     heard = MUS.lastHeard;
@@ -379,6 +392,18 @@ double mus_LatencySeconds() {
       break;
   }
   return 0.0;
+}
+
+double mus_TimeAtOrder(int order) {
+  std::lock_guard<std::mutex> lock(MUS.life);
+  if (!MUS.mod) return 0.0;
+  try {
+    // Seeking reports the time of the new position; play seeks again anyway.
+    if (MUS.playing) return 0.0;
+    return MUS.mod->set_position_order_row(order, 0);
+  } catch (...) {
+    return 0.0;
+  }
 }
 
 int mus_Render(int16_t* out, int frames) {

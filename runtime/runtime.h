@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 // ---------------------------------------------------------------------------
 // Clock.  tmr_Seconds() is the seconds since tmr_Start(), from a steady clock.
@@ -37,9 +38,12 @@ struct TimelineIO {
   bool (*escape)(void* ctx) = nullptr;       // the stop test (Escape, close)
   int (*order)(void* ctx) = nullptr;         // module order being heard
   int (*beat)(void* ctx) = nullptr;          // 0 or 1 from the beat table
-  void (*play)(void* ctx) = nullptr;         // start the music
+  void (*play)(void* ctx, int order) = nullptr;  // start the music at an order
   void (*render)(void* ctx, int scene) = nullptr;  // one frame of a scene
   void (*sceneSwitch)(void* ctx, int scene) = nullptr;  // optional
+  // -1 plays the title first; an order skips the title and starts the
+  // music there, in the scene that order belongs to.
+  int startOrder = -1;
 };
 
 enum class TimelineEnd { Escaped, Finished };
@@ -47,6 +51,36 @@ enum class TimelineEnd { Escaped, Finished };
 // Runs the title phases, the scenes and the final fade.  Writes TML.t0 and
 // TML.fade as it goes; returns how it ended.
 TimelineEnd tml_Run(const TimelineIO& io);
+// The scene an order belongs to: the last whose switch order is not above it.
+int tml_SceneAt(int order);
+
+// ---------------------------------------------------------------------------
+// The show's scene graphs: each scene's label list and its "output" object.
+struct Declaration;
+struct PlugIn;
+struct SceneSet {
+  Declaration* lists[kSceneCount] = {};
+  PlugIn* outputs[kSceneCount] = {};
+};
+// Reads every scene section, builds its graph from "output" and warms it up.
+// Script errors go through the fatal path; the set is complete on return.
+void shw_Build(SceneSet& set);
+void shw_Free(SceneSet& set);
+
+// ---------------------------------------------------------------------------
+// Offline capture: the show rendered in virtual time, frame n at n/fps, with
+// the module rendered in step.  Writes numbered PNG frames and audio.wav to a
+// folder, or a video through ffmpeg.  Returns the process exit code.
+struct CaptureOptions {
+  int fps = 60;
+  bool window = false;    // the 640x300 window instead of the 640x480 screen
+  std::string framesDir;  // --frames
+  std::string video;      // --capture
+  int startOrder = -1;
+  int maxFrames = -1;     // stop after this many frames (tests)
+  bool quiet = false;     // no progress line
+};
+int cap_Run(const CaptureOptions& options);
 
 // ---------------------------------------------------------------------------
 // Music.  An XM module played by libopenmpt; the position reported is the
@@ -60,7 +94,8 @@ constexpr int kMusRate = 44100;
 
 void mus_SetOutput(MusOutput out);  // before mus_Load; Device by default
 int mus_Load(const char* file);     // 1, or shows an "Error" box and exits 0
-int mus_Play();
+int mus_Play();                     // from order 0
+int mus_PlayAt(int order);          // from the first row of an order
 int mus_Order();                    // order being heard now
 int mus_Beat();                     // 0 or 1: beat table at the heard position
 int mus_Free();                     // safe to call more than once
@@ -72,6 +107,7 @@ struct MusPosition {
 MusPosition mus_Position();              // order and row being heard now
 int mus_BeatAt(int order, int row);      // the beat table, per order
 double mus_LatencySeconds();             // output latency being compensated
+double mus_TimeAtOrder(int order);       // seconds from the start to an order; before play only
 // Manual output only: renders up to `frames` interleaved stereo frames and
 // returns how many were written (fewer at the module's end).
 int mus_Render(int16_t* out, int frames);

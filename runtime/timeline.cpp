@@ -2,6 +2,8 @@
 // beat flashes and the final fade.
 #include "runtime/runtime.h"
 
+#include <algorithm>
+
 
 const char* const kSceneSections[kSceneCount] = {
     "tolvek.plg", "intro.plg", "komin3d.plg", "schody.plg",
@@ -32,36 +34,53 @@ struct Run {
 
 }  // namespace
 
-TimelineEnd tml_Run(const TimelineIO& io) {
-  Run run{io};
+int tml_SceneAt(int order) {
+  int scene = 1;
+  for (int i = 2; i < kSceneCount; ++i)
+    if (kSwitchOrders[i] <= order) scene = i;
+  return scene;
+}
 
-  // Title fade-in: -256 up to 0 over four seconds.
-  TML.speed = 1.0f;
+namespace {
+
+// Title fade-in, hold and fade-out; false when Escape ended it.
+bool playTitle(Run& run) {
+  // Fade-in: -256 up to 0 over four seconds.
   run.resetOrigin();
   for (;;) {
     TML.fade = -truncFade((4 - run.phaseTime()) * 64);
     if (TML.fade >= 0) break;
-    if (run.escape()) return TimelineEnd::Escaped;
+    if (run.escape()) return false;
     run.render(0);
   }
   // Title hold until ten seconds; the fade keeps what the fade-in left.
   for (;;) {
     if (run.phaseTime() >= 10) break;
-    if (run.escape()) return TimelineEnd::Escaped;
+    if (run.escape()) return false;
     run.render(0);
   }
   // Title fade-out.
   for (;;) {
     TML.fade = -truncFade((run.phaseTime() - 10) * 64);
     if (TML.fade <= -255) break;
-    if (run.escape()) return TimelineEnd::Escaped;
+    if (run.escape()) return false;
     run.render(0);
   }
+  return true;
+}
+
+}  // namespace
+
+TimelineEnd tml_Run(const TimelineIO& io) {
+  Run run{io};
+  TML.speed = 1.0f;
+  if (io.startOrder < 0 && !playTitle(run)) return TimelineEnd::Escaped;
 
   // Music and scenes.
-  io.play(io.ctx);
+  const int startOrder = std::max(io.startOrder, 0);
+  io.play(io.ctx, startOrder);
   run.resetOrigin();
-  int current = 1;
+  int current = tml_SceneAt(startOrder);
   for (;;) {
     if (run.escape()) return TimelineEnd::Escaped;
     if (io.order(io.ctx) == kSwitchOrders[current + 1]) {

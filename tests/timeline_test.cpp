@@ -21,6 +21,8 @@ struct FakeShow {
   double dt = 0.02;    // seconds per rendered frame
   double playAt = -1;  // clock at mus_Play
   int plays = 0;
+  int playOrder = -1;
+  int startOrder = -1;
   int lastOrder = 40;  // where the module stops
   std::function<bool(const FakeShow&)> escapeWhen = [](const FakeShow&) { return false; };
   std::function<int(double)> orderAt;  // seconds since play -> order
@@ -31,7 +33,7 @@ struct FakeShow {
     if (playAt < 0) return 0;
     const double s = t - playAt;
     if (orderAt) return orderAt(s);
-    return std::min(int(s / kOrderSeconds), lastOrder);
+    return std::min(playOrder + int(s / kOrderSeconds), lastOrder);
   }
   int row() const { return playAt < 0 ? 0 : int(std::fmod(t - playAt, kOrderSeconds) / kRowSeconds); }
 
@@ -48,9 +50,10 @@ struct FakeShow {
       auto* f = static_cast<FakeShow*>(c);
       return mus_BeatAt(f->order(), f->row());
     };
-    io.play = [](void* c) {
+    io.play = [](void* c, int order) {
       auto* f = static_cast<FakeShow*>(c);
       f->playAt = f->t;
+      f->playOrder = order;
       ++f->plays;
     };
     io.render = [](void* c, int scene) {
@@ -59,6 +62,7 @@ struct FakeShow {
       f->t += f->dt;
     };
     io.sceneSwitch = [](void* c, int scene) { static_cast<FakeShow*>(c)->switches.push_back(scene); };
+    io.startOrder = startOrder;
     return io;
   }
 };
@@ -167,6 +171,33 @@ TEST(Timeline, EscapeEndsEveryPhaseAndAModuleThatStopsEarlyRunsOn) {
   EXPECT_EQ(tml_Run(show.io()), TimelineEnd::Escaped);
   EXPECT_EQ(show.frames.back().scene, 7);
   EXPECT_EQ(show.frames.back().fade >= 0, true);
+}
+
+TEST(Timeline, StartingAtAnOrderSkipsTheTitleAndFlashesIntoItsScene) {
+  struct Case {
+    int order;
+    int scene;
+    std::vector<int> switches;
+  } cases[] = {
+      {0, 1, {2, 3, 4, 5, 6, 7, 8}},
+      {4, 2, {3, 4, 5, 6, 7, 8}},
+      {5, 2, {3, 4, 5, 6, 7, 8}},
+      {27, 6, {7, 8}},
+      {30, 7, {8}},
+  };
+  for (const Case& c : cases) {
+    FakeShow show;
+    show.startOrder = c.order;
+    EXPECT_EQ(tml_Run(show.io()), TimelineEnd::Finished) << c.order;
+    EXPECT_EQ(show.playOrder, c.order);
+    EXPECT_EQ(show.playAt, 100);  // no title before the music
+    EXPECT_EQ(show.frames.front().scene, c.scene) << c.order;
+    EXPECT_EQ(show.frames.front().fade, 255) << c.order;
+    EXPECT_EQ(show.switches, c.switches) << c.order;
+  }
+  EXPECT_EQ(tml_SceneAt(3), 1);
+  EXPECT_EQ(tml_SceneAt(10), 3);
+  EXPECT_EQ(tml_SceneAt(31), 7);
 }
 
 }  // namespace

@@ -1,0 +1,174 @@
+// Offline capture of the default show: repeatable to the byte, seekable, and
+// with frames and sound in step.
+#include "testutil.h"
+
+#include <libopenmpt/libopenmpt.hpp>
+#include <png.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+struct Grey {
+  int width = 0, height = 0;
+  std::vector<uint8_t> pixels;
+  int at(int x, int y) const { return pixels[size_t(y) * size_t(width) + size_t(x)]; }
+};
+
+Grey readPng(const std::string& path) {
+  Grey g;
+  png_image image = {};
+  image.version = PNG_IMAGE_VERSION;
+  if (!png_image_begin_read_from_file(&image, path.c_str())) return g;
+  image.format = PNG_FORMAT_GRAY;
+  g.width = int(image.width);
+  g.height = int(image.height);
+  g.pixels.resize(PNG_IMAGE_SIZE(image));
+  if (!png_image_finish_read(&image, nullptr, g.pixels.data(), 0, nullptr)) g = Grey{};
+  return g;
+}
+
+std::string frameName(const std::string& dir, int n) {
+  char name[32];
+  std::snprintf(name, sizeof name, "/frame_%06d.png", n);
+  return dir + name;
+}
+
+int countFrames(const std::string& dir) {
+  int n = 0;
+  while (access(frameName(dir, n).c_str(), F_OK) == 0) ++n;
+  return n;
+}
+
+struct Capture : ::testing::Test {
+  std::string cwd;
+  std::vector<std::string> dirs;
+
+  void SetUp() override {
+    char buf[4096];
+    cwd = getcwd(buf, sizeof buf) ? buf : ".";
+    ASSERT_EQ(chdir(VELMORIN_SHOW_DIR), 0);
+    plg_SetFile("velmorin.plg");
+  }
+  void TearDown() override {
+    for (const std::string& d : dirs) std::system(("rm -rf '" + d + "'").c_str());
+    ASSERT_EQ(chdir(cwd.c_str()), 0);
+  }
+  std::string run(CaptureOptions o) {
+    char dir[] = "/tmp/velmorin-capture-XXXXXX";
+    EXPECT_NE(mkdtemp(dir), nullptr);
+    dirs.push_back(dir);
+    o.framesDir = dir;
+    o.quiet = true;
+    EXPECT_EQ(cap_Run(o), 0);
+    return dir;
+  }
+};
+
+TEST_F(Capture, TwoCapturesAreIdenticalToTheByte) {
+  CaptureOptions o;
+  o.fps = 8;
+  o.maxFrames = 24;  // the title's first three seconds, fading in
+  o.window = true;
+  const std::string a = run(o), b = run(o);
+  ASSERT_EQ(countFrames(a), 24);
+  ASSERT_EQ(countFrames(b), 24);
+  for (int n = 0; n < 24; ++n) EXPECT_EQ(readFile(frameName(a, n)), readFile(frameName(b, n))) << n;
+  const std::string wav = readFile(a + "/audio.wav");
+  EXPECT_EQ(wav, readFile(b + "/audio.wav"));
+  // Three seconds of the title are three seconds of silence, sample-exact.
+  ASSERT_EQ(wav.size(), 44u + 3u * 44100u * 4u);
+  EXPECT_EQ(wav.find_first_not_of('\0', 44), std::string::npos);
+  // The title fades in from black: each frame at least as bright as the last.
+  EXPECT_EQ(readPng(frameName(a, 0)).at(10, 10), 0);
+  const Grey first = readPng(frameName(a, 0));
+  EXPECT_EQ(first.width, 640);
+  EXPECT_EQ(first.height, 300);
+}
+
+TEST_F(Capture, StartingAtAnOrderOpensItsSceneWithTheFlashAndKeepsTheBarsBlack) {
+  CaptureOptions o;
+  o.fps = 10;
+  o.startOrder = 4;
+  o.maxFrames = 12;
+  const std::string dir = run(o);
+  const Grey f0 = readPng(frameName(dir, 0));
+  ASSERT_EQ(f0.width, 640);
+  ASSERT_EQ(f0.height, 480);
+  // The presented band y=90..389 flashes white; the bars stay black.
+  EXPECT_EQ(f0.at(320, 90), 255);
+  EXPECT_EQ(f0.at(320, 389), 255);
+  EXPECT_EQ(f0.at(320, 89), 0);
+  EXPECT_EQ(f0.at(320, 390), 0);
+  // The flash is gone within a second.
+  EXPECT_LT(readPng(frameName(dir, 5)).at(320, 200), 255);
+  EXPECT_EQ(readPng(frameName(dir, 11)).at(320, 200), 0);
+  // The music starts at once, from order 4.
+  const std::string wav = readFile(dir + "/audio.wav");
+  EXPECT_NE(wav.find_first_not_of('\0', 44), std::string::npos);
+}
+
+// The frame that shows the switch to the next scene is the first whose
+// moment lies in the new order of the rendered sound.
+TEST_F(Capture, TheSwitchFrameMatchesTheOrderChangeInTheSound) {
+  CaptureOptions o;
+  o.fps = 10;
+  o.startOrder = 3;
+  o.maxFrames = 85;  // order 4 begins 7.68 s in
+  const std::string dir = run(o);
+
+  int flash = -1;  // the first frame whose band jumps to white
+  for (int n = 1; n < 85 && flash < 0; ++n)
+    if (readPng(frameName(dir, n)).at(320, 200) == 255) flash = n;
+  ASSERT_GT(flash, 0);
+
+  // An independent render of the module from order 3 in 4410-sample steps
+  // (one frame at 10 fps): the order heard at the end of each step.
+  const std::string xm = readFile("velmorin.xm");
+  std::ostringstream quiet;
+  openmpt::module mod(std::vector<char>(xm.begin(), xm.end()), quiet,
+                      {{"seek.sync_samples", "1"}, {"play.at_end", "stop"}, {"dither", "0"}});
+  mod.set_render_param(openmpt::module::RENDER_MASTERGAIN_MILLIBEL, 300);
+  mod.set_position_order_row(3, 0);
+  std::vector<int16_t> pcm(4410 * 2);
+  std::string sound;
+  int firstInOrder4 = -1;
+  for (int n = 1; n <= 84; ++n) {
+    // Samples in 64-frame pieces so the reported order belongs to the last one.
+    for (int done = 0; done < 4410;) {
+      const int piece = std::min(64, 4410 - done);
+      mod.read_interleaved_stereo(44100, size_t(piece), pcm.data() + done * 2);
+      done += piece;
+    }
+    sound.append(reinterpret_cast<const char*>(pcm.data()), pcm.size() * 2);
+    if (firstInOrder4 < 0 && mod.get_current_order() == 4) firstInOrder4 = n;
+  }
+  EXPECT_EQ(flash, firstInOrder4);
+  EXPECT_EQ(flash, 77);  // ceil((7.68 s * 44100 + 1) / 4410)
+  // And the capture's sound is that render, sample for sample: aligned
+  // exactly, equal up to the last bit or two that libopenmpt's mixing
+  // rounds differently for other chunk sizes.
+  const std::string wav = readFile(dir + "/audio.wav");
+  ASSERT_GE(wav.size(), 44 + sound.size());
+  const auto* got = reinterpret_cast<const int16_t*>(wav.data() + 44);
+  const auto* want = reinterpret_cast<const int16_t*>(sound.data());
+  size_t far = 0, exact = 0;
+  for (size_t i = 0; i < sound.size() / 2; ++i) {
+    far += std::abs(got[i] - want[i]) > 2;
+    exact += got[i] == want[i];
+  }
+  EXPECT_EQ(far, 0u);
+  EXPECT_GT(exact, sound.size() / 2 * 9 / 10);
+}
+
+}  // namespace
