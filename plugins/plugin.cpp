@@ -5,19 +5,25 @@ namespace {
 // A few instanced declarations that each refer to the next one twice build
 // exponentially many objects; a script that asks for this many is broken.
 constexpr int kMaxLiveObjects = 1 << 16;
-int liveObjects = 0;
-
 // Real graphs nest requests a few dozen deep; a thousand means a cycle.
 constexpr int kMaxNesting = 1000;
-int nesting = 0;
+
+struct ObjectState {
+  int live = 0;
+  int nesting = 0;
+  const PlugIn* requests[kMaxNesting] = {};  // under way, outermost first
+};
+ObjectState OBJ;
 
 struct Nest {
   explicit Nest(const PlugIn* p) {
-    if (nesting >= kMaxNesting)
+    if (OBJ.nesting >= kMaxNesting)
       reportPluginError(p, "requests nest too deep: a cycle of shared labels that nothing breaks");
-    ++nesting;
+    OBJ.requests[OBJ.nesting++] = p;
   }
-  ~Nest() { --nesting; }
+  ~Nest() { --OBJ.nesting; }
+  Nest(const Nest&) = delete;
+  Nest& operator=(const Nest&) = delete;
 };
 }  // namespace
 
@@ -31,9 +37,15 @@ Image* PlugIn::stream(int width, int height) {
   return onStream(width, height);
 }
 
+const Declaration* plg_Requesting() {
+  for (int i = OBJ.nesting; i-- > 0;)
+    if (OBJ.requests[i]->declaration) return OBJ.requests[i]->declaration;
+  return nullptr;
+}
+
 PlugIn::PlugIn(Declaration* decl, PlugIn* nextObject) : declaration(decl), next(nextObject) {
-  if (liveObjects >= kMaxLiveObjects) plg_Error(nullptr, "more than %d objects in the scenes", kMaxLiveObjects);
-  ++liveObjects;
+  if (OBJ.live >= kMaxLiveObjects) plg_Error(nullptr, "more than %d objects in the scenes", kMaxLiveObjects);
+  ++OBJ.live;
   if (decl) {
     // Set before any parameter is read, so that a shared declaration that
     // refers back to itself gets this object instead of building another.
@@ -43,7 +55,7 @@ PlugIn::PlugIn(Declaration* decl, PlugIn* nextObject) : declaration(decl), next(
 }
 
 PlugIn::~PlugIn() {
-  --liveObjects;
+  --OBJ.live;
   // When a constructor ends in an error that unwinds (tests only), the
   // declaration must not keep pointing at the half-built object.
   if (declaration && declaration->object == this) declaration->object = nullptr;

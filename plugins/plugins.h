@@ -36,6 +36,10 @@ struct PlugIn {
   virtual Image* onStream(int width, int height) = 0;
 };
 
+// The declaration of the innermost request under way whose object has one
+// (implicit objects have none), or null: where a running graph's error is.
+const Declaration* plg_Requesting();
+
 struct Value : PlugIn {
   using PlugIn::PlugIn;
 

@@ -3,9 +3,19 @@
 
 #include "plugins/plugins.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
+#include <vector>
 
 namespace {
+
+struct RegistryState {
+  // The declarations whose objects are being built, innermost last: where a
+  // script error comes from.
+  std::vector<const Declaration*> building;
+};
+RegistryState REG;
 
 template <class T>
 PlugIn* make(Declaration* decl, PlugIn* next) {
@@ -33,21 +43,85 @@ bool equalsLowered(const char* keyword, const std::string& word) {
   return i == word.size();
 }
 
-// Counts constructions of a declaration under way, also when one ends in an
-// error that unwinds (tests).
+// Counts constructions of a declaration under way and keeps it on the
+// building stack, also when one ends in an error that unwinds (tests).
 struct BuildGuard {
   Declaration* d;
-  explicit BuildGuard(Declaration* decl) : d(decl) { ++d->building; }
-  ~BuildGuard() { --d->building; }
+  explicit BuildGuard(Declaration* decl) : d(decl) {
+    REG.building.push_back(d);
+    ++d->building;
+  }
+  ~BuildGuard() {
+    --d->building;
+    REG.building.pop_back();
+  }
+  BuildGuard(const BuildGuard&) = delete;
+  BuildGuard& operator=(const BuildGuard&) = delete;
 };
+
+const ParamInfo* findParam(const ParamInfo* params, const std::string& name) {
+  for (const ParamInfo* p = params; p && p->key; ++p)
+    if (plg_ParamName(p->key) == name) return p;
+  return nullptr;
+}
 
 }  // namespace
 
 const PlugInfo* plg_Registry() { return kRegistry; }
 
+std::string plg_ParamName(const char* key) {
+  std::string name;
+  for (const char* c = key; *c; ++c)
+    if (*c != ' ' && *c != '=') name += *c >= 'A' && *c <= 'Z' ? char(*c - 'A' + 'a') : *c;
+  return name;
+}
+
+int plg_CheckParams(Declaration* decl, const ParamInfo* params) {
+  if (decl->checked) return 0;
+  decl->checked = true;
+  if (!plg_FirstCheckOf(decl)) return 0;
+  const std::string& text = decl->params;
+  std::vector<std::string> seen;
+  int warnings = 0;
+  for (size_t pos = 0; pos < text.size();) {
+    if (text[pos] == ' ') {
+      ++pos;
+      continue;
+    }
+    const size_t end = std::min(text.find(' ', pos), text.size());
+    const std::string item = text.substr(pos, end - pos);
+    pos = end;
+    const size_t eq = item.find('=');
+    if (eq == std::string::npos) {
+      plg_Note(decl->line, "warning: '%s' is not key=value", item.c_str());
+      ++warnings;
+      continue;
+    }
+    const std::string key = item.substr(0, eq);
+    const ParamInfo* p = findParam(params, key);
+    if (!p) {
+      plg_Note(decl->line, "warning: %s has no parameter '%s'", decl->type.c_str(), key.c_str());
+      ++warnings;
+    } else if (std::find(seen.begin(), seen.end(), key) != seen.end()) {
+      plg_Note(decl->line, "warning: %s reads only the first '%s'", decl->type.c_str(), key.c_str());
+      ++warnings;
+    } else if (p->kind == ParamKind::Text) {
+      break;  // the reader hands it everything after its key
+    } else {
+      seen.push_back(key);
+    }
+  }
+  return warnings;
+}
+
+const Declaration* plg_Building() { return REG.building.empty() ? nullptr : REG.building.back(); }
+
 Declaration* plg_Declare(char* line, Declaration* list) {
   Declaration* d = new Declaration;
   d->next = list;
+  size_t length = std::strlen(line);
+  while (length && (line[length - 1] == '\n' || line[length - 1] == '\r')) --length;
+  d->text.assign(line, length);
   int mode = 0;
   for (char* p = line; *p; ++p) {
     if (mode == 0 && (*p == ':' || *p == '=')) {
@@ -76,12 +150,14 @@ PlugIn* plg_Get(Declaration* list, const char* label) {
   // returned above; any other one met again refers to itself.
   if (d->building) plg_Error(nullptr, "plg_Get(): label '%s' refers to itself", label);
 
+  // From here on errors are about this declaration, an unknown type too.
+  BuildGuard guard(d);
   const PlugInfo* info = nullptr;
   for (const PlugInfo* r = kRegistry; r->keyword && !info; ++r)
     if (equalsLowered(r->keyword, d->type)) info = r;
   if (!info) plg_Error(nullptr, "plg_Get(): plugin '%s' doesn't exists", d->type.c_str());
 
-  BuildGuard guard(d);
+  plg_CheckParams(d, info->params);
   PlugIn* object = info->make(d, d->object);
   d->object = object;
   return object;

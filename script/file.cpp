@@ -7,16 +7,20 @@
 #include <algorithm>
 #include <cstring>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <vector>
 
 namespace {
 
 struct ScriptState {
-  std::string path = "velmorin.plg";
+  std::string path = "velmorin.plg";  // read from, and named in messages
   std::string text;  // line ends normalised to "\n"
   bool loaded = false;
   std::vector<size_t> activeSections;  // header offsets being read, for include cycles
+  // Lines of this text already checked: every scene that includes a section
+  // declares its lines anew, and one warning a line is enough.
+  std::set<std::pair<int, std::string>> checkedLines;
 };
 ScriptState PLG;
 
@@ -74,7 +78,7 @@ struct SectionGuard {
   ~SectionGuard() { PLG.activeSections.pop_back(); }
 };
 
-void loadSection(const char* name, Declaration*& list);
+void loadSection(const char* name, Declaration*& list, int includeLine, const char* includeText);
 
 }  // namespace
 
@@ -82,17 +86,26 @@ void plg_SetFile(const char* path) {
   PLG.path = path;
   PLG.text.clear();
   PLG.loaded = false;
+  PLG.checkedLines.clear();
 }
 
-void plg_SetText(const std::string& text) {
+void plg_SetText(const std::string& text, const char* name) {
+  PLG.path = name;
   PLG.text = normaliseLineEnds(text);
   PLG.loaded = true;
+  PLG.checkedLines.clear();
 }
+
+bool plg_FirstCheckOf(const Declaration* decl) { return PLG.checkedLines.emplace(decl->line, decl->text).second; }
+
+const char* plg_FileName() { return PLG.path.c_str(); }
 
 namespace {
 
 // Reads a section onto the front of list; includes read onto the same list.
-void loadSection(const char* name, Declaration*& list) {
+// includeText is the buffer of the "<name>" line that asked for the section
+// (null at the top), for the location of an include cycle.
+void loadSection(const char* name, Declaration*& list, int includeLine, const char* includeText) {
   LineReader r{PLG.text};
   const size_t nameLen = std::strlen(name);
   size_t header = 0;
@@ -107,8 +120,16 @@ void loadSection(const char* name, Declaration*& list) {
   if (!found) return;
   // A section that includes itself, directly or through others, would read
   // forever; that is a script error.
-  if (std::find(PLG.activeSections.begin(), PLG.activeSections.end(), header) != PLG.activeSections.end())
+  if (std::find(PLG.activeSections.begin(), PLG.activeSections.end(), header) != PLG.activeSections.end()) {
+    // No declaration is being built while sections are read: the include
+    // that closes the cycle is the place to show.
+    if (includeText) {
+      size_t length = std::strlen(includeText);
+      while (length && (includeText[length - 1] == '\n' || includeText[length - 1] == '\r')) --length;
+      plg_Note(includeLine, "%.*s", int(length), includeText);
+    }
     plg_Error(nullptr, "plg_Load(): section '%s' includes itself", name);
+  }
   SectionGuard guard(header);
 
   while (r.next()) {
@@ -121,7 +142,7 @@ void loadSection(const char* name, Declaration*& list) {
       // "<name>" and the line end: the last two characters close the name.
       const size_t len = std::strlen(line);
       const std::string included = len >= 3 ? std::string(line + 1, len - 3) : std::string();
-      loadSection(included.c_str(), list);
+      loadSection(included.c_str(), list, lineNo, line);
       continue;
     }
     if (std::strchr(line, ';')) {
@@ -137,7 +158,7 @@ Declaration* plg_Load(const char* name, Declaration* list) {
   ensureText();
   Declaration* head = list;
   try {
-    loadSection(name, head);
+    loadSection(name, head, 0, nullptr);
   } catch (...) {
     // Only tests and fuzzing unwind out of a script error: free what this
     // call declared so that nothing leaks past it.

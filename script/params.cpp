@@ -16,11 +16,13 @@ struct ReaderState {
   char key[4096];     // the lower-cased key of the current lookup
   char string[256];   // what lst_String returns, overwritten by every call
   plg_FatalHandler fatal = nullptr;
+  lst_ReadHook readHook = nullptr;
 };
 ReaderState LST;
 
 // Finds key in the parameter text; returns the text just after it, or null.
 const char* findKey(const Declaration* decl, const char* key) {
+  if (LST.readHook) LST.readHook(decl, key);
   size_t i = 0;
   for (; key[i] && i < sizeof LST.key - 1; ++i) {
     char c = key[i];
@@ -46,7 +48,17 @@ PlugIn* implicitConstant(Declaration* decl, float v) {
   return decl->implicit;
 }
 
-[[noreturn]] void finish(const char* message, bool pluginError) {
+// Where an error comes from: the innermost request under way that has a
+// declaration, else the innermost declaration being built.  Objects are built
+// before any request and requests never build, so the two do not interleave.
+const Declaration* currentPlace() {
+  const Declaration* d = plg_Requesting();
+  return d ? d : plg_Building();
+}
+
+[[noreturn]] void finish(const char* message, bool pluginError, const Declaration* where) {
+  // Before either ending: a test or fuzz handler unwinds, the real one exits.
+  if (where) plg_Note(where->line, "%s", where->text.c_str());
   if (LST.fatal) {
     LST.fatal(message, pluginError);
     std::abort();  // a handler must not return
@@ -112,7 +124,11 @@ const char* lst_Parse(Declaration* decl, const char* key) {
   return at;
 }
 
-void plg_SetFatalHandler(plg_FatalHandler handler) { LST.fatal = handler; }
+plg_FatalHandler plg_SetFatalHandler(plg_FatalHandler handler) {
+  const plg_FatalHandler previous = LST.fatal;
+  LST.fatal = handler;
+  return previous;
+}
 
 void plg_Error(const void*, const char* format, ...) {
   char message[256];
@@ -120,13 +136,27 @@ void plg_Error(const void*, const char* format, ...) {
   va_start(ap, format);
   std::vsnprintf(message, sizeof message, format, ap);
   va_end(ap);
-  finish(message, false);
+  finish(message, false, currentPlace());
 }
 
 void reportPluginError(const PlugIn* object, const char* message) {
   const Declaration* d = object->declaration;
   if (d) plg_Trace(" -> %s:%s(%s) ", d->label.c_str(), d->type.c_str(), d->params.c_str());
-  finish(message, true);
+  // Implicit objects have no declaration of their own: the declared object
+  // that asked them is the closest place.
+  finish(message, true, d ? d : currentPlace());
 }
 
 void plg_Trace(const char*, ...) {}
+
+void plg_Note(int line, const char* format, ...) {
+  std::fprintf(stderr, "%s:%d: ", plg_FileName(), line);
+  va_list ap;
+  va_start(ap, format);
+  std::vfprintf(stderr, format, ap);
+  va_end(ap);
+  std::fputc('\n', stderr);
+  std::fflush(stderr);
+}
+
+void lst_SetReadHook(lst_ReadHook hook) { LST.readHook = hook; }

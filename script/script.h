@@ -16,24 +16,37 @@ struct Declaration {
   std::string type;
   std::string label;
   std::string params;  // " key=value key=value ..."
+  std::string text;    // the line as written, without its line end, for messages
   DeclMode mode = DeclMode::None;
   int line = 0;        // line in the script file, for messages
   int building = 0;    // constructions of this declaration under way
+  bool checked = false;  // its keys were checked against its class
 };
 
 // ---------------------------------------------------------------------------
 // Script file.  The text is read from "velmorin.plg" the first time a section
-// is loaded; plg_SetText gives it from memory instead (tests, fuzzing).
+// is loaded; plg_SetText gives it from memory instead (tests, fuzzing), with
+// the name that messages give it.
 void plg_SetFile(const char* path);
-void plg_SetText(const std::string& text);
+void plg_SetText(const std::string& text, const char* name = "velmorin.plg");
+const char* plg_FileName();  // as messages name the script file
+// True the first time it is asked about the line a declaration stands on,
+// until the text changes: a section that several scenes include is declared
+// once a scene, and checked once.
+bool plg_FirstCheckOf(const Declaration* decl);
 Declaration* plg_Load(const char* name, Declaration* list);
 void plg_Bind(Declaration* list);  // every declaration's scene = list head
 void plg_FreeList(Declaration* list);  // declarations and all their objects
 
 // ---------------------------------------------------------------------------
-// Declarations and the registry.
+// Declarations and the registry.  plg_Declare keeps the line as written in
+// the declaration's text, then takes the buffer apart in place.
 Declaration* plg_Declare(char* line, Declaration* list);
+// Builds the object of a label (or hands out the shared one).  The first time
+// a declaration is built, its keys are checked (plg_CheckParams).
 PlugIn* plg_Get(Declaration* list, const char* label);
+// The innermost declaration whose object is being built, or null.
+const Declaration* plg_Building();
 
 enum class PlugKind { Value, Stream };
 enum class ParamKind { Number, Word, Value, Image, Text };
@@ -55,6 +68,17 @@ struct PlugInfo {
 // The keyword table, in matching order; terminated by a row with a null keyword.
 const PlugInfo* plg_Registry();
 
+// A table key as scripts write it: " W=" is "w".
+std::string plg_ParamName(const char* key);
+
+// Warns on stderr, at the declaration's line, about every item of its
+// parameters that a class with these parameters never reads: unknown keys,
+// repeated keys (only the first is read) and items without "=".  A Text
+// parameter takes the rest of the text, so the scan ends there.  A
+// declaration, and a line of the script, is checked once: later calls return
+// 0 at once.  Returns the number of warnings; they never stop the show.
+int plg_CheckParams(Declaration* decl, const ParamInfo* params);
+
 // ---------------------------------------------------------------------------
 // Parameter readers.
 float lst_Float(Declaration* decl, const char* key, float def);
@@ -64,15 +88,29 @@ PlugIn* lst_Value(Declaration* decl, const char* key, float def);
 PlugIn* lst_Stream(Declaration* decl, const char* key);
 const char* lst_Parse(Declaration* decl, const char* key);
 
+// Test seam: while a hook is set, every reader above reports the key it looks
+// up, as the class passes it.  nullptr removes the hook.
+using lst_ReadHook = void (*)(const Declaration* decl, const char* key);
+void lst_SetReadHook(lst_ReadHook hook);
+
 // ---------------------------------------------------------------------------
 // Fatal errors.  Both print "-> Error: %s !\n" on stdout and end the process
 // with exit code 1 after stopping the music; reportPluginError also leaves the
 // graphics mode and prints "\n\n" first.  The ending is a seam: tests install
 // a handler that throws instead.
+//
+// Before either ending (or the handler), stderr gets where in the script the
+// error came from, "FILE:LINE: <declaration line>": for reportPluginError the
+// object's own declaration; for plg_Error, and for implicit objects, the
+// innermost declared object whose request is under way, else the innermost
+// declaration being built.  No line when there is none.
 using plg_FatalHandler = void (*)(const char* message, bool pluginError);
-void plg_SetFatalHandler(plg_FatalHandler handler);  // nullptr: the real ending
+// nullptr: the real ending.  Returns the handler in force before.
+plg_FatalHandler plg_SetFatalHandler(plg_FatalHandler handler);
 
 [[noreturn]] void plg_Error(const void* context, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
 [[noreturn]] void reportPluginError(const PlugIn* object, const char* message);
 void plg_Trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// A message about a line of the script file, on stderr: "FILE:LINE: ...\n".
+void plg_Note(int line, const char* format, ...) __attribute__((format(printf, 2, 3)));
