@@ -76,6 +76,7 @@ struct GfxState {
   GfxPalette palette = {};
   int lastFade = 0;
   GfxSink* sink = nullptr;  // nullptr: the Allegro screen
+  int lastX = 0, lastY = 0;  // where the last present put its rectangle
 };
 extern GfxState GFX;
 
@@ -86,10 +87,15 @@ int gfx_Present(Image* image, int fade, int x, int y, int w, int h);
 int gfx_Close();
 // Installs a sink and a mode without opening anything (tests, capture).
 void gfx_Attach(GfxSink* sink, GfxMode mode);
+// Writes a line of text on the display over the last presented picture, in
+// the brightest grey; used after a present, never into a graph's images.
+void gfx_Overlay(const char* text);
 
 // ---------------------------------------------------------------------------
 // Keyboard.  key_Escape consumes one buffered key and tells whether it was
-// Escape; it also refreshes the held-key table that KeyB reads, indexed by
-// character code.
+// Escape; any other key it takes is left in keyPressed (an Allegro scancode)
+// for the live program's own keys.  It also refreshes the held-key table
+// that KeyB reads, indexed by character code.
 bool key_Escape();
 extern uint8_t keyState[256];
+extern int keyPressed;  // scancode of the last other key taken, 0 when none

@@ -88,11 +88,15 @@ int gfx_Present(Image* image, int fade, int x, int y, int w, int h) {
     }
     sink().setPalette(GFX.palette);
   }
-  if (full)
-    sink().blit(image, x, y, x, y, w, h);
-  else
-    sink().blit(image, x, y, 0, 0, w, h);
+  GFX.lastX = full ? x : 0;
+  GFX.lastY = full ? y : 0;
+  sink().blit(image, x, y, GFX.lastX, GFX.lastY, w, h);
   return 1;
+}
+
+void gfx_Overlay(const char* text) {
+  if (GFX.mode == GfxMode::Closed || GFX.sink) return;
+  textout_ex(screen, font, text, GFX.lastX + 4, GFX.lastY + 4, 255, 0);
 }
 
 int gfx_Close() {

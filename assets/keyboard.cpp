@@ -7,6 +7,7 @@
 #include <cstring>
 
 uint8_t keyState[256];
+int keyPressed;
 
 bool key_Escape() {
   if (keyboard_needs_poll()) poll_keyboard();
@@ -17,5 +18,8 @@ bool key_Escape() {
     if (c > 0 && c < 256) keyState[c] = 1;
   }
   if (!keypressed()) return false;
-  return (readkey() >> 8) == KEY_ESC;
+  const int scancode = readkey() >> 8;
+  if (scancode == KEY_ESC) return true;
+  keyPressed = scancode;
+  return false;
 }

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <sys/stat.h>
 
 namespace {
 
@@ -24,15 +25,24 @@ struct Options {
   int fullscreen = -1;  // -1: ask
   bool silent = false;
   bool verbose = false;
+  bool watch = false;
   int startOrder = -1;
   double duration = -1;
   CaptureOptions capture;
 };
 
-// The live show: its graphs live until the process ends.
+// The live show: its graphs live until the process ends, or until a reload
+// replaces them.
 struct LiveState {
   SceneSet scenes;
   std::atomic<bool> closeRequested{false};
+  bool watch = false;
+  struct timespec scriptTime = {};  // modification time of the script last built
+  double lastPoll = 0;
+  bool overlay = false;
+  int frames = 0;  // for the overlay's frames per second
+  double fpsSince = 0;
+  double fps = 0;
 };
 LiveState LIVE;
 
@@ -45,6 +55,7 @@ const char kUsage[] =
     "  --silent             no sound device: the music advances in real time unheard\n"
     "  --start-order N      start at module order N, in the scene it belongs to\n"
     "  --verbose            print start-up timings on stderr\n"
+    "  --watch              rebuild the scenes when velmorin.plg changes (or on F5)\n"
     "  --check              build every scene without display or sound; print ok\n"
     "  --capture FILE       render the show offline into a video through ffmpeg\n"
     "  --frames DIR         render the show offline into DIR: PNG frames, audio.wav\n"
@@ -74,6 +85,7 @@ bool parseArgs(int argc, char** argv, Options& o, int& exitCode) {
     else if (a == "--fullscreen") o.fullscreen = 1;
     else if (a == "--silent") o.silent = true;
     else if (a == "--verbose") o.verbose = true;
+    else if (a == "--watch") o.watch = true;
     else if (a == "--check") o.mode = Mode::Check;
     else if (a == "--help" || a == "-h") {
       std::fputs(kUsage, stdout);
@@ -131,6 +143,50 @@ int runCheck() {
 
 void onCloseButton() { LIVE.closeRequested = true; }
 
+struct timespec scriptTime() {
+  struct stat st = {};
+  if (stat("velmorin.plg", &st) != 0) return {};
+  return st.st_mtim;
+}
+
+// Live-only work before a frame: F1 and F5, and watching the script.
+void beforeFrame() {
+  const int key = keyPressed;
+  keyPressed = 0;
+  if (key == KEY_F1) LIVE.overlay = !LIVE.overlay;
+  if (!LIVE.watch) return;
+  bool reload = key == KEY_F5;
+  const double now = tmr_Seconds();
+  if (now - LIVE.lastPoll > 0.25) {  // a stat four times a second is plenty
+    LIVE.lastPoll = now;
+    const struct timespec t = scriptTime();
+    if (t.tv_sec != LIVE.scriptTime.tv_sec || t.tv_nsec != LIVE.scriptTime.tv_nsec) {
+      LIVE.scriptTime = t;
+      reload = true;
+    }
+  }
+  if (reload && shw_Reload(LIVE.scenes, "velmorin.plg"))
+    std::fprintf(stderr, "velmorin: velmorin.plg reloaded\n");
+}
+
+// The overlay: scene, module position and frames per second, drawn on the
+// display after the present.
+void afterFrame(int scene) {
+  ++LIVE.frames;
+  const double now = tmr_Seconds();
+  if (now - LIVE.fpsSince >= 0.5) {
+    LIVE.fps = LIVE.frames / (now - LIVE.fpsSince);
+    LIVE.frames = 0;
+    LIVE.fpsSince = now;
+  }
+  if (!LIVE.overlay) return;
+  const MusPosition p = mus_Position();
+  char line[96];
+  std::snprintf(line, sizeof line, "%.*s  %02d:%02d  %.0f fps", int(std::strlen(kSceneSections[scene]) - 4),
+                kSceneSections[scene], p.order, p.row, LIVE.fps);
+  gfx_Overlay(line);
+}
+
 double msSince(std::chrono::steady_clock::time_point t) {
   return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t).count();
 }
@@ -178,8 +234,14 @@ int runLive(const Options& opt) {
   io.order = [](void*) { return mus_Order(); };
   io.beat = [](void*) { return mus_Beat(); };
   io.play = [](void*, int order) { mus_PlayAt(order); };
-  io.render = [](void*, int scene) { LIVE.scenes.outputs[scene]->stream(256, 256); };
+  io.render = [](void*, int scene) {
+    beforeFrame();
+    LIVE.scenes.outputs[scene]->stream(256, 256);
+    afterFrame(scene);
+  };
   io.startOrder = opt.startOrder;
+  LIVE.watch = opt.watch;
+  LIVE.scriptTime = scriptTime();
   tml_Run(io);
 
   mus_Free();

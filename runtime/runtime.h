@@ -66,6 +66,10 @@ struct SceneSet {
 // Script errors go through the fatal path; the set is complete on return.
 void shw_Build(SceneSet& set);
 void shw_Free(SceneSet& set);
+// Builds the scenes anew from the script file.  On success the old graphs
+// are destroyed and replaced; a script error is reported as usual but leaves
+// the old graphs running and returns false.
+bool shw_Reload(SceneSet& live, const char* path);
 
 // ---------------------------------------------------------------------------
 // Offline capture: the show rendered in virtual time, frame n at n/fps, with

@@ -4,6 +4,9 @@
 #include "plugins/plugins.h"
 #include "script/script.h"
 
+#include <cstdio>
+#include <unistd.h>
+
 void shw_Build(SceneSet& set) {
   for (int i = 0; i < kSceneCount; ++i) {
     set.lists[i] = plg_Load(kSceneSections[i], nullptr);
@@ -19,4 +22,38 @@ void shw_Free(SceneSet& set) {
     set.lists[i] = nullptr;
     set.outputs[i] = nullptr;
   }
+}
+
+namespace {
+
+struct ReloadFailure {};
+
+// A script error while reloading: said as always, but the show goes on.
+void failReload(const char* message, bool) {
+  std::printf("-> Error: %s !\n", message);
+  std::fflush(stdout);
+  throw ReloadFailure{};
+}
+
+}  // namespace
+
+bool shw_Reload(SceneSet& live, const char* path) {
+  if (access(path, R_OK) != 0) {
+    std::fprintf(stderr, "velmorin: cannot read %s; the scenes stay as they are\n", path);
+    return false;
+  }
+  plg_SetFile(path);
+  SceneSet fresh;
+  const plg_FatalHandler previous = plg_SetFatalHandler(failReload);
+  try {
+    shw_Build(fresh);
+  } catch (const ReloadFailure&) {
+    plg_SetFatalHandler(previous);
+    shw_Free(fresh);
+    return false;
+  }
+  plg_SetFatalHandler(previous);
+  shw_Free(live);
+  live = fresh;
+  return true;
 }
