@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # --check: builds every scene without a display or sound; a typo is a warning
 # with its line, a broken script an error with its line and exit code 1.
+# Also: --capture tells what to install when ffmpeg is missing.
 set -u
 bin=$1
 show=$2
@@ -37,4 +38,10 @@ rc=$?
 [ $rc -eq 1 ] || fail "broken script: exit code $rc, expected 1"
 [ "$(cat out2)" = "-> Error: plg_Get(): label 'nowhere' doesn't exists !" ] || fail "broken: stdout '$(cat out2)'"
 grep -qx "velmorin.plg:17: w = window x=nowhere;" err2 || fail "broken: stderr '$(cat err2)'"
-echo "check: ok, typo warning and broken script all as expected"
+# Capturing a video without ffmpeg on PATH: a clear word and exit code 2.
+cp "$show/velmorin.plg" "$show/velmorin.xm" .
+PATH=/nonexistent "$bin" --capture out.mp4 >out3 2>err3
+rc=$?
+[ $rc -eq 2 ] || fail "capture without ffmpeg: exit code $rc, expected 2"
+grep -q "apt-get install ffmpeg" err3 && grep -q -- "--frames" err3 || fail "capture without ffmpeg: '$(cat err3)'"
+echo "check: ok, typo warning, broken script and missing ffmpeg all as expected"
