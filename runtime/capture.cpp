@@ -244,7 +244,6 @@ TimelineIO captureIO() {
 CapStatus openOutputs(Capture& c, std::string& videoPart, std::string& audioPath) {
   const CaptureOptions& o = c.opt;
   if (!o.video.empty()) {
-    if (!onPath("ffmpeg")) return CapStatus::NoFfmpeg;
     // Pictures go to ffmpeg as they are made; the sound is joined in a
     // second, copying step once the WAV is complete.
     const size_t dot = o.video.find_last_of('.');
@@ -269,6 +268,10 @@ CapStatus openOutputs(Capture& c, std::string& videoPart, std::string& audioPath
 int cap_Run(const CaptureOptions& options) {
   CaptureOptions o = options;
   o.fps = std::clamp(o.fps, 1, 1000);
+  if (!o.video.empty() && !onPath("ffmpeg")) {  // say so before any work
+    std::fprintf(stderr, "velmorin: %s\n", kCapStatusText[int(CapStatus::NoFfmpeg)]);
+    return 2;
+  }
   img_InitHeadless();
   if (!dat_Open("velmorin.dat")) {
     std::fprintf(stderr, "velmorin: Can't load velmorin.dat!\n");
