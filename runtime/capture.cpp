@@ -8,7 +8,6 @@
 #include "plugins/plugins.h"
 #include "script/script.h"
 
-#include <png.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -102,36 +101,6 @@ struct WavWriter {
   }
 };
 
-// libpng reports errors by longjmp: nothing here may live across it but
-// the arguments.
-bool encodePng(png_structp png, png_infop info, FILE* f, const uint8_t* grey, int width, int height) {
-  if (setjmp(png_jmpbuf(png)) != 0) return false;
-  png_init_io(png, f);
-  // Fast settings: a four-minute show is fifteen thousand frames.
-  png_set_compression_level(png, 1);
-  png_set_filter(png, 0, PNG_FILTER_SUB);
-  png_set_IHDR(png, info, png_uint_32(width), png_uint_32(height), 8, PNG_COLOR_TYPE_GRAY,
-               PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-  png_write_info(png, info);
-  for (int y = 0; y < height; ++y) png_write_row(png, grey + size_t(y) * size_t(width));
-  png_write_end(png, nullptr);
-  return true;
-}
-
-bool writePng(const std::string& path, const uint8_t* grey, int width, int height) {
-  // Written beside its final name and renamed, so an interrupted capture
-  // leaves only complete frames.
-  const std::string part = path + ".part";
-  FILE* f = std::fopen(part.c_str(), "wb");
-  if (!f) return false;
-  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-  png_infop info = png ? png_create_info_struct(png) : nullptr;
-  bool ok = png && info && encodePng(png, info, f, grey, width, height);
-  png_destroy_write_struct(png ? &png : nullptr, info ? &info : nullptr);
-  ok = (std::fclose(f) == 0) && ok;
-  return ok && std::rename(part.c_str(), path.c_str()) == 0;
-}
-
 bool onPath(const char* program) {
   const char* path = std::getenv("PATH");
   std::string dirs = path ? path : "";
@@ -195,7 +164,7 @@ struct Capture {
     if (!opt.framesDir.empty()) {
       char name[32];
       std::snprintf(name, sizeof name, "/frame_%06lld.png", (long long)frame);
-      if (!writePng(opt.framesDir + name, picture.data(), sink.width, sink.height)) status = CapStatus::CantWrite;
+      if (!img_WritePng((opt.framesDir + name).c_str(), picture.data(), sink.width, sink.height)) status = CapStatus::CantWrite;
     }
     if (video && std::fwrite(picture.data(), 1, picture.size(), video) != picture.size())
       status = CapStatus::FfmpegFailed;
