@@ -137,6 +137,7 @@ int runCheck() {
   }
   SceneSet scenes;
   shw_Build(scenes);  // a script error ends the process with its message
+  shw_Free(scenes);
   std::printf("ok\n");
   return 0;
 }
