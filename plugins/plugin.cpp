@@ -1,6 +1,8 @@
 // The plugin base classes and the plain image holder.
 #include "plugins/plugins.h"
 
+#include <algorithm>
+
 namespace {
 // A few instanced declarations that each refer to the next one twice build
 // exponentially many objects; a script that asks for this many is broken.
@@ -72,15 +74,22 @@ float Stream::onValue() {
 
 Layer::Layer(Declaration* decl, PlugIn* nextObject) : Stream(decl, nextObject) {}
 
-Layer::~Layer() { img_Destroy(image); }
+Layer::~Layer() {
+  img_Destroy(image);
+  img_Destroy(retired);
+}
 
 Image* Layer::onStream(int width, int height) {
+  // Sizes are compared as images store them: a negative request is 0.
+  width = std::max(width, 0);
+  height = std::max(height, 0);
   if (!image) {
     image = img_Create(width, height);
   } else if (image->width != width || image->height != height) {
     Image* resized = img_Create(width, height);
     img_Scale(image, resized);
-    img_Destroy(image);
+    img_Destroy(retired);
+    retired = image;
     image = resized;
   }
   return image;

@@ -7,6 +7,7 @@
 #include "script/script.h"
 
 #include <cmath>
+#include <vector>
 
 // Truncation toward zero that is defined for every float: NaN gives 0 and
 // values beyond the int range saturate.  Numbers come from scripts.
@@ -57,6 +58,10 @@ struct Stream : PlugIn {
 // The plain image holder; also what an absent image parameter becomes.
 struct Layer final : Stream {
   Image* image = nullptr;
+  // The picture before the last resize.  One label can be asked for two
+  // sizes within one request (Mirror's tex and in, Window's in and win); the
+  // first picture must outlive the second request.
+  Image* retired = nullptr;
 
   Layer(Declaration* decl, PlugIn* next);
   ~Layer() override;
@@ -123,6 +128,18 @@ struct Screen final : Stream {
   Image* onStream(int width, int height) override;  // 0x0 is the warm-up
 };
 
+// A still picture from the archive, converted to grey levels when loaded.
+struct Texture final : Stream {
+  Image* image = nullptr;
+  Image* retired = nullptr;  // as in Layer
+
+  Texture(Declaration* decl, PlugIn* next);
+  ~Texture() override;
+
+ protected:
+  Image* onStream(int width, int height) override;
+};
+
 struct Window final : Stream {
   PlugIn* in = nullptr;
   PlugIn* win = nullptr;
@@ -141,9 +158,107 @@ struct Window final : Stream {
   Image* onStream(int width, int height) override;
 };
 
+// ---------------------------------------------------------------------------
+// Compositing layers.  They work in place on the picture their `in` answers
+// for the caller's size and return it.  A picture of another size than asked
+// is walked only where it has pixels: nothing is read or written outside it.
+
+// Combines in with tex pixel by pixel, or filters in alone, by the operation
+// op= chooses each frame; Int= is the factor, bump depth or pass count.
+struct Mixer final : Stream {
+  PlugIn* in = nullptr;
+  PlugIn* tex = nullptr;
+  PlugIn* bump = nullptr;
+  PlugIn* op = nullptr;
+  PlugIn* Int = nullptr;
+
+  Mixer(Declaration* decl, PlugIn* next);
+
+ protected:
+  Image* onStream(int width, int height) override;
+};
+
+// Makes in symmetric: tex, asked for a half or a quarter of the frame, is
+// copied and mirrored top-bottom (level 0), left-right (1) or both ways (2).
+struct Mirror final : Stream {
+  PlugIn* in = nullptr;
+  PlugIn* tex = nullptr;
+  PlugIn* level = nullptr;
+
+  Mirror(Declaration* decl, PlugIn* next);
+
+ protected:
+  Image* onStream(int width, int height) override;
+};
+
+// Covers in with a 256x256 texture that wraps, turned by rot (256ths of a
+// turn) and zoomed by scale (256 is one texel a pixel) around texel (x, y).
+struct Zoomer final : Stream {
+  PlugIn* in = nullptr;
+  PlugIn* tex = nullptr;
+  PlugIn* x = nullptr;
+  PlugIn* y = nullptr;
+  PlugIn* scale = nullptr;
+  PlugIn* rot = nullptr;
+
+  Zoomer(Declaration* decl, PlugIn* next);
+
+ protected:
+  Image* onStream(int width, int height) override;
+};
+
+// Breaks a feedback cycle of shared labels: asked again while its input is
+// being rendered, it hands out the picture it keeps (black at first) instead
+// of recursing.  When the input's picture differs in size from the kept one,
+// the kept one takes it in, centred (type 0) or scaled (type 1).
+struct Loop final : Stream {
+  static constexpr int kRendering = 2;  // the input's request is under way
+  static constexpr int kIdle = 3;
+
+  PlugIn* in = nullptr;
+  PlugIn* type = nullptr;
+  Image* stored = nullptr;  // owned; made by the first request from inside the cycle
+  int state = kIdle;
+
+  Loop(Declaration* decl, PlugIn* next);
+  ~Loop() override;
+
+ protected:
+  Image* onStream(int width, int height) override;
+};
+
+// ---------------------------------------------------------------------------
+// Paths: a natural cubic spline through control values at knots 0, 1, 2...
+
+// Coefficients of segment i: a + b u + c u^2 + d u^3 for u in [0, 1].
+struct Spline {
+  std::vector<float> a, b, c, d;  // segments + 1 entries each
+  int segments = 0;
+};
+
+struct Path final : Value {
+  PlugIn* time = nullptr;
+  PlugIn* org = nullptr;
+  PlugIn* scale = nullptr;
+  int type = 0;  // 0 open: ends at the first and last value; 1 closed: loops
+  int num = 0;   // control values
+  Spline spline;
+
+  Path(Declaration* decl, PlugIn* next);
+
+ protected:
+  float onValue() override;  // org + spline(time) * scale
+};
+
 // The parameter tables of the classes above, for the registry.
 extern const ParamInfo kConstantParams[];
 extern const ParamInfo kOscilatorParams[];
 extern const ParamInfo kKeyBParams[];
 extern const ParamInfo kScreenParams[];
 extern const ParamInfo kWindowParams[];
+extern const ParamInfo kTextureParams[];
+extern const ParamInfo kMixerParams[];
+extern const ParamInfo kMirrorParams[];
+extern const ParamInfo kZoomerParams[];
+extern const ParamInfo kLoopParams[];
+extern const ParamInfo kPathParams[];

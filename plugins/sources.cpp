@@ -1,7 +1,11 @@
 // Source layers: Screen presents a graph, Window pastes a picture in a picture.
 #include "plugins/plugins.h"
 
+#include "codecs/codecs.h"
 #include "runtime/runtime.h"
+
+#include <algorithm>
+#include <string>
 
 const ParamInfo kScreenParams[] = {
     {" xres=", ParamKind::Number, "320", "width at which the input is rendered"},
@@ -76,4 +80,36 @@ Image* Window::onStream(int width, int height) {
   if (outer && content) img_Blit(content, outer, 0, 0, X, Y, WW, HH);
   busy = 0;
   return outer;
+}
+
+const ParamInfo kTextureParams[] = {
+    {" in=", ParamKind::Word, "", "archive name of a PNG picture"},
+    {nullptr, ParamKind::Number, nullptr, nullptr},
+};
+
+Texture::Texture(Declaration* decl, PlugIn* nextObject) : Stream(decl, nextObject) {
+  // Copied: the reader's buffer is shared and the loader may be long.
+  const std::string name = lst_String(decl, " in=");
+  image = png_LoadTexture(name.c_str());
+  if (!image) plg_Error(nullptr, "texture '%s' not found", name.c_str());
+}
+
+Texture::~Texture() {
+  img_Destroy(image);
+  img_Destroy(retired);
+}
+
+Image* Texture::onStream(int width, int height) {
+  // The first request fixes the working size; asking for another size
+  // rescales from the last copy.
+  width = std::max(width, 0);
+  height = std::max(height, 0);
+  if (image->width != width || image->height != height) {
+    Image* resized = img_Create(width, height);
+    img_Scale(image, resized);
+    img_Destroy(retired);
+    retired = image;
+    image = resized;
+  }
+  return image;
 }

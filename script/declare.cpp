@@ -25,10 +25,16 @@ PlugIn* make(Declaration* decl, PlugIn* next) {
 // The keyword table, in matching order.  Type words are compared with the
 // keywords lowered, so scripts write them in lower case.
 const PlugInfo kRegistry[] = {
+    {"loop", PlugKind::Stream, make<Loop>, kLoopParams},
+    {"Texture", PlugKind::Stream, make<Texture>, kTextureParams},
     {"Screen", PlugKind::Stream, make<Screen>, kScreenParams},
+    {"Mirror", PlugKind::Stream, make<Mirror>, kMirrorParams},
+    {"Zoomer", PlugKind::Stream, make<Zoomer>, kZoomerParams},
     {"Oscilator", PlugKind::Value, make<Oscilator>, kOscilatorParams},
     {"Constant", PlugKind::Value, make<Constant>, kConstantParams},
     {"Window", PlugKind::Stream, make<Window>, kWindowParams},
+    {"Mixer", PlugKind::Stream, make<Mixer>, kMixerParams},
+    {"Path", PlugKind::Value, make<Path>, kPathParams},
     {"KeyB", PlugKind::Value, make<KeyB>, kKeyBParams},
     {nullptr, PlugKind::Value, nullptr, nullptr},
 };

@@ -257,4 +257,27 @@ TEST_F(Plugins, PresentTurnsTheFadeIntoThePalette) {
   img_Destroy(img);
 }
 
+TEST_F(Plugins, TexturesComeFromTheArchiveAndPicturesOutliveASecondSize) {
+  ASSERT_EQ(dat_Open(VELMORIN_SHOW_DIR "/velmorin.dat"), 1);
+  load("s.plg\nt = texture in=CLOUDS.png;\nlogo = texture in=title.png;\nno = texture in=nothing.png;\n");
+  Image* full = get("t")->stream(256, 256);
+  ASSERT_EQ(full->width, 256);
+  const int corner = full->pixels[0], mid = full->pixels[128 * 256 + 128];
+  Image* half = get("t")->stream(128, 128);  // rescaled from the last copy
+  EXPECT_EQ(half->width, 128);
+  EXPECT_EQ(half->pixels[0], corner);
+  EXPECT_EQ(half->pixels[64 * 128 + 64], mid);
+  EXPECT_EQ(get("logo")->stream(640, 480)->width, 640);
+  EXPECT_EQ(errorOf([&] { get("no"); }), "texture 'nothing.png' not found");
+
+  // One shared picture asked for two sizes in one request: Mirror asks its
+  // tex for half the width, then its in for the whole; here both are the
+  // same layer, and the half-size picture must still be readable.
+  load("s.plg\nm = mirror tex=l,in=l,level=1;\nl = window w=1,h=1;\n");
+  Image* out = get("m")->stream(64, 8);
+  ASSERT_EQ(out->width, 64);
+  for (int y = 0; y < 8; ++y)
+    for (int x = 0; x < 32; ++x) ASSERT_EQ(out->pixels[y * 64 + x], out->pixels[y * 64 + 63 - x]);
+}
+
 }  // namespace

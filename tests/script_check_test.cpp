@@ -129,6 +129,7 @@ TEST_F(ScriptCheck, KeysNoClassReadsAreWarnedAboutAtTheirLine) {
 }
 
 TEST_F(ScriptCheck, TheDefaultShowBuildsWithoutAWord) {
+  ASSERT_EQ(dat_Open(VELMORIN_SHOW_DIR "/velmorin.dat"), 1);  // its pictures
   plg_SetFile(VELMORIN_SOURCE_DIR "/show/velmorin.plg");
   const Outcome o = run([&] {
     for (const char* section : kSceneSections) {

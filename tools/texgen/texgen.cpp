@@ -1,7 +1,7 @@
 // texgen: draws the default show's pictures.  Everything is procedural and
 // deterministic, so the show's archive is the same on every machine.
 //
-//   texgen DIR     writes DIR/logo.png, DIR/clouds.png, DIR/bricks.png,
+//   texgen DIR     writes DIR/title.png, DIR/clouds.png, DIR/bricks.png,
 //                  DIR/rings.png and DIR/steps.png
 #include "assets/assets.h"
 
@@ -89,33 +89,35 @@ void blur(Picture& p, int radius) {
     }
 }
 
-// The title: the name in Allegro's own 8x8 font, enlarged, rounded by a
-// blur, then lit from the top left like an embossed plate with a soft glow.
-Picture logo() {
+// The title card: the name in Allegro's own 8x8 font, enlarged eight times,
+// rounded by a blur, lit from the top left like an embossed plate, with a
+// soft glow, centred on a black 640x480 card (black is left transparent by
+// the overlay that puts it on the picture).
+Picture title() {
   const char* text = "VELMORIN";
   BITMAP* b = create_bitmap_ex(8, 8 * 8, 8);
   clear_to_color(b, 0);
   textout_ex(b, font, text, 0, 0, 255, -1);
-  // 8 letters of 8 pixels, four times enlarged, with room for the glow.
-  constexpr int kScale = 4, kMargin = 16;
-  Picture mask(256 + 2 * kMargin, 64);
-  for (int y = 0; y < 64; ++y)
-    for (int x = 0; x < mask.w; ++x) {
-      const int sx = (x - kMargin) / kScale, sy = (y - 16) / kScale;
-      mask.at(x, y) = (x >= kMargin && sx < 64 && y >= 16 && sy < 8 && getpixel(b, sx, sy)) ? 1.0f : 0.0f;
+  constexpr int kScale = 8, kLeft = (640 - 64 * kScale) / 2, kTop = (480 - 8 * kScale) / 2;
+  Picture mask(640, 480);
+  for (int y = 0; y < 480; ++y)
+    for (int x = 0; x < 640; ++x) {
+      const int sx = (x - kLeft) / kScale, sy = (y - kTop) / kScale;
+      mask.at(x, y) = (x >= kLeft && sx < 64 && y >= kTop && sy < 8 && getpixel(b, sx, sy)) ? 1.0f : 0.0f;
     }
   destroy_bitmap(b);
   Picture soft = mask;
-  blur(soft, 2);
+  blur(soft, 3);
   Picture glow = mask;
-  blur(glow, 6);
-  Picture out(mask.w, 64);
-  for (int y = 0; y < 64; ++y)
-    for (int x = 0; x < out.w; ++x) {
+  blur(glow, 10);
+  Picture out(640, 480);
+  for (int y = 0; y < 480; ++y)
+    for (int x = 0; x < 640; ++x) {
       // Emboss: the slope of the rounded letters towards the light.
-      const float slope = soft.at(x - 1, y - 1) - soft.at(x + 1, y + 1);
-      const float face = soft.at(x, y) > 0.5f ? 0.62f + 1.6f * slope : 0.0f;
-      out.at(x, y) = std::clamp(std::max(face, 0.55f * glow.at(x, y)), 0.0f, 1.0f);
+      const float slope = soft.at(x - 2, y - 2) - soft.at(x + 2, y + 2);
+      const float face = soft.at(x, y) > 0.5f ? 0.66f + 1.4f * slope : 0.0f;
+      const float halo = glow.at(x, y) > 0.02f ? 0.05f + 0.5f * glow.at(x, y) : 0.0f;
+      out.at(x, y) = std::clamp(std::max(face, halo), 0.0f, 1.0f);
     }
   return out;
 }
@@ -188,7 +190,7 @@ int main(int argc, char** argv) {
   const std::string dir = argv[1];
   Picture sky = clouds(3, 6, 0.6f);
   normalise(sky);
-  const bool ok = save(dir, "logo.png", logo()) && save(dir, "clouds.png", sky) &&
+  const bool ok = save(dir, "title.png", title()) && save(dir, "clouds.png", sky) &&
                   save(dir, "bricks.png", bricks()) && save(dir, "rings.png", rings()) &&
                   save(dir, "steps.png", steps());
   return ok ? 0 : 1;

@@ -1,0 +1,740 @@
+// The inflater: RFC 1950 zlib framing around RFC 1951 deflate blocks.
+//
+// Decoding is table driven.  Codes arrive least significant bit first, so a
+// table indexed by the low bits of the bit buffer names the symbol at once:
+// a code of up to kLitBits (kDistBits) bits fills every slot whose index
+// starts with its bit-reversed code; longer codes go through a link to a
+// subtable indexed by the bits after the first kLitBits.  An entry carries
+// what the symbol means (literal byte, length or distance base, end of block)
+// together with the bits the code and its extra bits take, so a literal costs
+// one lookup and one shift, a length or distance one lookup, a mask and a shift.
+// Where two literal codes fit in the primary bits together, one entry gives
+// both: pictures are mostly literals with short codes.
+//
+// The bit buffer is 64 bits wide.  While eight bytes of input are at hand it
+// is topped up without branches to at least 56 bits, enough for a length code
+// with its extra bits and a distance code with its extra bits (20 + 28); near
+// the end of a window, input is taken a byte at a time and windows are pulled
+// from the source; past the end of input the buffer fills with zeros, and a
+// stream that used any of them fails at the next block boundary.
+#include "codecs/inflate.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+// ---------------------------------------------------------------------------
+// Table entries: value << 16 | kind | codeBits << 8 | totalBits
+//   totalBits  bits 0..7    code bits plus extra bits: what the symbol consumes
+//   codeBits   bits 8..11   the code alone, where the extra bits start
+//                           (for a link: the subtable's index bits; for a
+//                           literal: how many literals, 1 or 2)
+//   kind       bits 12..15  one of the flags below; none for a length or distance
+//   value      bits 16..31  literal byte, length or distance base, subtable start
+namespace {
+
+constexpr uint32_t kLiteral = 0x8000;
+constexpr uint32_t kLink = 0x4000;
+constexpr uint32_t kEndOfBlock = 0x2000;
+constexpr uint32_t kInvalid = 0x1000;
+
+constexpr int kMaxCodeBits = 15;
+constexpr int kLitBits = 10;  // covers every literal/length code of the fixed code, most of dynamic ones
+constexpr int kDistBits = 10;  // the distance codes of most blocks fit
+constexpr int kLenCodeBits = 7;  // code-length codes are at most 7 bits long: no links
+
+constexpr int kLitSymbols = 288;  // 286 in use, 2 more in the fixed code
+constexpr int kDistSymbols = 32;  // 30 in use, 2 more in the fixed code
+constexpr int kLenCodeSymbols = 19;
+
+// Worst case: the primary table plus one subtable per code longer than the
+// primary bits (codes sharing their first bits share one), each of at most
+// 2^(15 - primary bits) entries.
+constexpr int kLitTableSize = (1 << kLitBits) + kLitSymbols * (1 << (kMaxCodeBits - kLitBits));
+constexpr int kDistTableSize = (1 << kDistBits) + kDistSymbols * (1 << (kMaxCodeBits - kDistBits));
+static_assert(kLitTableSize < 65536 && kDistTableSize < 65536, "subtable starts must fit in 16 bits");
+
+constexpr uint32_t kMaxMatch = 258;
+// A match copy stores whole words and may write up to 15 bytes past its end.
+constexpr ptrdiff_t kCopyOvershoot = 16;
+// The fast loop runs while one turn cannot pass the end of the output (two
+// literal pairs, or a longest match with its overshoot) or read past the end
+// of the input window (two eight-byte top-ups, each moving at most 7 bytes on).
+constexpr ptrdiff_t kFastOutput = kMaxMatch + kCopyOvershoot;
+constexpr ptrdiff_t kFastInput = 16;
+
+// RFC 1951 section 3.2.5: symbols 257..285 and distance codes 0..29.
+constexpr uint16_t kLengthBase[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
+                                      31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
+constexpr uint8_t kLengthExtra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
+                                      2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
+constexpr uint16_t kDistBase[30] = {1,   2,   3,   4,   5,   7,    9,    13,   17,   25,   33,   49,    65,    97,    129,
+                                    193, 257, 385, 513, 769, 1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
+constexpr uint8_t kDistExtra[30] = {0, 0, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
+// The order code-length code lengths are stored in (RFC 1951 section 3.2.7).
+constexpr uint8_t kLenCodeOrder[kLenCodeSymbols] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+
+// Each byte with its bits in the opposite order.
+constexpr struct ReversedBytes {
+  uint8_t v[256];
+  constexpr ReversedBytes() : v() {
+    for (int i = 0; i < 256; ++i)
+      for (int b = 0; b < 8; ++b) v[i] |= uint8_t(((i >> b) & 1) << (7 - b));
+  }
+  constexpr uint32_t operator[](uint32_t i) const { return v[i]; }
+} kReversedByte;
+
+// What a symbol means, without its code length (extra bits in the total field).
+uint32_t litMeaning(int s) {
+  if (s < 256) return uint32_t(s) << 16 | kLiteral | 1 << 8;
+  if (s == 256) return kEndOfBlock;
+  if (s < 286) return uint32_t(kLengthBase[s - 257]) << 16 | kLengthExtra[s - 257];
+  return kInvalid;
+}
+uint32_t distMeaning(int s) {
+  if (s < 30) return uint32_t(kDistBase[s]) << 16 | kDistExtra[s];
+  return kInvalid;
+}
+uint32_t lenCodeMeaning(int s) { return uint32_t(s) << 16; }
+
+inline uint64_t load64(const uint8_t* p) {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+  v = __builtin_bswap64(v);
+#endif
+  return v;
+}
+inline void copy8(uint8_t* dst, const uint8_t* src) { std::memcpy(dst, src, 8); }
+// Sixteen bytes with one load and one store.  Written with intrinsics where
+// there are any, so that the compiler does not turn the copy loop into a
+// vector loop guarded by overlap checks that a match usually fails.
+inline void copy16(uint8_t* dst, const uint8_t* src) {
+#if defined(__SSE2__)
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), _mm_loadu_si128(reinterpret_cast<const __m128i*>(src)));
+#else
+  uint64_t a, b;
+  std::memcpy(&a, src, 8);
+  std::memcpy(&b, src + 8, 8);
+  std::memcpy(dst, &a, 8);
+  std::memcpy(dst + 8, &b, 8);
+#endif
+}
+
+// Builds a decoding table from code lengths.  Only complete codes are
+// accepted, except that where allowSparse a code of a single one-bit symbol
+// or of no symbol at all passes (RFC 1951 allows one distance code; the bit
+// pattern no symbol owns decodes as kInvalid).
+PngStatus buildTable(uint32_t* table, int tableSize, int primaryBits, const uint8_t* lengths, int count,
+                     uint32_t (*meaning)(int), bool allowSparse) {
+  int perLength[kMaxCodeBits + 1] = {};
+  for (int s = 0; s < count; ++s) perLength[lengths[s]]++;
+  int left = 1;  // codes still free at the current length
+  int used = 0;
+  for (int len = 1; len <= kMaxCodeBits; ++len) {
+    left = (left << 1) - perLength[len];
+    if (left < 0) return PngStatus::CodeOversubscribed;
+    used += perLength[len];
+  }
+  const int primarySize = 1 << primaryBits;
+  if (left > 0) {
+    const bool sparse = used == 0 || (used == 1 && perLength[1] == 1);
+    if (!allowSparse || !sparse) return PngStatus::CodeIncomplete;
+    for (int i = 0; i < primarySize; ++i) table[i] = kInvalid;
+  }
+
+  // Symbols in canonical order: by length, then by value.
+  int offset[kMaxCodeBits + 1];
+  offset[1] = 0;
+  for (int len = 1; len < kMaxCodeBits; ++len) offset[len + 1] = offset[len] + perLength[len];
+  uint16_t sorted[kLitSymbols];
+  for (int s = 0; s < count; ++s)
+    if (lengths[s]) sorted[offset[lengths[s]]++] = uint16_t(s);
+
+  // Canonical codes, bit-reversed into the order the stream delivers them.
+  uint16_t reversed[kLitSymbols];
+  uint32_t code = 0;
+  int codeLen = 0;
+  for (int i = 0; i < used; ++i) {
+    const int len = lengths[sorted[i]];
+    code <<= len - codeLen;
+    codeLen = len;
+    reversed[i] = uint16_t((kReversedByte[code & 0xff] << 8 | kReversedByte[code >> 8]) >> (16 - len));
+    ++code;
+  }
+
+  const uint32_t primaryMask = uint32_t(primarySize) - 1;
+  int next = primarySize;  // where the next subtable goes
+  uint32_t linkedPrefix = ~0u;
+  int subStart = 0, subBits = 0;
+  for (int i = 0; i < used; ++i) {
+    const int len = lengths[sorted[i]];
+    const uint32_t m = meaning(sorted[i]);
+    const uint32_t entry = m & kLiteral ? m + uint32_t(len) : m + uint32_t(len) * 0x101;  // code bits and total bits
+    const uint32_t r = reversed[i];
+    if (len <= primaryBits) {
+      for (uint32_t j = r; j < uint32_t(primarySize); j += 1u << len) table[j] = entry;
+      continue;
+    }
+    const uint32_t prefix = r & primaryMask;
+    if (prefix != linkedPrefix) {
+      // Codes with the same first bits follow one another in canonical
+      // order, the longest last: it decides the subtable's size.
+      int last = i;
+      while (last + 1 < used && (reversed[last + 1] & primaryMask) == prefix) ++last;
+      subBits = lengths[sorted[last]] - primaryBits;
+      subStart = next;
+      next += 1 << subBits;
+      if (next > tableSize) return PngStatus::CodeOversubscribed;  // not for a complete code; keeps writes inside
+      table[prefix] = uint32_t(subStart) << 16 | kLink | uint32_t(subBits) << 8;
+      linkedPrefix = prefix;
+    }
+    for (uint32_t j = r >> primaryBits; j < (1u << subBits); j += 1u << (len - primaryBits))
+      table[subStart + int(j)] = entry;
+  }
+  return PngStatus::Ok;
+}
+
+// Where the primary bits hold two whole literal codes, the entry gives both:
+// runs of literals then cost one lookup per pair.  Goes down the table so
+// that the entry for the second code (at a smaller index: the first code's
+// bits shifted out) is still a single one when it is read.
+void pairLiterals(uint32_t* table) {
+  for (int i = (1 << kLitBits) - 1; i >= 0; --i) {
+    const uint32_t first = table[i];
+    if (!(first & kLiteral)) continue;
+    const uint32_t bits = first & 0xff;
+    const uint32_t second = table[i >> bits];
+    if (!(second & kLiteral) || bits + (second & 0xff) > kLitBits) continue;
+    table[i] = (first & 0x00ff0000) | (second & 0x00ff0000) << 8 | kLiteral | 2 << 8 | (bits + (second & 0xff));
+  }
+}
+
+struct FixedTables {
+  uint32_t lit[1 << kLitBits];  // the fixed code is at most 9 bits: no links
+  uint32_t dist[1 << kDistBits];
+};
+
+const FixedTables& fixedTables() {
+  static const FixedTables tables = [] {
+    FixedTables t;
+    uint8_t lengths[kLitSymbols];
+    // RFC 1951 section 3.2.6.
+    for (int s = 0; s < kLitSymbols; ++s) lengths[s] = s < 144 ? 8 : s < 256 ? 9 : s < 280 ? 7 : 8;
+    buildTable(t.lit, 1 << kLitBits, kLitBits, lengths, kLitSymbols, litMeaning, false);
+    pairLiterals(t.lit);
+    std::memset(lengths, 5, kDistSymbols);
+    buildTable(t.dist, 1 << kDistBits, kDistBits, lengths, kDistSymbols, distMeaning, false);
+    return t;
+  }();
+  return tables;
+}
+
+// ---------------------------------------------------------------------------
+// The bit reader.  Bits above `count` in `bits` are either zero or the bits of
+// the bytes at `in`, never anything else, so topping up by OR is exact.
+struct BitState {
+  uint64_t bits;
+  unsigned count;
+  const uint8_t* in;
+  const uint8_t* end;
+  InfSource* source;
+  unsigned padBytes;  // zero bytes added past the end of input
+  bool ended;         // the source has no more windows
+};
+
+bool nextWindow(BitState& s) {
+  if (s.ended || !s.source->pull) {
+    s.ended = true;
+    return false;
+  }
+  s.source->next = s.in;
+  while (s.source->pull(s.source)) {
+    if (s.source->next != s.source->end) {
+      s.in = s.source->next;
+      s.end = s.source->end;
+      return true;
+    }
+  }
+  s.ended = true;
+  return false;
+}
+
+// Tops up to at least 56 bits a byte at a time (the slow way).
+__attribute__((noinline)) void refillSlow(BitState& s) {
+  while (s.count < 56) {
+    if (s.in == s.end && !nextWindow(s)) {
+      ++s.padBytes;
+      s.count += 8;
+      continue;
+    }
+    s.bits |= uint64_t(*s.in++) << s.count;
+    s.count += 8;
+  }
+}
+
+inline void refill(BitState& s) {
+  if (s.end - s.in >= 8) {
+    // Takes the whole bytes that fit: count ends in 56..63.
+    s.bits |= load64(s.in) << s.count;
+    s.in += (63 - s.count) >> 3;
+    s.count |= 56;
+  } else {
+    refillSlow(s);
+  }
+}
+
+inline uint32_t takeBits(BitState& s, unsigned n) {
+  if (s.count < n) refill(s);
+  const uint32_t v = uint32_t(s.bits) & ((1u << n) - 1);
+  s.bits >>= n;
+  s.count -= n;
+  return v;
+}
+
+// True when the stream has used some of the zeros past the end of input:
+// they are the last padBytes * 8 bits added, so all of them still sit in the
+// buffer unless more than `count` were added.
+inline bool usedPadding(const BitState& s) { return s.padBytes * 8 > s.count; }
+
+inline uint32_t lookup(const uint32_t* table, uint64_t bits, int primaryBits) {
+  uint32_t e = table[bits & ((1u << primaryBits) - 1)];
+  if (e & kLink) e = table[(e >> 16) + (uint32_t(bits >> primaryBits) & ((1u << ((e >> 8) & 15)) - 1))];
+  return e;
+}
+
+// Base plus the extra bits above the code.
+inline uint32_t valueOf(uint32_t e, uint64_t bits) {
+  return (e >> 16) + uint32_t((bits & ~(~uint64_t(0) << (e & 0xff))) >> ((e >> 8) & 15));
+}
+
+// Copies a match whose distance is at most the bytes before `out`.  Writes
+// whole words, up to 15 bytes past the end of the match.
+inline uint8_t* copyMatch(uint8_t* out, uint32_t distance, uint32_t length) {
+  uint8_t* const end = out + length;
+  if (distance >= 16) {
+    const uint8_t* src = out - distance;
+    do {
+      copy16(out, src);
+      out += 16;
+      src += 16;
+    } while (out < end);
+  } else if (distance >= 8) {
+    const uint8_t* src = out - distance;
+    do {
+      copy8(out, src);
+      out += 8;
+      src += 8;
+    } while (out < end);
+  } else if (distance == 1) {
+    const uint64_t v = out[-1] * 0x0101010101010101ull;
+    do {
+      std::memcpy(out, &v, 8);
+      out += 8;
+    } while (out < end);
+  } else {
+    // A period shorter than a word: step by the period, each step making
+    // `distance` more bytes final, until eight bytes of the match are done;
+    // then copy whole words from the smallest multiple of the period that is
+    // a word or more back (it lies at most 7 bytes before the match, inside
+    // the repeating part).
+    uint8_t* const start = out;
+    do {
+      copy8(out, out - distance);
+      out += distance;
+    } while (out < start + 8 && out < end);
+    const uint32_t step = (8 + distance - 1) / distance * distance;
+    while (out < end) {
+      copy8(out, out - step);
+      out += 8;
+    }
+  }
+  return end;
+}
+
+// Decodes the symbols of one block up to its end-of-block code.  Compiled
+// twice (see below); always inlined into both.
+__attribute__((always_inline)) inline PngStatus decodeBlockBody(BitState& s, const uint32_t* lit,
+                                                                const uint32_t* dist, uint8_t* const outStart,
+                                                                uint8_t*& outRef, uint8_t* const outEnd) {
+  uint64_t bits = s.bits;
+  unsigned count = s.count;
+  const uint8_t* in = s.in;
+  uint8_t* out = outRef;
+  PngStatus status = PngStatus::Ok;
+  for (;;) {
+    if (s.end - in >= kFastInput && outEnd - out >= kFastOutput) {
+      const uint8_t* const inLimit = s.end - kFastInput;
+      uint8_t* const outLimit = outEnd - kFastOutput;
+      // The entry for the next symbol is looked up before the buffer is
+      // topped up, so the top-up runs beside the table load instead of in
+      // front of it: the lookup needs only the 15 bits already there.
+      bits |= load64(in) << count;
+      in += (63 - count) >> 3;
+      count |= 56;
+      uint32_t e = lookup(lit, bits, kLitBits);
+      do {
+        bits |= load64(in) << count;
+        in += (63 - count) >> 3;
+        count |= 56;
+        if (e & kLiteral) {
+          // Two literal entries per top-up, and the lookup after them: each
+          // takes at most 15 of the 56 bits.  Both bytes of an entry are
+          // stored; a single literal's second byte is overwritten by what
+          // comes next.
+          bits >>= e & 0xff;
+          count -= e & 0xff;
+          out[0] = uint8_t(e >> 16);
+          out[1] = uint8_t(e >> 24);
+          out += (e >> 8) & 15;
+          e = lookup(lit, bits, kLitBits);
+          if (e & kLiteral) {
+            bits >>= e & 0xff;
+            count -= e & 0xff;
+            out[0] = uint8_t(e >> 16);
+            out[1] = uint8_t(e >> 24);
+            out += (e >> 8) & 15;
+            e = lookup(lit, bits, kLitBits);
+          }
+          continue;
+        }
+        if (e & (kEndOfBlock | kInvalid)) {
+          if (e & kInvalid) {
+            status = PngStatus::BadSymbol;
+            goto done;
+          }
+          bits >>= e & 0xff;
+          count -= e & 0xff;
+          goto done;
+        }
+        {
+          const uint32_t length = valueOf(e, bits);
+          bits >>= e & 0xff;
+          count -= e & 0xff;
+          const uint32_t d = lookup(dist, bits, kDistBits);
+          if (d & kInvalid) {
+            status = PngStatus::BadSymbol;
+            goto done;
+          }
+          const uint32_t distance = valueOf(d, bits);
+          bits >>= d & 0xff;
+          count -= d & 0xff;
+          if (distance > uint32_t(out - outStart)) {
+            status = PngStatus::DistanceTooFar;
+            goto done;
+          }
+          // A length and a distance may leave fewer than 15 bits; most leave more.
+          if (count < kMaxCodeBits) {
+            bits |= load64(in) << count;
+            in += (63 - count) >> 3;
+            count |= 56;
+          }
+          e = lookup(lit, bits, kLitBits);
+          out = copyMatch(out, distance, length);
+        }
+      } while (in <= inLimit && out <= outLimit);
+      continue;  // the checks above decide again which way the next symbol goes
+    }
+
+    // Near the end of the input window or of the output: one symbol, every check.
+    s.bits = bits;
+    s.count = count;
+    s.in = in;
+    if (count < 56) refillSlow(s);
+    bits = s.bits;
+    count = s.count;
+    in = s.in;
+    if (s.padBytes > 8) {  // more zeros than the buffer holds: some were used
+      status = PngStatus::InputEnded;
+      goto done;
+    }
+    const uint32_t e = lookup(lit, bits, kLitBits);
+    if (e & kLiteral) {
+      const uint32_t n = (e >> 8) & 15;
+      if (uint32_t(outEnd - out) < n) {
+        status = PngStatus::OutOfMemory;
+        goto done;
+      }
+      bits >>= e & 0xff;
+      count -= e & 0xff;
+      out[0] = uint8_t(e >> 16);
+      if (n == 2) out[1] = uint8_t(e >> 24);
+      out += n;
+      continue;
+    }
+    if (e & (kEndOfBlock | kInvalid)) {
+      if (e & kInvalid) {
+        status = PngStatus::BadSymbol;
+        goto done;
+      }
+      bits >>= e & 0xff;
+      count -= e & 0xff;
+      goto done;
+    }
+    const uint32_t length = valueOf(e, bits);
+    bits >>= e & 0xff;
+    count -= e & 0xff;
+    const uint32_t d = lookup(dist, bits, kDistBits);  // 56 - 20 bits left: enough for any distance
+    if (d & kInvalid) {
+      status = PngStatus::BadSymbol;
+      goto done;
+    }
+    const uint32_t distance = valueOf(d, bits);
+    bits >>= d & 0xff;
+    count -= d & 0xff;
+    if (distance > uint32_t(out - outStart)) {
+      status = PngStatus::DistanceTooFar;
+      goto done;
+    }
+    if (length > uint32_t(outEnd - out)) {
+      status = PngStatus::OutOfMemory;
+      goto done;
+    }
+    for (uint32_t i = 0; i < length; ++i, ++out) *out = out[-ptrdiff_t(distance)];
+  }
+done:
+  s.bits = bits;
+  s.count = count;
+  s.in = in;
+  outRef = out;
+  return status;
+}
+
+using DecodeBlock = PngStatus (*)(BitState&, const uint32_t*, const uint32_t*, uint8_t*, uint8_t*&, uint8_t*);
+
+PngStatus decodeBlockPortable(BitState& s, const uint32_t* lit, const uint32_t* dist, uint8_t* outStart,
+                              uint8_t*& out, uint8_t* outEnd) {
+  return decodeBlockBody(s, lit, dist, outStart, out, outEnd);
+}
+
+// The bit buffer work is all variable shifts and masks: where the processor
+// has BMI2 they take one instruction each, without the shift count having to
+// go through CL.
+#if defined(__x86_64__) && defined(__GNUC__)
+__attribute__((target("bmi2"))) PngStatus decodeBlockBmi2(BitState& s, const uint32_t* lit, const uint32_t* dist,
+                                                          uint8_t* outStart, uint8_t*& out, uint8_t* outEnd) {
+  return decodeBlockBody(s, lit, dist, outStart, out, outEnd);
+}
+DecodeBlock chooseDecodeBlock() { return __builtin_cpu_supports("bmi2") ? decodeBlockBmi2 : decodeBlockPortable; }
+#else
+DecodeBlock chooseDecodeBlock() { return decodeBlockPortable; }
+#endif
+
+PngStatus storedBlock(BitState& s, uint8_t*& out, uint8_t* const outEnd) {
+  takeBits(s, s.count & 7);  // to the byte boundary
+  const uint32_t length = takeBits(s, 16);
+  const uint32_t complement = takeBits(s, 16);
+  if (length != (~complement & 0xffff)) return PngStatus::StoredLengthMismatch;
+  if (length > uint32_t(outEnd - out)) return PngStatus::OutOfMemory;
+  uint32_t left = length;
+  for (; left > 0 && s.count >= 8; --left) {  // whole bytes still in the buffer first
+    *out++ = uint8_t(s.bits);
+    s.bits >>= 8;
+    s.count -= 8;
+  }
+  if (left == 0) return PngStatus::Ok;
+  s.bits = 0;  // empty now; its upper bits would go stale as we copy past them
+  while (left > 0) {
+    if (s.in == s.end && !nextWindow(s)) return PngStatus::InputEnded;
+    const uint32_t n = uint32_t(std::min<ptrdiff_t>(left, s.end - s.in));
+    std::memcpy(out, s.in, n);
+    out += n;
+    s.in += n;
+    left -= n;
+  }
+  return PngStatus::Ok;
+}
+
+}  // namespace
+
+struct InfDecoder {
+  DecodeBlock decodeBlock;  // chosen for the processor when the decoder is made
+  uint32_t lit[kLitTableSize];
+  uint32_t dist[kDistTableSize];
+  uint32_t lenCodes[1 << kLenCodeBits];
+  uint8_t lengths[kLitSymbols + kDistSymbols];
+};
+
+namespace {
+
+PngStatus readDynamicTables(BitState& s, InfDecoder* d) {
+  const int litCount = int(takeBits(s, 5)) + 257;
+  const int distCount = int(takeBits(s, 5)) + 1;
+  const int lenCodeCount = int(takeBits(s, 4)) + 4;
+  if (litCount > 286 || distCount > 30) return PngStatus::TooManyCodes;
+  uint8_t lenCodeLengths[kLenCodeSymbols] = {};
+  for (int i = 0; i < lenCodeCount; ++i) lenCodeLengths[kLenCodeOrder[i]] = uint8_t(takeBits(s, 3));
+  PngStatus st = buildTable(d->lenCodes, 1 << kLenCodeBits, kLenCodeBits, lenCodeLengths, kLenCodeSymbols,
+                            lenCodeMeaning, false);
+  if (st != PngStatus::Ok) return st;
+
+  // Literal/length and distance lengths form one sequence; a repeat may run
+  // from one into the other.
+  const int total = litCount + distCount;
+  uint8_t* const lengths = d->lengths;
+  for (int n = 0; n < total;) {
+    if (s.count < 14) refill(s);  // a code of up to 7 bits and up to 7 extra bits
+    const uint32_t e = d->lenCodes[s.bits & ((1u << kLenCodeBits) - 1)];
+    s.bits >>= e & 0xff;
+    s.count -= e & 0xff;
+    const uint32_t symbol = e >> 16;
+    if (symbol < 16) {
+      lengths[n++] = uint8_t(symbol);
+      continue;
+    }
+    uint8_t value = 0;
+    int repeat;
+    if (symbol == 16) {
+      if (n == 0) return PngStatus::BadLengthRepeat;
+      value = lengths[n - 1];
+      repeat = 3 + int(takeBits(s, 2));
+    } else if (symbol == 17) {
+      repeat = 3 + int(takeBits(s, 3));
+    } else {
+      repeat = 11 + int(takeBits(s, 7));
+    }
+    if (repeat > total - n) return PngStatus::BadLengthRepeat;
+    std::memset(lengths + n, value, size_t(repeat));
+    n += repeat;
+  }
+  if (lengths[256] == 0) return PngStatus::NoEndOfBlock;
+  st = buildTable(d->lit, kLitTableSize, kLitBits, lengths, litCount, litMeaning, true);
+  if (st != PngStatus::Ok) return st;
+  pairLiterals(d->lit);
+  return buildTable(d->dist, kDistTableSize, kDistBits, lengths + litCount, distCount, distMeaning, true);
+}
+
+}  // namespace
+
+InfResult inf_Stream(InfDecoder* d, InfSource* source, uint8_t* out, size_t outCapacity) {
+  BitState s{0, 0, source->next, source->end, source, 0, false};
+  uint8_t* o = out;
+  uint8_t* const outEnd = out + outCapacity;
+  InfResult result{PngStatus::Ok, 0, false};
+  PngStatus st = PngStatus::Ok;
+
+  // RFC 1950: CMF (method 8, window 2^(CINFO + 8) of at most 32 KiB), then FLG
+  // making CMF * 256 + FLG a multiple of 31, without a preset dictionary.
+  const uint32_t cmf = takeBits(s, 8);
+  const uint32_t flg = takeBits(s, 8);
+  if (usedPadding(s)) {
+    st = PngStatus::InputEnded;
+  } else if ((cmf & 15) != 8 || (cmf >> 4) > 7 || (cmf * 256 + flg) % 31 != 0 || (flg & 0x20)) {
+    st = PngStatus::BadZlibHeader;
+  }
+
+  for (bool last = false; st == PngStatus::Ok && !last;) {
+    last = takeBits(s, 1);
+    switch (takeBits(s, 2)) {
+      case 0:
+        st = storedBlock(s, o, outEnd);
+        break;
+      case 1: {
+        const FixedTables& fixed = fixedTables();
+        st = d->decodeBlock(s, fixed.lit, fixed.dist, out, o, outEnd);
+        break;
+      }
+      case 2:
+        st = readDynamicTables(s, d);
+        if (st == PngStatus::Ok) st = d->decodeBlock(s, d->lit, d->dist, out, o, outEnd);
+        break;
+      default:
+        st = PngStatus::BadBlockType;
+        break;
+    }
+    // A fault may come from decoding zeros past the end: then the end is the cause.
+    if (usedPadding(s)) st = PngStatus::InputEnded;
+  }
+
+  if (st == PngStatus::Ok) {
+    takeBits(s, s.count & 7);
+    uint32_t adler = 0;
+    for (int i = 0; i < 4; ++i) adler = adler << 8 | takeBits(s, 8);
+    if (usedPadding(s)) {
+      st = PngStatus::InputEnded;
+    } else {
+      result.adlerMatches = adler == inf_Adler32(1, out, size_t(o - out));
+    }
+  }
+  source->next = s.in;
+  result.status = st;
+  result.produced = size_t(o - out);
+  return result;
+}
+
+InfDecoder* inf_CreateDecoder() {
+  InfDecoder* d = new (std::nothrow) InfDecoder;
+  if (d) d->decodeBlock = chooseDecodeBlock();
+  return d;
+}
+
+void inf_DestroyDecoder(InfDecoder* decoder) { delete decoder; }
+
+InfResult inf_Zlib(InfDecoder* decoder, const uint8_t* in, size_t inSize, uint8_t* out, size_t outCapacity) {
+  InfSource source;
+  source.next = in;
+  source.end = in + inSize;
+  return inf_Stream(decoder, &source, out, outCapacity);
+}
+
+// Adler-32 (RFC 1950 section 8.2).  The sums are reduced every kAdlerBlock
+// bytes: 5552 is the largest n for which 255 n (n + 1) / 2 + (n + 1) 65520,
+// the most the second sum can reach from a reduced start, stays below 2^32.
+uint32_t inf_Adler32(uint32_t adler, const uint8_t* p, size_t n) {
+  constexpr uint32_t kMod = 65521;
+  constexpr size_t kAdlerBlock = 5552;
+  uint32_t a = adler & 0xffff, b = adler >> 16;
+  while (n > 0) {
+    size_t k = n < kAdlerBlock ? n : kAdlerBlock;
+    n -= k;
+#if defined(__SSE2__)
+    // Sixteen bytes a step: a gains their sum, b gains 16 a (a before the
+    // step) plus the bytes weighted 16, 15, ..., 1.
+    const size_t vectorBytes = k & ~size_t(15);
+    if (vectorBytes) {
+      const __m128i zero = _mm_setzero_si128();
+      const __m128i weightsLow = _mm_setr_epi16(16, 15, 14, 13, 12, 11, 10, 9);
+      const __m128i weightsHigh = _mm_setr_epi16(8, 7, 6, 5, 4, 3, 2, 1);
+      __m128i sumA = zero, sumPrevA = zero, sumB = zero;
+      for (size_t i = 0; i < vectorBytes; i += 16) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+        sumPrevA = _mm_add_epi32(sumPrevA, sumA);
+        sumA = _mm_add_epi32(sumA, _mm_sad_epu8(x, zero));
+        sumB = _mm_add_epi32(sumB, _mm_madd_epi16(_mm_unpacklo_epi8(x, zero), weightsLow));
+        sumB = _mm_add_epi32(sumB, _mm_madd_epi16(_mm_unpackhi_epi8(x, zero), weightsHigh));
+      }
+      uint32_t lanesA[4], lanesPrev[4], lanesB[4];
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(lanesA), sumA);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(lanesPrev), sumPrevA);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(lanesB), sumB);
+      const uint64_t blockA = uint64_t(lanesA[0]) + lanesA[2];
+      const uint64_t prevA = uint64_t(lanesPrev[0]) + lanesPrev[2];
+      const uint64_t blockB = uint64_t(lanesB[0]) + lanesB[1] + lanesB[2] + lanesB[3];
+      b = uint32_t((b + uint64_t(a) * vectorBytes + 16 * prevA + blockB) % kMod);
+      a = uint32_t((a + blockA) % kMod);
+      p += vectorBytes;
+      k -= vectorBytes;
+    }
+#endif
+    for (; k >= 4; k -= 4, p += 4) {
+      a += p[0];
+      b += a;
+      a += p[1];
+      b += a;
+      a += p[2];
+      b += a;
+      a += p[3];
+      b += a;
+    }
+    for (; k > 0; --k) {
+      a += *p++;
+      b += a;
+    }
+    a %= kMod;
+    b %= kMod;
+  }
+  return b << 16 | a;
+}

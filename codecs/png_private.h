@@ -1,0 +1,27 @@
+// Shared inside codecs/ only: the PNG reader (png_read.cpp) hands the
+// decompressed rows to the pixel stage (png_pixels.cpp).
+#pragma once
+
+#include "codecs/codecs.h"
+
+// The decompressed rows of a non-interlaced picture, or of each Adam7 pass,
+// must fit this buffer; more decompressed data is refused as out of memory.
+constexpr size_t kPngRowBuffer = size_t(1) << 20;
+
+// Where one Adam7 pass (or the whole picture) lies: pixels (x0 + dx i,
+// y0 + dy j) for i < width, j < height; each row holds a filter byte and
+// rowBytes bytes of packed samples.  An empty pass has no rows at all.
+struct PngPass {
+  uint32_t x0, y0, dx, dy;
+  uint32_t width, height;
+  uint64_t rowBytes;
+  uint64_t size;  // height * (1 + rowBytes), 0 for an empty pass
+};
+
+// Fills one pass for a plain picture, seven for Adam7; returns the count.
+int png_Passes(const PngInfo& info, PngPass passes[7]);
+
+// Undoes the row filters of the passes laid out one after another in raw
+// (in place) and writes the record's pixels.  OutOfMemory when the pixel
+// buffer cannot be had; a picture of no pixels gets no buffer.
+PngStatus png_Reconstruct(PngInfo* info, uint8_t* raw, const PngPass* passes, int passCount);

@@ -1,0 +1,345 @@
+// The inflater against zlib's deflate (used only to make streams): every
+// level, strategy and flush split; hand-made faulty streams; damaged streams
+// that must stay inside their buffers.  Input split into odd windows is
+// covered by the PNG tests, whose IDAT chunks feed the inflater that way.
+#include "codecs/codecs.h"
+
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <array>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes randomBytes(size_t n, uint32_t seed) {
+  std::mt19937 rng(seed);
+  Bytes b(n);
+  for (auto& x : b) x = uint8_t(rng());
+  return b;
+}
+
+Bytes wordsText(size_t n) {
+  static const char* words[] = {"scene ", "fade ", "layer ", "the ", "of ", "velmorin ", "mapper\n", "0.25 "};
+  std::mt19937 rng(7);
+  Bytes b;
+  while (b.size() < n)
+    for (const char* c = words[rng() % 8]; *c && b.size() < n; ++c) b.push_back(uint8_t(*c));
+  return b;
+}
+
+// Random stretches repeated up to 32768 bytes (the longest distance) later:
+// matches that reach back across block boundaries.
+Bytes farRepeats(size_t n) {
+  Bytes b = randomBytes(32768, 11);
+  std::mt19937 rng(5);
+  while (b.size() < n) {
+    const size_t at = b.size() - 32768 + rng() % 1000;
+    for (size_t k = 0; k < 300 + rng() % 3000 && b.size() < n; ++k) b.push_back(b[at + k]);
+    for (size_t k = rng() % 40; k > 0 && b.size() < n; --k) b.push_back(uint8_t(rng()));
+  }
+  return b;
+}
+
+struct Packing {
+  int level, strategy;
+  int flush;  // Z_NO_FLUSH, or Z_FULL_FLUSH / Z_SYNC_FLUSH every `every` bytes
+  size_t every;
+  std::string text() const {
+    return "level " + std::to_string(level) + " strategy " + std::to_string(strategy) + " flush " +
+           std::to_string(flush) + "/" + std::to_string(every);
+  }
+};
+
+Bytes deflateWith(const Bytes& data, const Packing& p) {
+  z_stream z{};
+  EXPECT_EQ(deflateInit2(&z, p.level, Z_DEFLATED, 15, 9, p.strategy), Z_OK);
+  // Each flush adds an empty stored block and the bits to the byte boundary.
+  const size_t flushes = p.flush == Z_NO_FLUSH ? 0 : data.size() / p.every + 1;
+  Bytes out(deflateBound(&z, data.size()) + 64 + flushes * 16);
+  z.next_out = out.data();
+  z.avail_out = uInt(out.size());
+  size_t at = 0;
+  do {
+    const size_t n = p.flush == Z_NO_FLUSH ? data.size() : std::min(p.every, data.size() - at);
+    z.next_in = const_cast<uint8_t*>(data.data()) + at;
+    z.avail_in = uInt(n);
+    at += n;
+    EXPECT_NE(deflate(&z, at == data.size() ? Z_FINISH : p.flush), Z_STREAM_ERROR);
+    EXPECT_GT(z.avail_out, 0u);
+  } while (at < data.size());
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  return out;
+}
+
+struct Inflater {
+  InfDecoder* d = inf_CreateDecoder();
+  ~Inflater() { inf_DestroyDecoder(d); }
+  InfResult run(const Bytes& in, Bytes& out, size_t capacity) {
+    out.assign(capacity, 0xEE);
+    const InfResult r = inf_Zlib(d, in.data(), in.size(), out.data(), capacity);
+    out.resize(r.produced);
+    return r;
+  }
+};
+
+TEST(Inflate, MatchesZlibAtEveryLevelStrategyAndFlushSplit) {
+  const std::pair<const char*, Bytes> sets[] = {{"random", randomBytes(20000, 1)}, {"text", wordsText(60000)},
+                                                {"far", farRepeats(120000)},      {"zeros", Bytes(70000, 0)},
+                                                {"one byte", Bytes(1, 'x')},      {"empty", Bytes()}};
+  std::vector<Packing> packings;
+  for (int level = 0; level <= 9; ++level) packings.push_back({level, Z_DEFAULT_STRATEGY, Z_NO_FLUSH, 0});
+  for (int strategy : {Z_FILTERED, Z_HUFFMAN_ONLY, Z_RLE, Z_FIXED}) packings.push_back({6, strategy, Z_NO_FLUSH, 0});
+  // Flushes end blocks early, so stored, fixed and dynamic blocks follow one
+  // another, with an empty stored block at each flush.
+  for (int flush : {Z_FULL_FLUSH, Z_SYNC_FLUSH})
+    for (size_t every : {1, 97, 4099}) packings.push_back({6, Z_DEFAULT_STRATEGY, flush, every});
+  packings.push_back({1, Z_FIXED, Z_SYNC_FLUSH, 777});
+  packings.push_back({0, Z_DEFAULT_STRATEGY, Z_SYNC_FLUSH, 5000});
+
+  Inflater inf;
+  Bytes out;
+  for (const auto& [name, data] : sets)
+    for (const Packing& p : packings) {
+      if (p.every == 1 && data.size() > 20000) continue;  // a block a byte: slow to make, nothing new
+      const InfResult r = inf.run(deflateWith(data, p), out, data.size());
+      ASSERT_EQ(r.status, PngStatus::Ok) << name << ", " << p.text();
+      ASSERT_TRUE(out == data) << name << ", " << p.text();
+      EXPECT_TRUE(r.adlerMatches) << name << ", " << p.text();
+    }
+  // The output must fit exactly: one byte less fails, whatever the block type.
+  for (int level : {0, 6}) {
+    const Bytes data = wordsText(50000), packed = deflateWith(data, {level, Z_DEFAULT_STRATEGY, Z_NO_FLUSH, 0});
+    for (size_t capacity : {data.size() - 1, size_t(300), size_t(0)}) {
+      EXPECT_EQ(inf.run(packed, out, capacity).status, PngStatus::OutOfMemory) << level << " " << capacity;
+      EXPECT_TRUE(std::equal(out.begin(), out.end(), data.begin()));
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Hand-made streams: bits go least significant first, Huffman codes most
+// significant first (RFC 1951 section 3.1.1).
+struct BitWriter {
+  Bytes bytes{0x78, 0x9c};  // zlib header: 32 KiB window
+  uint32_t acc = 0;
+  int n = 0;
+  void put(uint32_t value, int bits) {
+    for (int i = 0; i < bits; ++i) {
+      acc |= ((value >> i) & 1) << n;
+      if (++n == 8) flushByte();
+    }
+  }
+  void code(uint32_t code, int bits) {
+    for (int i = bits - 1; i >= 0; --i) put((code >> i) & 1, 1);
+  }
+  void flushByte() {
+    bytes.push_back(uint8_t(acc));
+    acc = 0;
+    n = 0;
+  }
+  void fixed(int symbol) {  // RFC 1951 section 3.2.6
+    if (symbol < 144) code(0x30 + symbol, 8);
+    else if (symbol < 256) code(0x190 + symbol - 144, 9);
+    else if (symbol < 280) code(symbol - 256, 7);
+    else code(0xc0 + symbol - 280, 8);
+  }
+  Bytes finish(const Bytes& data) {
+    if (n) flushByte();
+    const uint32_t a = uint32_t(adler32(1, data.data(), uInt(data.size())));
+    for (int i = 3; i >= 0; --i) bytes.push_back(uint8_t(a >> (8 * i)));
+    return bytes;
+  }
+};
+
+// Canonical Huffman codes for a list of lengths (RFC 1951 section 3.2.2).
+std::vector<uint32_t> canonicalCodes(const std::vector<int>& lengths) {
+  int count[16] = {};
+  for (int l : lengths) count[l]++;
+  count[0] = 0;
+  uint32_t next[16] = {}, code = 0;
+  for (int b = 1; b < 16; ++b) next[b] = code = (code + uint32_t(count[b - 1])) << 1;
+  std::vector<uint32_t> codes(lengths.size(), 0);
+  for (size_t s = 0; s < lengths.size(); ++s)
+    if (lengths[s]) codes[s] = next[lengths[s]]++;
+  return codes;
+}
+
+// A dynamic block whose codes are all complete: literal/length symbols
+// 0..253 at 8 bits and 254..257 at 9; distances 1 and 2 at one bit; the
+// code-length code with 0..12 at 4 bits and 13..18 at 5.
+struct DynamicBlock {
+  std::vector<int> lit = [] {
+    std::vector<int> l(258, 8);
+    std::fill(l.begin() + 254, l.end(), 9);
+    return l;
+  }();
+  std::vector<int> dist = {1, 1};
+  std::vector<int> cl = [] {
+    std::vector<int> c(19, 5);
+    std::fill(c.begin(), c.begin() + 13, 4);
+    return c;
+  }();
+  // `sequence` (symbol, extra bits, their value) replaces the plain list of
+  // code-length symbols when given.
+  void header(BitWriter& w, const std::vector<std::array<int, 3>>& sequence = {}) const {
+    static const int order[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+    w.put(1, 1), w.put(2, 2);
+    w.put(uint32_t(lit.size() - 257), 5), w.put(uint32_t(dist.size() - 1), 5), w.put(19 - 4, 4);
+    for (int s : order) w.put(uint32_t(cl[size_t(s)]), 3);
+    std::vector<std::array<int, 3>> symbols = sequence;
+    if (symbols.empty())
+      for (const auto* list : {&lit, &dist})
+        for (int l : *list) symbols.push_back({l, 0, 0});
+    const std::vector<uint32_t> codes = canonicalCodes(cl);
+    for (const auto& s : symbols) w.code(codes[size_t(s[0])], cl[size_t(s[0])]), w.put(uint32_t(s[2]), s[1]);
+  }
+  void literal(BitWriter& w, int s) const { w.code(canonicalCodes(lit)[size_t(s)], lit[size_t(s)]); }
+  void distance(BitWriter& w, int s) const { w.code(canonicalCodes(dist)[size_t(s)], dist[size_t(s)]); }
+};
+
+TEST(Inflate, FaultyStreamsGiveTheirOwnStatus) {
+  struct Case {
+    const char* name;
+    PngStatus expected;
+    std::function<void(BitWriter&)> write;
+  };
+  const auto dynamic = [](auto change, std::vector<std::array<int, 3>> sequence = {}) {
+    return [=](BitWriter& w) {
+      DynamicBlock b;
+      change(b);
+      b.header(w, sequence);
+    };
+  };
+  const Case cases[] = {
+      {"stored length against complement", PngStatus::StoredLengthMismatch,
+       [](BitWriter& w) { w.put(1, 1), w.put(0, 2), w.flushByte(), w.put(5, 16), w.put(0xfffb, 16); }},
+      {"block type 3", PngStatus::BadBlockType, [](BitWriter& w) { w.put(1, 1), w.put(3, 2); }},
+      {"19 one-bit code-length codes", PngStatus::CodeOversubscribed,
+       dynamic([](DynamicBlock& b) { b.cl.assign(19, 1); })},
+      {"one 8-bit literal code too many", PngStatus::CodeOversubscribed, dynamic([](DynamicBlock& b) { b.lit[254] = 8; })},
+      {"3 of 4 two-bit code-length codes", PngStatus::CodeIncomplete, dynamic([](DynamicBlock& b) {
+         b.cl.assign(19, 0);
+         b.cl[8] = b.cl[9] = b.cl[1] = 2;
+       })},
+      {"literal code one short", PngStatus::CodeIncomplete, dynamic([](DynamicBlock& b) { b.lit[255] = 0; })},
+      {"distance code one short", PngStatus::CodeIncomplete, dynamic([](DynamicBlock& b) { b.dist = {1, 2}; })},
+      {"a lone distance code of two bits", PngStatus::CodeIncomplete, dynamic([](DynamicBlock& b) { b.dist = {2}; })},
+      {"repeat with nothing before", PngStatus::BadLengthRepeat, dynamic([](DynamicBlock&) {}, {{16, 2, 0}})},
+      {"repeat past the last length", PngStatus::BadLengthRepeat,  // 1 + 138 + 138 of 258 lengths
+       dynamic([](DynamicBlock& b) { b.lit.resize(257), b.dist = {1}; }, {{8, 0, 0}, {18, 7, 127}, {18, 7, 127}})},
+      {"287 literal/length codes", PngStatus::TooManyCodes,
+       [](BitWriter& w) { w.put(1, 1), w.put(2, 2), w.put(287 - 257, 5), w.put(0, 5), w.put(0, 4); }},
+      {"31 distance codes", PngStatus::TooManyCodes,
+       [](BitWriter& w) { w.put(1, 1), w.put(2, 2), w.put(0, 5), w.put(31 - 1, 5), w.put(0, 4); }},
+      {"no end-of-block code", PngStatus::NoEndOfBlock, dynamic([](DynamicBlock& b) { b.lit[256] = 0; })},
+      {"fixed-code symbol 286", PngStatus::BadSymbol,
+       [](BitWriter& w) { w.put(1, 1), w.put(1, 2), w.fixed('a'), w.fixed(286); }},
+      {"fixed-code distance 30", PngStatus::BadSymbol,
+       [](BitWriter& w) { w.put(1, 1), w.put(1, 2), w.fixed('a'), w.fixed(257), w.code(30, 5); }},
+      {"a match in a block without distance codes", PngStatus::BadSymbol,
+       [](BitWriter& w) {
+         DynamicBlock b;
+         b.dist = {0};
+         b.header(w);
+         b.literal(w, 'x'), b.literal(w, 257);
+       }},
+      {"distance 3 after 2 bytes", PngStatus::DistanceTooFar,
+       [](BitWriter& w) { w.put(1, 1), w.put(1, 2), w.fixed('a'), w.fixed('b'), w.fixed(257), w.code(2, 5); }},
+  };
+  Inflater inf;
+  Bytes out;
+  for (const Case& c : cases) {
+    BitWriter w;
+    c.write(w);
+    EXPECT_EQ(inf.run(w.finish({}), out, 1000).status, c.expected) << c.name;
+  }
+}
+
+TEST(Inflate, SparseDistanceCodesDecode) {
+  // One distance code of one bit (RFC 1951 section 3.2.7), or none at all
+  // in a block of literals only.
+  for (const std::vector<int>& dist : {std::vector<int>{1, 1}, {1}, {0}}) {
+    DynamicBlock b;
+    b.dist = dist;
+    BitWriter w;
+    b.header(w);
+    Bytes data = {'A', 'B'};
+    b.literal(w, 'A'), b.literal(w, 'B');
+    if (dist[0]) {
+      b.literal(w, 257), b.distance(w, 0);  // length 3, distance 1
+      data.insert(data.end(), 3, 'B');
+    }
+    b.literal(w, 256);
+    Inflater inf;
+    Bytes out;
+    const InfResult r = inf.run(w.finish(data), out, 100);
+    EXPECT_EQ(r.status, PngStatus::Ok) << dist.size();
+    EXPECT_TRUE(out == data && r.adlerMatches) << dist.size();
+  }
+}
+
+TEST(Inflate, HeaderAndTrailer) {
+  const Bytes data = wordsText(3000), good = deflateWith(data, {6, Z_DEFAULT_STRATEGY, Z_NO_FLUSH, 0});
+  Inflater inf;
+  Bytes out;
+  auto withHeader = [&](uint8_t cmf, uint8_t flg, bool fixCheck = true) {
+    Bytes s = good;
+    s[0] = cmf;
+    s[1] = fixCheck ? uint8_t(flg + (31 - (cmf * 256 + flg) % 31) % 31) : flg;
+    return inf.run(s, out, 5000).status;
+  };
+  EXPECT_EQ(withHeader(0x88, 0), PngStatus::BadZlibHeader);            // a 64 KiB window
+  EXPECT_EQ(withHeader(0x77, 0), PngStatus::BadZlibHeader);            // method 7
+  EXPECT_EQ(withHeader(0x78, 0x9d, false), PngStatus::BadZlibHeader);  // check bits
+  EXPECT_EQ(withHeader(0x78, 0x20), PngStatus::BadZlibHeader);         // preset dictionary
+  EXPECT_EQ(withHeader(0x08, 0), PngStatus::Ok);                       // a 256-byte window is fine
+
+  Bytes wrongSum = good;
+  wrongSum.back() ^= 1;
+  const InfResult r = inf.run(wrongSum, out, 5000);
+  EXPECT_EQ(r.status, PngStatus::Ok);  // the sum is checked, not enforced
+  EXPECT_FALSE(r.adlerMatches);
+  EXPECT_TRUE(out == data);
+  // Cut anywhere, even in the trailer, the stream is incomplete.
+  for (size_t n = 0; n < good.size(); ++n)
+    EXPECT_EQ(inf.run(Bytes(good.begin(), good.begin() + long(n)), out, 5000).status, PngStatus::InputEnded) << n;
+}
+
+TEST(Inflate, DamagedStreamsStayInsideTheirBuffers) {
+  // Under the sanitizers a stray access fails; every bit of a stream with
+  // all three block types, and of a fixed-code one, is flipped once.
+  Bytes data = wordsText(1500);
+  const Bytes noise = randomBytes(300, 4);
+  data.insert(data.end(), noise.begin(), noise.end());
+  Inflater inf;
+  Bytes out;
+  int flips = 0, noticed = 0;
+  for (const Packing& p : {Packing{6, Z_DEFAULT_STRATEGY, Z_SYNC_FLUSH, 600}, Packing{6, Z_FIXED, Z_NO_FLUSH, 0}}) {
+    const Bytes stream = deflateWith(data, p);
+    for (size_t bit = 0; bit < stream.size() * 8; ++bit, ++flips) {
+      Bytes bad = stream;
+      bad[bit / 8] ^= uint8_t(1 << (bit % 8));
+      const InfResult r = inf.run(bad, out, data.size() + 100);
+      noticed += r.status != PngStatus::Ok || !r.adlerMatches || out != data;
+    }
+  }
+  EXPECT_GT(noticed, flips * 9 / 10);  // a decoder that ignored its input would not notice
+}
+
+TEST(Inflate, Adler32AgreesWithZlibAtEveryAlignment) {
+  const Bytes data = randomBytes(20000, 12), ones(100000, 0xff);  // ones: the largest sums
+  for (size_t offset : {0, 1, 7, 15})
+    for (size_t n : {0, 1, 15, 16, 17, 5551, 5552, 5553, 11104, 19000})
+      EXPECT_EQ(inf_Adler32(1, data.data() + offset, n), uint32_t(adler32(1, data.data() + offset, uInt(n))));
+  EXPECT_EQ(inf_Adler32(1, ones.data(), ones.size()), uint32_t(adler32(1, ones.data(), uInt(ones.size()))));
+}
+
+}  // namespace
