@@ -306,9 +306,10 @@ inline uint32_t lookup(const uint32_t* table, uint64_t bits, int primaryBits) {
   return e;
 }
 
-// Base plus the extra bits above the code.
+// Base plus the extra bits above the code (code and extra bits are at most
+// 15 + 13 bits: the low 32 bits of the buffer hold them).
 inline uint32_t valueOf(uint32_t e, uint64_t bits) {
-  return (e >> 16) + uint32_t((bits & ~(~uint64_t(0) << (e & 0xff))) >> ((e >> 8) & 15));
+  return (e >> 16) + ((uint32_t(bits) & ((1u << (e & 0xff)) - 1)) >> ((e >> 8) & 15));
 }
 
 // Copies a match whose distance is at most the bytes before `out`.  Writes
