@@ -132,6 +132,7 @@ struct Capture {
   FrameSink sink;
   WavWriter wav;
   FILE* video = nullptr;  // ffmpeg's standard input
+  FILE* log = nullptr;    // frames.tsv beside the frames: what each one shows
   std::vector<uint8_t> picture;
   std::vector<int16_t> audio;
   CapStatus status = CapStatus::Ok;
@@ -161,10 +162,26 @@ struct Capture {
   void render(int scene) {
     scenes.outputs[scene]->stream(256, 256);
     sink.picture(picture);
+    emit(scene);
+  }
+
+  // The final fade stops one step short of black; the display then closes.
+  // A capture shows that as one black frame at the end.
+  void closingFrame(int scene) {
+    picture.assign(picture.size(), 0);
+    TML.fade = -256;
+    emit(scene);
+  }
+
+  void emit(int scene) {
     if (!opt.framesDir.empty()) {
       char name[32];
       std::snprintf(name, sizeof name, "/frame_%06lld.png", (long long)frame);
       if (!img_WritePng((opt.framesDir + name).c_str(), picture.data(), sink.width, sink.height)) status = CapStatus::CantWrite;
+      const MusPosition p = mus_Position();
+      if (log && std::fprintf(log, "%lld\t%.4f\t%d\t%d\t%s\t%d\n", (long long)frame, now(), playing ? p.order : -1,
+                              playing ? p.row : -1, kSceneSections[scene], TML.fade) < 0)
+        status = CapStatus::CantWrite;
     }
     if (video && std::fwrite(picture.data(), 1, picture.size(), video) != picture.size())
       status = CapStatus::FfmpegFailed;
@@ -228,6 +245,9 @@ CapStatus openOutputs(Capture& c, std::string& videoPart, std::string& audioPath
   } else {
     if (mkdir(o.framesDir.c_str(), 0777) != 0 && errno != EEXIST) return CapStatus::CantCreate;
     audioPath = o.framesDir + "/audio.wav";
+    c.log = std::fopen((o.framesDir + "/frames.tsv").c_str(), "w");
+    if (!c.log) return CapStatus::CantCreate;
+    std::fputs("frame\tseconds\torder\trow\tscene\tfade\n", c.log);
   }
   return c.wav.open(audioPath) ? CapStatus::Ok : CapStatus::CantCreate;
 }
@@ -260,6 +280,7 @@ int cap_Run(const CaptureOptions& options) {
   c.status = openOutputs(c, videoPart, audioPath);
   if (c.status != CapStatus::Ok) {
     std::fprintf(stderr, "velmorin: %s\n", kCapStatusText[int(c.status)]);
+    if (c.log) std::fclose(c.log);
     mus_Free();
     return c.status == CapStatus::NoFfmpeg ? 2 : 1;
   }
@@ -270,11 +291,13 @@ int cap_Run(const CaptureOptions& options) {
                       mus_TimeAtOrder(from) + 255.0 / 64;
 
   auto previous = std::signal(SIGINT, onInterrupt);
-  tml_Run(captureIO());
+  if (tml_Run(captureIO()) == TimelineEnd::Finished && !c.picture.empty()) c.closingFrame(kSceneCount - 1);
   std::signal(SIGINT, previous);
   c.progress(true);
 
   if (!c.wav.close() && c.status == CapStatus::Ok) c.status = CapStatus::CantWrite;
+  if (c.log && std::fclose(c.log) != 0 && c.status == CapStatus::Ok) c.status = CapStatus::CantWrite;
+  c.log = nullptr;
   if (c.video) {
     if (pclose(c.video) != 0 && c.status == CapStatus::Ok) c.status = CapStatus::FfmpegFailed;
     c.video = nullptr;

@@ -1,9 +1,9 @@
 // Offline capture of the default show: repeatable to the byte, seekable, and
 // with frames and sound in step.
+#include "frames.h"
 #include "testutil.h"
 
 #include <libopenmpt/libopenmpt.hpp>
-#include <png.h>
 
 #include <cstdio>
 #include <fstream>
@@ -17,37 +17,6 @@ namespace {
 std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-struct Grey {
-  int width = 0, height = 0;
-  std::vector<uint8_t> pixels;
-  int at(int x, int y) const { return pixels[size_t(y) * size_t(width) + size_t(x)]; }
-};
-
-Grey readPng(const std::string& path) {
-  Grey g;
-  png_image image = {};
-  image.version = PNG_IMAGE_VERSION;
-  if (!png_image_begin_read_from_file(&image, path.c_str())) return g;
-  image.format = PNG_FORMAT_GRAY;
-  g.width = int(image.width);
-  g.height = int(image.height);
-  g.pixels.resize(PNG_IMAGE_SIZE(image));
-  if (!png_image_finish_read(&image, nullptr, g.pixels.data(), 0, nullptr)) g = Grey{};
-  return g;
-}
-
-std::string frameName(const std::string& dir, int n) {
-  char name[32];
-  std::snprintf(name, sizeof name, "/frame_%06d.png", n);
-  return dir + name;
-}
-
-int countFrames(const std::string& dir) {
-  int n = 0;
-  while (access(frameName(dir, n).c_str(), F_OK) == 0) ++n;
-  return n;
 }
 
 // The presented band of a full-screen frame, rows 90..389.
