@@ -94,6 +94,40 @@ bool fnt_OriginShift(const Font& font, const uint8_t* text, int length, int spac
   return false;
 }
 
+namespace {
+
+// dst[k] = ink where src[k] is not 0, eight bytes at a time: glyph rows are
+// too short for the compiler's vectors to start.  A byte b is not 0 exactly
+// when ((b & 0x7F) + 0x7F) | b has its top bit set.
+inline void inkSpan(uint8_t* dst, const uint8_t* src, int n, uint8_t ink) {
+  constexpr uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
+  const uint64_t inks = 0x0101010101010101ull * ink;
+  auto inked = [&](int k) {
+    uint64_t m, d;
+    std::memcpy(&m, src + k, 8);
+    std::memcpy(&d, dst + k, 8);
+    const uint64_t top = (((m & kLow7) + kLow7) | m) & ~kLow7;
+    const uint64_t sel = (top >> 7) * 0xFF;  // 0xFF in every byte with ink
+    return (d & ~sel) | (inks & sel);
+  };
+  if (n < 8) {
+    for (int k = 0; k < n; ++k)
+      if (src[k]) dst[k] = ink;
+    return;
+  }
+  // The last eight bytes overlap the others when n is no multiple of 8.  They
+  // are read before anything is stored (a load from a half-stored word
+  // stalls) and stored last; both writes of a byte give it the same value.
+  const uint64_t last = inked(n - 8);
+  for (int k = 0; k + 8 <= n; k += 8) {
+    const uint64_t d = inked(k);
+    std::memcpy(dst + k, &d, 8);
+  }
+  std::memcpy(dst + n - 8, &last, 8);
+}
+
+}  // namespace
+
 void fnt_Draw(const Font& font, const uint8_t* text, int length, int64_t pen, int64_t top, int space, uint8_t ink,
               uint8_t* pixels, int w, int h, int stride) {
   const int H = font.height;
@@ -115,8 +149,7 @@ void fnt_Draw(const Font& font, const uint8_t* text, int length, int64_t pen, in
       for (int gy = gy0; gy < gy1; ++gy) {
         const uint8_t* src = m + gy * W + gx0;
         uint8_t* dst = pixels + size_t(top + gy) * size_t(stride) + size_t(pen + gx0);
-        // A select rather than a branch: the compiler blends whole vectors.
-        for (int k = 0; k < n; ++k) dst[k] = src[k] ? ink : dst[k];
+        inkSpan(dst, src, n, ink);
       }
     }
     pen += int64_t(W) + space + 1;

@@ -27,15 +27,17 @@ Bytes smallFont() {
   return f;
 }
 
-// Every code has a glyph of 1 to 5 columns and 7 rows, with a pattern that
-// depends on the code: a checksum of a line in it sees every pixel.
+// Every code has a glyph of 1 to 23 columns and 7 rows, with a pattern of
+// ink bytes 1, 128 and 255 that depends on the code: a checksum of a line in
+// it sees every pixel, of rows shorter and longer than eight bytes.
 Bytes patternFont() {
   Bytes f = {3, 7};
+  const uint8_t levels[4] = {0, 1, 128, 255};
   for (int c = 0; c < 256; ++c) {
-    const int w = 1 + c % 5;
+    const int w = 1 + c % 23;
     f.push_back(uint8_t(w));
     for (int y = 0; y < 7; ++y)
-      for (int x = 0; x < w; ++x) f.push_back(uint8_t((x * 3 + y * 5 + c) % 4 != 0));
+      for (int x = 0; x < w; ++x) f.push_back(levels[(x * 3 + y * 5 + c) % 4]);
   }
   return f;
 }
@@ -233,15 +235,16 @@ TEST_F(TextLayer, InkLevelsAndPicturesOfAnotherSize) {
 }
 
 TEST_F(TextLayer, RenderedFrameChecksum) {
-  Held in(64, 12);
-  for (int p = 0; p < 64 * 12; ++p) in.image.pixels[p] = uint8_t(p * 7);
-  Text* t = build("str=Velmorin_/_Tarkv,font=pattern.fnt,x=32,y=3,org=2,space=1,b=250", &in);
-  t->stream(64, 12);
-  t->stream(64, 12);  // drawing again over its own ink changes nothing
-  in.drawn();         // guards
+  // Wider than the picture: glyphs are cut at both sides.  L is 8 wide.
+  Held in(240, 12);
+  for (int p = 0; p < 240 * 12; ++p) in.image.pixels[p] = uint8_t(p * 7);
+  Text* t = build("str=Velmorin_/_Tarkv_LOL,font=pattern.fnt,x=120,y=3,org=2,space=1,b=250", &in);
+  t->stream(240, 12);
+  t->stream(240, 12);  // drawing again over its own ink changes nothing
+  in.drawn();          // guards
   // Worked out apart from the engine, by a short script that draws the same
   // glyphs pixel by pixel.
-  EXPECT_EQ(sha256_Hex(in.image.pixels, 64 * 12), "507cadfb1b84edbf7cfea4182acdd7be1736efc6c5a80485caf15bac0de1d582");
+  EXPECT_EQ(sha256_Hex(in.image.pixels, 240 * 12), "cc8a4c28e1d23971e16d9d09d79f4466f3f7d4e598af6bccd6dbc62de138ff29");
 }
 
 }  // namespace
