@@ -5,7 +5,7 @@
 #include <string>
 
 const ParamInfo kTextParams[] = {
-    {" str=", ParamKind::Word, "", "the line, one word; a character the font has no glyph for (_) is a blank"},
+    {" str=", ParamKind::Word, "", "the line, one word; a character without a glyph (_ in the show's fonts) prints as a blank"},
     {" font=", ParamKind::Word, "", "archive name of the font"},
     {" in=", ParamKind::Image, "empty layer", "the picture written over, in place"},
     {" x=", ParamKind::Value, "255", "column of the pen: the text's left end, right end or centre"},
