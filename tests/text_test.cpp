@@ -5,7 +5,9 @@
 #include "codecs/codecs.h"
 #include "effects/effects.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -245,6 +247,38 @@ TEST_F(TextLayer, RenderedFrameChecksum) {
   // Worked out apart from the engine, by a short script that draws the same
   // glyphs pixel by pixel.
   EXPECT_EQ(sha256_Hex(in.image.pixels, 240 * 12), "cc8a4c28e1d23971e16d9d09d79f4466f3f7d4e598af6bccd6dbc62de138ff29");
+}
+
+}  // namespace
+
+namespace {
+
+// The show's fonts as fontgen made them for the archive.
+TEST(ShowFonts, TitleAndCreditsFontsServeTheShowsLines) {
+  ASSERT_EQ(dat_Open(VELMORIN_SHOW_DIR "/velmorin.dat"), 1);
+  const struct {
+    const char* name;
+    const char* line;  // must fit the 640-pixel frame
+  } fonts[] = {{"titlefont.fnt", "Velmorin_/_Tarkv"}, {"credits.fnt", "code_and_effects:_Tarkv"}};
+  int heights[2] = {};
+  for (int i = 0; i < 2; ++i) {
+    Font f;
+    ASSERT_EQ(fnt_Load(fonts[i].name, &f), FontStatus::Ok) << fonts[i].name;
+    heights[i] = f.height;
+    EXPECT_FALSE(f.has('_') || f.has(' ')) << fonts[i].name;
+    EXPECT_GT(f.blank, 0) << fonts[i].name;
+    for (int c = 33; c < 127; ++c) {
+      if (c == '_') continue;
+      ASSERT_TRUE(f.has(uint8_t(c))) << fonts[i].name << " " << c;
+      const uint8_t* m = f.mask(uint8_t(c));
+      EXPECT_TRUE(std::any_of(m, m + f.widths[c] * f.height, [](uint8_t v) { return v != 0; })) << c;
+    }
+    // The clock rolls a strip of digits under a window one digit wide.
+    for (char d = '1'; d <= '9'; ++d) EXPECT_EQ(f.widths[uint8_t(d)], f.widths['0']) << fonts[i].name << d;
+    const auto* line = reinterpret_cast<const uint8_t*>(fonts[i].line);
+    EXPECT_LT(fnt_TextWidth(f, line, int(std::strlen(fonts[i].line))), 600) << fonts[i].name;
+  }
+  EXPECT_GT(heights[0], 2 * heights[1]);
 }
 
 }  // namespace
