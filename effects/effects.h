@@ -12,6 +12,66 @@
 
 // ---------------------------------------------------------------------------
 // Text.
+//
+// Font entries: byte 0 the advance of a character without a glyph, byte 1 the
+// glyph height H, then for codes 0..255 a width byte W (0: no glyph) and,
+// when W is not 0, W*H mask bytes in rows.  A mask byte that is not 0 is ink.
+struct Font {
+  int blank = 0;
+  int height = 0;
+  uint8_t widths[256] = {};
+  uint32_t start[256] = {};  // where a glyph's mask begins in masks
+  std::vector<uint8_t> masks;
+
+  bool has(uint8_t c) const { return widths[c] != 0; }
+  const uint8_t* mask(uint8_t c) const { return masks.data() + start[c]; }
+};
+
+enum class FontStatus { Ok, NotFound, Truncated };
+const char* fnt_StatusText(FontStatus s);
+
+// The largest entry a font can be: two bytes, then 256 records of one width
+// byte and at most 255 x 255 mask bytes.
+constexpr size_t kFontMaxBytes = 2 + 256 * (1 + 255 * 255);
+
+// Reads a font from memory; never reads past size.  A font whose records end
+// before the last one does is Truncated and leaves *font empty.
+FontStatus fnt_Parse(const uint8_t* data, size_t size, Font* font);
+// Reads the archive entry named archiveName; the entry ends at the next
+// entry's data or at the end of the archive.
+FontStatus fnt_Load(const char* archiveName, Font* font);
+
+// Sum over the text of (glyph width, or blank width without a glyph) + 1.
+int64_t fnt_TextWidth(const Font& font, const uint8_t* text, int length);
+// The pen's shift for an origin: 0 left (none), 1 right, 2 centred; false
+// for any other origin.
+bool fnt_OriginShift(const Font& font, const uint8_t* text, int length, int space, int origin, int64_t* shift);
+// Writes ink where the glyphs have ink, from column pen and row top on, each
+// glyph followed by space + 1 columns; pixels outside columns 0..w-1 and rows
+// 0..h-1 are skipped.  Rows of the picture are stride bytes apart.
+void fnt_Draw(const Font& font, const uint8_t* text, int length, int64_t pen, int64_t top, int space, uint8_t ink,
+              uint8_t* pixels, int w, int h, int stride);
+
+// One line of text in a font from the archive, drawn over in's picture.
+struct Text final : Stream {
+  PlugIn* in = nullptr;
+  PlugIn* x = nullptr;
+  PlugIn* y = nullptr;
+  PlugIn* r = nullptr;  // read every frame, not used
+  PlugIn* g = nullptr;  // read every frame, not used
+  PlugIn* b = nullptr;  // ink: low 8 bits
+  PlugIn* org = nullptr;
+  PlugIn* space = nullptr;
+  Font font;
+  std::string text;
+
+  Text(Declaration* decl, PlugIn* next);
+
+ protected:
+  Image* onStream(int width, int height) override;
+};
+
+extern const ParamInfo kTextParams[];
 
 // ---------------------------------------------------------------------------
 // Voxel.

@@ -1,6 +1,7 @@
 // Declaration lines and the registry that turns labels into objects.
 #include "script/script.h"
 
+#include "effects/effects.h"
 #include "plugins/plugins.h"
 
 #include <algorithm>
@@ -36,6 +37,7 @@ const PlugInfo kRegistry[] = {
     {"Mixer", PlugKind::Stream, make<Mixer>, kMixerParams},
     {"Path", PlugKind::Value, make<Path>, kPathParams},
     {"KeyB", PlugKind::Value, make<KeyB>, kKeyBParams},
+    {"Text", PlugKind::Stream, make<Text>, kTextParams},
     {nullptr, PlugKind::Value, nullptr, nullptr},
 };
 

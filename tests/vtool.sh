@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# vtool png: its report, its PGM and its exit codes on good, refused and
-# missing files.  Arguments: the vtool binary and the PngSuite folder.
+# vtool png and vtool font: their reports, PGMs and exit codes on good,
+# refused and missing files.  Arguments: the vtool binary and the PngSuite
+# folder.
 set -u
 tool=$1
 suite=$2
@@ -42,4 +43,34 @@ out=$("$tool" png "$suite/xdtn0g01.png"); rc=$?
 "$tool" jpeg x.jpg 2>"$work/err"; rc=$?
 [ $rc -eq 2 ] && grep -q "unknown command" "$work/err" || fail "an unknown command gave exit $rc"
 "$tool" png 2>/dev/null; [ $? -eq 2 ] || fail "png without a file should be a usage error"
+# A font with one glyph, A (#. over ##), blank width 2 and height 2.
+{ printf '\002\002'; head -c 65 /dev/zero; printf '\002\001\000\001\001'; head -c 190 /dev/zero; } > "$work/a.fnt"
+out=$("$tool" font "$work/a.fnt" --text A_A --pgm "$work/a.pgm") || fail "a valid font was refused: $out"
+want="status 0 ok
+glyphs 1
+height 2
+blank 2
+codes 65..65
+narrowest 2
+widest 2
+widths 65:2
+sample-width 9"
+[ "$(echo "$out" | head -9)" = "$want" ] || fail "unexpected font report:
+$out"
+# A_A drawn with a margin of 2: the blank is the blank width plus one column.
+row() { printf '\000\000'; printf "$1"; printf '\000\000'; }
+{ printf 'P5\n12 6\n255\n'; head -c 24 /dev/zero
+  row '\377\000\000\000\000\000\377\000'; row '\377\377\000\000\000\000\377\377'
+  head -c 24 /dev/zero; } > "$work/want.pgm"
+cmp -s "$work/a.pgm" "$work/want.pgm" || fail "the sample line is not drawn as Text draws it"
+digest=$(tail -c 72 "$work/a.pgm" | sha256sum | cut -d' ' -f1)
+echo "$out" | grep -qx "sample-sha256 $digest" || fail "the reported digest is not the PGM's"
+
+# One byte short: refused as Text refuses it.
+head -c $(( $(stat -c %s "$work/a.fnt") - 1 )) "$work/a.fnt" > "$work/cut.fnt"
+out=$("$tool" font "$work/cut.fnt"); rc=$?
+[ $rc -eq 1 ] && [ "$out" = "status 2 the entry ends before its last character record" ] || fail "cut font: $rc, $out"
+"$tool" font "$work/none.fnt" 2>"$work/err"; rc=$?
+[ $rc -eq 2 ] && grep -q "cannot open" "$work/err" || fail "a missing font gave exit $rc"
+"$tool" font 2>/dev/null; [ $? -eq 2 ] || fail "font without a file should be a usage error"
 echo "vtool: all checks passed"

@@ -1,6 +1,7 @@
 // vtool: looks at asset files through the engine's own decoders.
 //
 //   vtool png FILE [--pgm OUT]
+//   vtool font FILE [--pgm OUT] [--text WORD]   (font.cpp)
 //
 // prints what the engine sees of a picture: decoder status, size, channels,
 // bit depth, interlacing and the SHA-256 of the 8-bit luminance image it
@@ -12,6 +13,8 @@
 #include <cstring>
 #include <string>
 #include <vector>
+
+int vtool_Font(int argc, char** argv);
 
 namespace {
 
@@ -81,6 +84,7 @@ struct Command {
 
 const Command kCommands[] = {
     {"png", runPng, "png FILE [--pgm OUT]   decode a PNG as the engine does; print status, size and luma hash"},
+    {"font", vtool_Font, "font FILE [--pgm OUT] [--text WORD]   print a font's metrics; draw a sample line"},
 };
 
 void printUsage() {
