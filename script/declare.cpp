@@ -1,6 +1,7 @@
 // Declaration lines and the registry that turns labels into objects.
 #include "script/script.h"
 
+#include "effects/effects.h"
 #include "plugins/plugins.h"
 
 #include <algorithm>
@@ -34,8 +35,10 @@ const PlugInfo kRegistry[] = {
     {"Constant", PlugKind::Value, make<Constant>, kConstantParams},
     {"Window", PlugKind::Stream, make<Window>, kWindowParams},
     {"Mixer", PlugKind::Stream, make<Mixer>, kMixerParams},
+    {"Voxel", PlugKind::Stream, make<Voxel>, kVoxelParams},
     {"Path", PlugKind::Value, make<Path>, kPathParams},
     {"KeyB", PlugKind::Value, make<KeyB>, kKeyBParams},
+    {"Plazma", PlugKind::Stream, make<Plazma>, kPlazmaParams},
     {nullptr, PlugKind::Value, nullptr, nullptr},
 };
 
