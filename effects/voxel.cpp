@@ -23,15 +23,15 @@ namespace {
 struct VoxelState {
   // The landscape, per process; rebuilt by every construction.
   VoxelMaps maps = {};
-  // The same maps laid out for drawing: per cell the height and shade of the
-  // cell and of its right-hand neighbour, so that one load gives the two
-  // corners of a sample on one map row.
+  // The same maps laid out for sampling: per cell the height and the shade
+  // of the cell and of its right-hand neighbour, so that one load gives the
+  // four values a sample needs from one map row.
   uint32_t corners[256 * 256] = {};
-  // Per frame, per screen column: the highest row drawn so far and the shade
-  // of the last sample (16 fraction bits; -1 before the first).  Sized to the
-  // widest request.
-  std::vector<int> top;
-  std::vector<int32_t> last;
+  // Per frame, per screen column: the highest row drawn so far; the row and
+  // the shade of this line's sample; the shade of the previous line's (16
+  // fraction bits).  Sized to the widest request.
+  std::vector<int> top, rowOf;
+  std::vector<int32_t> shadeOf, lastShade;
 };
 VoxelState VOX;
 
@@ -47,9 +47,10 @@ void buildCorners() {
     }
 }
 
-// A bilinear sample at a 16.16 map point: the height's integer part and the
-// shade with 16 fraction bits.  Only the low 24 bits of each coordinate
-// matter: the map wraps every 256 cells.
+// Bilinear interpolation at a 16.16 map point, along x with 8 fraction bits,
+// then along y with 8 more: the height's integer part and the shade with 16
+// fraction bits.  Only the low 24 bits of each coordinate matter: the map
+// wraps every 256 cells.
 struct Sample {
   int height;
   int32_t shade;
@@ -59,7 +60,6 @@ inline Sample sampleAt(const uint32_t* corners, uint32_t X, uint32_t Y) {
   const uint32_t cell = ((Y >> 8) & 0xFF00u) | ((X >> 16) & 0xFFu);
   const uint32_t near = corners[cell], far = corners[(cell + 256) & 0xFFFFu];
   const int fx = int(X >> 8) & 255, fy = int(Y >> 8) & 255;
-  // Along x with 8 fraction bits, then along y with 8 more.
   const int h0 = int(near & 255) * 256 + (int(near >> 8 & 255) - int(near & 255)) * fx;
   const int h1 = int(far & 255) * 256 + (int(far >> 8 & 255) - int(far & 255)) * fx;
   const int s0 = int(near >> 16 & 255) * 256 + (int(near >> 24) - int(near >> 16 & 255)) * fx;
@@ -67,41 +67,54 @@ inline Sample sampleAt(const uint32_t* corners, uint32_t X, uint32_t Y) {
   return {(h0 * 256 + (h1 - h0) * fy) >> 16, s0 * 256 + (s1 - s0) * fy};
 }
 
-// One line of constant distance, sampled once per column from (lx, ly) in
-// steps of (dx, dy).  lastRow is the lowest row the picture holds.
-void drawLine(uint8_t* pixels, int w, int lastRow, int horizon, uint32_t lx, uint32_t ly, uint32_t dx,
-              uint32_t dy, int eye, int64_t scale, uint32_t base) {
+// One line of constant distance, sampled once per column from (X, Y) in
+// steps of (dx, dy).  A segment of a column runs in shade from the previous
+// line's sample to this one's.  lastRow is the lowest row the picture holds.
+template <bool kTall>
+void drawLine(uint8_t* pixels, int w, int lastRow, int horizon, uint32_t X, uint32_t Y, uint32_t dx, uint32_t dy,
+              int eye, int scale, uint32_t base, bool first) {
   int* top = VOX.top.data();
-  int32_t* last = VOX.last.data();
+  int* rowOf = VOX.rowOf.data();
+  int32_t* shadeOf = VOX.shadeOf.data();
+  const int32_t* last = first ? shadeOf : VOX.lastShade.data();
   const uint32_t* corners = VOX.corners;
-  uint32_t X = lx, Y = ly;
+  // The samples first, without a branch, so that the map loads of many
+  // columns are under way at once; then the columns that rise.
   for (int i = 0; i < w; ++i, X += dx, Y += dy) {
     const Sample s = sampleAt(corners, X, Y);
-    const int64_t y64 = horizon + ((int64_t(s.height - eye) * scale) >> 11);
-    // Rows beyond the int range are as far off the picture as any.
-    const int y = int(std::clamp<int64_t>(y64, -(int64_t(1) << 30), int64_t(1) << 30));
-    const int t = top[i];
-    if (y < t) {
-      const int32_t from = last[i] == -1 ? s.shade : last[i];
-      const int32_t ds = (s.shade - from) / (t - y);
-      int row = t;
-      int32_t shade = from;
-      if (row > lastRow) {
-        shade = int32_t(from + int64_t(ds) * (row - lastRow));
-        row = lastRow;
-      }
-      const int stop = std::max(y + 1, 0);
-      uint8_t* p = pixels + int64_t(row) * w + i;
-      for (; row >= stop; --row, p -= w) {
-        // The low 8 bits of (b + 4*(shade >> 18)) >> 1; unsigned, so that no
-        // b overflows, with the same bits.
-        *p = uint8_t((base + uint32_t(4 * (shade >> 18))) >> 1);
-        shade += ds;
-      }
-      top[i] = std::max(y, 0);
+    const int dh = s.height - eye;
+    if (kTall) {
+      // Rows beyond the int range are as far off the picture as any.
+      const int64_t y64 = horizon + ((int64_t(dh) * scale) >> 11);
+      rowOf[i] = int(std::clamp<int64_t>(y64, -(int64_t(1) << 30), int64_t(1) << 30));
+    } else {
+      rowOf[i] = horizon + ((dh * scale) >> 11);
     }
-    last[i] = s.shade;
+    shadeOf[i] = s.shade;
   }
+  for (int i = 0; i < w; ++i) {
+    const int y = rowOf[i], t = top[i];
+    if (y >= t) continue;
+    const int32_t s = shadeOf[i], from = last[i];
+    const int32_t ds = (s - from) / (t - y);
+    int row = t;
+    int32_t shade = from;
+    if (row > lastRow) {
+      shade = int32_t(from + int64_t(ds) * (row - lastRow));
+      row = lastRow;
+    }
+    const int stop = std::max(y + 1, 0);
+    uint8_t* p = pixels + int64_t(row) * w + i;
+    for (; row >= stop; --row, p -= w) {
+      // The low 8 bits of (b + 4*(shade >> 18)) >> 1; unsigned, so that no
+      // b overflows, with the same bits.
+      *p = uint8_t((base + uint32_t(4 * (shade >> 18))) >> 1);
+      shade += ds;
+    }
+    top[i] = std::max(y, 0);
+  }
+  // This line's shades are the next line's last ones.
+  VOX.shadeOf.swap(VOX.lastShade);
 }
 
 // Whole rows of width w that an image holds, at most h.
@@ -171,11 +184,10 @@ Image* Voxel::onStream(int w, int h) {
   if (rows == 0) return dest;
 
   if (VOX.top.size() < size_t(w)) {
-    VOX.top.resize(size_t(w));
-    VOX.last.resize(size_t(w));
+    for (auto* v : {&VOX.top, &VOX.rowOf}) v->resize(size_t(w));
+    for (auto* v : {&VOX.shadeOf, &VOX.lastShade}) v->resize(size_t(w));
   }
   std::fill_n(VOX.top.begin(), w, h);
-  std::fill_n(VOX.last.begin(), w, -1);
 
   const int X = plg_Trunc(camX * 65536.0f), Y = plg_Trunc(camY * 65536.0f);
   const int eye = sampleAt(VOX.corners, uint32_t(X), uint32_t(Y)).height - 30;
@@ -185,15 +197,23 @@ Image* Voxel::onStream(int w, int h) {
   const float cl = std::cos(angle - quarter), sl = std::sin(angle - quarter);
   const float cr = std::cos(angle + quarter), sr = std::sin(angle + quarter);
   const int horizon = h / 2;
+  // (height - eye) * scale needs |height - eye| < 512 times scale <= horizon
+  // << 8 to stay inside 31 bits.
+  const bool tall = horizon >= (1 << 14);
   // Lines are spaced one cell apart near the camera, wider by 1/64 of the
   // distance further out.
   for (int d = 0; d < horizon; d += (d >> 6) + 1) {
     const float D = float(int64_t(d) * 65536);
     const int64_t lx = plg_Trunc(float(X) + D * cl), ly = plg_Trunc(float(Y) + D * sl);
     const int64_t rx = plg_Trunc(float(X) + D * cr), ry = plg_Trunc(float(Y) + D * sr);
-    const int64_t scale = (int64_t(horizon) << 8) / (d + 1);
-    drawLine(dest->pixels, w, rows - 1, horizon, uint32_t(lx), uint32_t(ly), uint32_t((rx - lx) / w),
-             uint32_t((ry - ly) / w), eye, scale, uint32_t(base));
+    const int scale = int((int64_t(horizon) << 8) / (d + 1));
+    const uint32_t dx = uint32_t((rx - lx) / w), dy = uint32_t((ry - ly) / w);
+    if (tall)
+      drawLine<true>(dest->pixels, w, rows - 1, horizon, uint32_t(lx), uint32_t(ly), dx, dy, eye, scale,
+                     uint32_t(base), d == 0);
+    else
+      drawLine<false>(dest->pixels, w, rows - 1, horizon, uint32_t(lx), uint32_t(ly), dx, dy, eye, scale,
+                      uint32_t(base), d == 0);
   }
   return dest;
 }
