@@ -27,6 +27,11 @@ const ParamInfo kPlazmaParams[] = {
 
 namespace {
 
+// No pattern is made larger than the largest picture the engine makes: a
+// first request of more than 4096x4096 pixels (at 4 bytes of pattern a pixel)
+// draws nothing and leaves the pattern to a later request.
+constexpr int64_t kMaxPatternBytes = int64_t(1) << 26;
+
 // Whole rows of width w that an image holds, at most h.
 int rowsOf(const Image* image, int w, int h) {
   if (!image || w <= 0 || h <= 0) return 0;
@@ -99,7 +104,7 @@ Plazma::Plazma(Declaration* decl, PlugIn* nextObject) : Stream(decl, nextObject)
 }
 
 Image* Plazma::onStream(int w, int h) {
-  if (!built) {
+  if (!built && int64_t(std::max(w, 0)) * std::max(h, 0) * 4 <= kMaxPatternBytes) {
     plz_BuildTable(w, h, table);
     tableW = 2 * std::max(w, 0);
     tableH = 2 * std::max(h, 0);

@@ -72,7 +72,7 @@ inline Sample sampleAt(const uint32_t* corners, uint32_t X, uint32_t Y) {
 // line's sample to this one's.  lastRow is the lowest row the picture holds.
 template <bool kTall>
 void drawLine(uint8_t* pixels, int w, int lastRow, int horizon, uint32_t X, uint32_t Y, uint32_t dx, uint32_t dy,
-              int eye, int scale, uint32_t base, bool first) {
+              int eye, int64_t scale, uint32_t base, bool first) {
   int* top = VOX.top.data();
   int* rowOf = VOX.rowOf.data();
   int32_t* shadeOf = VOX.shadeOf.data();
@@ -88,7 +88,7 @@ void drawLine(uint8_t* pixels, int w, int lastRow, int horizon, uint32_t X, uint
       const int64_t y64 = horizon + ((int64_t(dh) * scale) >> 11);
       rowOf[i] = int(std::clamp<int64_t>(y64, -(int64_t(1) << 30), int64_t(1) << 30));
     } else {
-      rowOf[i] = horizon + ((dh * scale) >> 11);
+      rowOf[i] = horizon + ((dh * int(scale)) >> 11);
     }
     shadeOf[i] = s.shade;
   }
@@ -96,7 +96,8 @@ void drawLine(uint8_t* pixels, int w, int lastRow, int horizon, uint32_t X, uint
     const int y = rowOf[i], t = top[i];
     if (y >= t) continue;
     const int32_t s = shadeOf[i], from = last[i];
-    const int32_t ds = (s - from) / (t - y);
+    // Past 2^30 rows the distance from the top needs more than an int.
+    const int32_t ds = kTall ? int32_t((int64_t(s) - from) / (int64_t(t) - y)) : (s - from) / (t - y);
     int row = t;
     int32_t shade = from;
     if (row > lastRow) {
@@ -206,7 +207,7 @@ Image* Voxel::onStream(int w, int h) {
     const float D = float(int64_t(d) * 65536);
     const int64_t lx = plg_Trunc(float(X) + D * cl), ly = plg_Trunc(float(Y) + D * sl);
     const int64_t rx = plg_Trunc(float(X) + D * cr), ry = plg_Trunc(float(Y) + D * sr);
-    const int scale = int((int64_t(horizon) << 8) / (d + 1));
+    const int64_t scale = (int64_t(horizon) << 8) / (d + 1);
     const uint32_t dx = uint32_t((rx - lx) / w), dy = uint32_t((ry - ly) / w);
     if (tall)
       drawLine<true>(dest->pixels, w, rows - 1, horizon, uint32_t(lx), uint32_t(ly), dx, dy, eye, scale,

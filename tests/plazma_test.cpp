@@ -146,6 +146,19 @@ TEST_F(PlazmaTest, SmallerRequestsStepByThePatternsRows) {
   EXPECT_EQ(small.bytes[639], (p->table[(23 + 9) * 128 + 31 + 63] * 255) >> 8);
 }
 
+TEST_F(PlazmaTest, NoPatternLargerThanAPicture) {
+  Plazma* p = build("");
+  Held small(8, 2);
+  p->in = &small;
+  p->stream(5000, 4000);  // a pattern of 80 million bytes: none is made, nothing drawn
+  EXPECT_FALSE(p->built);
+  EXPECT_TRUE(small.guardIntact());
+  EXPECT_EQ(small.bytes[0], kSentinel);
+  p->stream(8, 2);  // the next request makes it
+  EXPECT_EQ(p->tableW * p->tableH, 16 * 4);
+  EXPECT_EQ(small.bytes[0], (p->table[3] * 255) >> 8);  // (3, 0): the position 0 of 8x2
+}
+
 TEST_F(PlazmaTest, GoldenFrame) {
   Plazma* p = build("xr=0.3,yr=-0.2,xg=-0.7,yg=0.5,xb=0.9,yb=-0.9,b=200");
   const Image* out = p->stream(72, 40);  // 72: SIMD blocks and a tail

@@ -142,6 +142,13 @@ TEST_F(VoxelTest, DrawsOnlyWhereThePictureHasPixels) {
   int differ = 0;
   for (int i = 0; i < 64 * 20; ++i) differ += small.bytes[size_t(i)] != full->pixels[i];
   EXPECT_EQ(differ, 0);
+
+  // Past 32768 rows the products and row distances need 64 bits: a tall
+  // request over a picture of two rows draws its top rows only.
+  Held strip(8, 2);
+  v->in = &strip;
+  v->stream(8, 3000000);
+  EXPECT_TRUE(strip.guardIntact());
 }
 
 }  // namespace
