@@ -99,7 +99,8 @@ TEST_F(VoxelTest, FlatLandFillsBelowTheFarthestHorizon) {
     // on the screen.
     const int half = c.h / 2;
     int horizon = c.h;
-    for (int d = 0; d < half; d += (d >> 6) + 1) horizon = std::min(horizon, half + ((30 * ((half << 8) / (d + 1))) >> 11));
+    for (int d = 0; d < half; d += (d >> 6) + 1)
+      horizon = std::min(horizon, half + ((30 * ((half << 8) / (d + 1))) >> 11));
     int wrong = 0;
     for (int y = 0; y < c.h; ++y)
       for (int x = 0; x < c.w; ++x) wrong += out->pixels[y * c.w + x] != (y > horizon ? c.grey : kSky);
