@@ -139,7 +139,8 @@ TEST_F(VoxelTest, DrawsOnlyWhereThePictureHasPixels) {
   EXPECT_TRUE(small.guardIntact());
   // The rows it has are those of a full-size picture.
   std::srand(1);
-  Image* full = render(build("x=10,y=10"), 64, 48);
+  v = build("x=10,y=10");  // the first is freed with its scene
+  Image* full = render(v, 64, 48);
   int differ = 0;
   for (int i = 0; i < 64 * 20; ++i) differ += small.bytes[size_t(i)] != full->pixels[i];
   EXPECT_EQ(differ, 0);
