@@ -35,8 +35,10 @@ const PlugInfo kRegistry[] = {
     {"Constant", PlugKind::Value, make<Constant>, kConstantParams},
     {"Window", PlugKind::Stream, make<Window>, kWindowParams},
     {"Mixer", PlugKind::Stream, make<Mixer>, kMixerParams},
+    {"Voxel", PlugKind::Stream, make<Voxel>, kVoxelParams},
     {"Path", PlugKind::Value, make<Path>, kPathParams},
     {"KeyB", PlugKind::Value, make<KeyB>, kKeyBParams},
+    {"Plazma", PlugKind::Stream, make<Plazma>, kPlazmaParams},
     {"Text", PlugKind::Stream, make<Text>, kTextParams},
     {nullptr, PlugKind::Value, nullptr, nullptr},
 };
