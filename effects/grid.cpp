@@ -16,6 +16,7 @@ namespace {
 // anything else.
 struct FillScratch {
   std::vector<uint32_t> u, du, v, dv, s, ds;
+  std::vector<uint8_t> shade;  // one scanline's shades
   std::vector<uint8_t> texels;
 };
 FillScratch FILL;
@@ -63,32 +64,36 @@ const uint8_t* grid_Texels(const Image* texture) {
 
 namespace {
 
-// Texel (u, v) of 16.16 coordinates on the wrapping 256x256 texture:
-// row (v >> 16) & 255, column (u >> 16) & 255.
-inline uint8_t texel(const uint8_t* T, uint32_t u, uint32_t v) {
-  return T[((v >> 8) & 0xFF00u) | ((u >> 16) & 0xFFu)];
-}
-
-// One scanline of one cell: n pixels from the left edge (u, v, s), stepping
-// by an eighth of the way to the right edge whatever the cell's width.  The
-// difference wraps in 32 bits and is shifted arithmetically.
+// Texel coordinates travel pre-shifted by 8 within a span: the texel index
+// needs bits 16..23 of u and v alone, and those, with the bits below that
+// carry into them, survive the shift as bits 24..31 (and their carries)
+// exactly; the texel row and column are then a shift each.
 inline uint32_t eighth(uint32_t left, uint32_t right) { return uint32_t(int32_t(right - left) >> 3); }
 
-template <bool kShaded, int kWidth>
-inline void span(uint8_t* out, const uint8_t* T, int n, uint32_t u, uint32_t du, uint32_t v, uint32_t dv,
-                 uint32_t s, uint32_t ds) {
+// One scanline of one cell: n pixels from the left edge (u, v), stepping by
+// an eighth of the way to the right edge whatever the cell's width.  The
+// difference wraps in 32 bits and is shifted arithmetically.
+template <int kWidth>
+inline void texels(uint8_t* out, const uint8_t* T, int n, uint32_t u, uint32_t u1, uint32_t v, uint32_t v1) {
+  const uint32_t du = eighth(u, u1) << 8, dv = eighth(v, v1) << 8;
+  u <<= 8, v <<= 8;
   const int count = kWidth > 0 ? kWidth : n;
   for (int k = 0; k < count; ++k) {
-    const unsigned t = texel(T, u, v);
-    if (kShaded) {
-      // 0 <= s >> 16 <= 255: the shade entries are 0..65535.
-      out[k] = uint8_t((t * ((s >> 16) & 0xFFu)) >> 8);
-      s += ds;
-    } else {
-      out[k] = uint8_t(t);
-    }
+    out[k] = T[((v >> 24) << 8) + (u >> 24)];
     u += du;
     v += dv;
+  }
+}
+
+// The shade of one scanline of a cell, (s >> 16) & 255, stepped as u and v.
+template <int kWidth>
+inline void shades(uint8_t* out, int n, uint32_t s, uint32_t s1) {
+  const uint32_t ds = eighth(s, s1) << 8;
+  s <<= 8;
+  const int count = kWidth > 0 ? kWidth : n;
+  for (int k = 0; k < count; ++k) {
+    out[k] = uint8_t(s >> 24);
+    s += ds;
   }
 }
 
@@ -102,13 +107,14 @@ void fill(Image* dest, const uint8_t* T) {
   const int wholeCells = std::min(cells, W / 8);
   FillScratch& f = FILL;
   f.u.resize(size_t(gw)), f.du.resize(size_t(gw)), f.v.resize(size_t(gw)), f.dv.resize(size_t(gw));
-  if (kShaded) f.s.resize(size_t(gw)), f.ds.resize(size_t(gw));
+  if (kShaded) f.s.resize(size_t(gw)), f.ds.resize(size_t(gw)), f.shade.resize(size_t(W));
   uint32_t* eu = f.u.data();
   uint32_t* edu = f.du.data();
   uint32_t* ev = f.v.data();
   uint32_t* edv = f.dv.data();
   uint32_t* es = kShaded ? f.s.data() : nullptr;
   uint32_t* eds = kShaded ? f.ds.data() : nullptr;
+  uint8_t* shade = kShaded ? f.shade.data() : nullptr;
 
   for (int j = 0; j < gh - 1; ++j) {
     // The edges of all cells of the row at once: the right edge of a cell is
@@ -130,16 +136,15 @@ void fill(Image* dest, const uint8_t* T) {
     const int rows = std::min(8, H - y0);
     for (int r = 0; r < rows; ++r) {
       uint8_t* out = dest->pixels + size_t(y0 + r) * size_t(W);
-      uint32_t u = eu[0], v = ev[0], s = kShaded ? es[0] : 0;
       int i = 0;
-      for (; i < wholeCells; ++i, out += 8) {
-        const uint32_t u1 = eu[i + 1], v1 = ev[i + 1], s1 = kShaded ? es[i + 1] : 0;
-        span<kShaded, 8>(out, T, 8, u, eighth(u, u1), v, eighth(v, v1), s, kShaded ? eighth(s, s1) : 0);
-        u = u1, v = v1, s = s1;
-      }
-      if (i < cells) {
-        const uint32_t u1 = eu[i + 1], v1 = ev[i + 1], s1 = kShaded ? es[i + 1] : 0;
-        span<kShaded, 0>(out, T, W - 8 * i, u, eighth(u, u1), v, eighth(v, v1), s, kShaded ? eighth(s, s1) : 0);
+      for (; i < wholeCells; ++i) texels<8>(out + 8 * i, T, 8, eu[i], eu[i + 1], ev[i], ev[i + 1]);
+      if (i < cells) texels<0>(out + 8 * i, T, W - 8 * i, eu[i], eu[i + 1], ev[i], ev[i + 1]);
+      if (kShaded) {
+        // Shades into a row of their own, then one multiply over the row;
+        // a shade of 0 gives 0.
+        for (i = 0; i < wholeCells; ++i) shades<8>(shade + 8 * i, 8, es[i], es[i + 1]);
+        if (i < cells) shades<0>(shade + 8 * i, W - 8 * i, es[i], es[i + 1]);
+        for (int x = 0; x < W; ++x) out[x] = uint8_t((out[x] * shade[x]) >> 8);
       }
       for (int k = 0; k < gw; ++k) {
         eu[k] += edu[k];
