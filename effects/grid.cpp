@@ -7,6 +7,10 @@
 #include <cstring>
 #include <vector>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 GridState GRID;
 
 namespace {
@@ -67,34 +71,79 @@ namespace {
 // Texel coordinates travel pre-shifted by 8 within a span: the texel index
 // needs bits 16..23 of u and v alone, and those, with the bits below that
 // carry into them, survive the shift as bits 24..31 (and their carries)
-// exactly; the texel row and column are then a shift each.
+// exactly; the texel row and column are then a shift each.  The shade,
+// (s >> 16) & 255, travels the same way.
 inline uint32_t eighth(uint32_t left, uint32_t right) { return uint32_t(int32_t(right - left) >> 3); }
 
-// One scanline of one cell: n pixels from the left edge (u, v), stepping by
-// an eighth of the way to the right edge whatever the cell's width.  The
-// difference wraps in 32 bits and is shifted arithmetically.
-template <int kWidth>
-inline void texels(uint8_t* out, const uint8_t* T, int n, uint32_t u, uint32_t u1, uint32_t v, uint32_t v1) {
-  const uint32_t du = eighth(u, u1) << 8, dv = eighth(v, v1) << 8;
-  u <<= 8, v <<= 8;
-  const int count = kWidth > 0 ? kWidth : n;
-  for (int k = 0; k < count; ++k) {
+// One scanline of one cell: n pixels from the left edge, stepping by an
+// eighth of the way to the right edge whatever the cell's width.  The
+// difference wraps in 32 bits and is shifted arithmetically.  Shades go to a
+// row of their own (sh), multiplied in when the scanline is done.
+template <bool kShaded>
+inline void span(uint8_t* out, uint8_t* sh, const uint8_t* T, int n, const uint32_t* eu, const uint32_t* ev,
+                 const uint32_t* es) {
+  const uint32_t du = eighth(eu[0], eu[1]) << 8, dv = eighth(ev[0], ev[1]) << 8;
+  const uint32_t ds = kShaded ? eighth(es[0], es[1]) << 8 : 0;
+  uint32_t u = eu[0] << 8, v = ev[0] << 8, s = kShaded ? es[0] << 8 : 0;
+  for (int k = 0; k < n; ++k) {
     out[k] = T[((v >> 24) << 8) + (u >> 24)];
-    u += du;
-    v += dv;
+    if (kShaded) sh[k] = uint8_t(s >> 24);
+    u += du, v += dv, s += ds;
   }
 }
 
-// The shade of one scanline of a cell, (s >> 16) & 255, stepped as u and v.
-template <int kWidth>
-inline void shades(uint8_t* out, int n, uint32_t s, uint32_t s1) {
-  const uint32_t ds = eighth(s, s1) << 8;
-  s <<= 8;
-  const int count = kWidth > 0 ? kWidth : n;
-  for (int k = 0; k < count; ++k) {
-    out[k] = uint8_t(s >> 24);
-    s += ds;
+#ifdef __SSE2__
+// Four whole cells side by side, one in each lane: the lanes step through
+// the 8 pixels of their cells together, so no lane needs a multiple of its
+// step.
+inline void startLanes(const uint32_t* e, __m128i& value, __m128i& step) {
+  const __m128i left = _mm_loadu_si128(reinterpret_cast<const __m128i*>(e));
+  const __m128i right = _mm_loadu_si128(reinterpret_cast<const __m128i*>(e + 1));
+  step = _mm_slli_epi32(_mm_srai_epi32(_mm_sub_epi32(right, left), 3), 8);
+  value = _mm_slli_epi32(left, 8);
+}
+
+// The texel indexes are worked out in the lanes; the texel reads are scalar.
+inline void fourSpans(uint8_t* out, const uint8_t* T, const uint32_t* eu, const uint32_t* ev) {
+  __m128i u, du, v, dv;
+  startLanes(eu, u, du);
+  startLanes(ev, v, dv);
+  const __m128i rowMask = _mm_set1_epi32(0xFF00);
+  alignas(16) uint32_t index[8][4];
+  for (int k = 0; k < 8; ++k) {
+    const __m128i at = _mm_or_si128(_mm_and_si128(_mm_srli_epi32(v, 16), rowMask), _mm_srli_epi32(u, 24));
+    _mm_store_si128(reinterpret_cast<__m128i*>(index[k]), at);
+    u = _mm_add_epi32(u, du);
+    v = _mm_add_epi32(v, dv);
   }
+  for (int c = 0; c < 4; ++c)
+    for (int k = 0; k < 8; ++k) out[8 * c + k] = T[index[k][c]];
+}
+
+// The shades of four cells, 32 bytes in pixel order: the lanes hold cells,
+// so the 8 steps of 4 lanes are transposed on the way to bytes.
+inline void fourShades(uint8_t* sh, const uint32_t* es) {
+  __m128i s, ds;
+  startLanes(es, s, ds);
+  __m128i step[8];
+  for (int k = 0; k < 8; ++k) {
+    step[k] = _mm_srli_epi32(s, 24);  // 0..255: packing saturates nothing
+    s = _mm_add_epi32(s, ds);
+  }
+  // Bytes k*4 + c: steps 0..3 in b0, 4..7 in b1.
+  const __m128i b0 = _mm_packus_epi16(_mm_packs_epi32(step[0], step[1]), _mm_packs_epi32(step[2], step[3]));
+  const __m128i b1 = _mm_packus_epi16(_mm_packs_epi32(step[4], step[5]), _mm_packs_epi32(step[6], step[7]));
+  // Three rounds of interleaving take the 8x4 bytes to c*8 + k.
+  const __m128i x = _mm_unpacklo_epi8(b0, b1), y = _mm_unpackhi_epi8(b0, b1);
+  const __m128i z0 = _mm_unpacklo_epi8(x, y), z1 = _mm_unpackhi_epi8(x, y);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(sh), _mm_unpacklo_epi8(z0, z1));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(sh + 16), _mm_unpackhi_epi8(z0, z1));
+}
+#endif
+
+// One scanline down every cell edge of the row.
+inline void stepEdges(uint32_t* __restrict e, const uint32_t* __restrict step, int n) {
+  for (int k = 0; k < n; ++k) e[k] += step[k];
 }
 
 template <bool kShaded>
@@ -137,20 +186,20 @@ void fill(Image* dest, const uint8_t* T) {
     for (int r = 0; r < rows; ++r) {
       uint8_t* out = dest->pixels + size_t(y0 + r) * size_t(W);
       int i = 0;
-      for (; i < wholeCells; ++i) texels<8>(out + 8 * i, T, 8, eu[i], eu[i + 1], ev[i], ev[i + 1]);
-      if (i < cells) texels<0>(out + 8 * i, T, W - 8 * i, eu[i], eu[i + 1], ev[i], ev[i + 1]);
-      if (kShaded) {
-        // Shades into a row of their own, then one multiply over the row;
-        // a shade of 0 gives 0.
-        for (i = 0; i < wholeCells; ++i) shades<8>(shade + 8 * i, 8, es[i], es[i + 1]);
-        if (i < cells) shades<0>(shade + 8 * i, W - 8 * i, es[i], es[i + 1]);
+#ifdef __SSE2__
+      for (; i + 4 <= wholeCells; i += 4) {
+        fourSpans(out + 8 * i, T, eu + i, ev + i);
+        if (kShaded) fourShades(shade + 8 * i, es + i);
+      }
+#endif
+      for (; i < cells; ++i)
+        span<kShaded>(out + 8 * i, shade + 8 * i, T, std::min(8, W - 8 * i), eu + i, ev + i,
+                      kShaded ? es + i : nullptr);
+      if (kShaded)
         for (int x = 0; x < W; ++x) out[x] = uint8_t((out[x] * shade[x]) >> 8);
-      }
-      for (int k = 0; k < gw; ++k) {
-        eu[k] += edu[k];
-        ev[k] += edv[k];
-        if (kShaded) es[k] += eds[k];
-      }
+      stepEdges(eu, edu, gw);
+      stepEdges(ev, edv, gw);
+      if (kShaded) stepEdges(es, eds, gw);
     }
   }
 }

@@ -4,6 +4,7 @@
 #include "effects/grid_private.h"
 
 #include <cmath>
+#include <limits>
 
 const ParamInfo kMapperParams[] = {
     {" in=", ParamKind::Image, "empty layer", "the picture drawn over, in place"},
@@ -59,8 +60,14 @@ Vec cornerRay(const Mat4& M, float px, float py, float pz) {
   return d / length;
 }
 
-// The smaller root of A k^2 + Bq k + C = 0; not a number when the ray misses.
-inline float nearHit(float A, float Bq, float C) { return (-Bq - std::sqrt(Bq * Bq - 4 * A * C)) / (2 * A); }
+// The smaller root of A k^2 + Bq k + C = 0; not a number when the ray
+// misses.  The miss is made here: the library's square root of a negative
+// number takes a slow error path, a whole sphere's outline of them a frame.
+inline float nearHit(float A, float Bq, float C) {
+  const float discriminant = Bq * Bq - 4 * A * C;
+  const float root = discriminant >= 0 ? std::sqrt(discriminant) : std::numeric_limits<float>::quiet_NaN();
+  return (-Bq - root) / (2 * A);
+}
 
 enum Surface { kPlane = 0, kTube = 1, kSphere = 2 };
 
