@@ -27,6 +27,7 @@ PlugIn* make(Declaration* decl, PlugIn* next) {
 // keywords lowered, so scripts write them in lower case.
 const PlugInfo kRegistry[] = {
     {"loop", PlugKind::Stream, make<Loop>, kLoopParams},
+    {"Mapper", PlugKind::Stream, make<Mapper>, kMapperParams},
     {"Texture", PlugKind::Stream, make<Texture>, kTextureParams},
     {"Screen", PlugKind::Stream, make<Screen>, kScreenParams},
     {"Mirror", PlugKind::Stream, make<Mirror>, kMirrorParams},
@@ -40,6 +41,8 @@ const PlugInfo kRegistry[] = {
     {"KeyB", PlugKind::Value, make<KeyB>, kKeyBParams},
     {"Plazma", PlugKind::Stream, make<Plazma>, kPlazmaParams},
     {"Text", PlugKind::Stream, make<Text>, kTextParams},
+    {"Warper", PlugKind::Stream, make<Warper>, kWarperParams},
+    {"Light", PlugKind::Stream, make<Light>, kLightParams},
     {nullptr, PlugKind::Value, nullptr, nullptr},
 };
 
