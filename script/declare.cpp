@@ -1,6 +1,7 @@
 // Declaration lines and the registry that turns labels into objects.
 #include "script/script.h"
 
+#include "effects/effects.h"
 #include "plugins/plugins.h"
 
 #include <algorithm>
@@ -26,6 +27,7 @@ PlugIn* make(Declaration* decl, PlugIn* next) {
 // keywords lowered, so scripts write them in lower case.
 const PlugInfo kRegistry[] = {
     {"loop", PlugKind::Stream, make<Loop>, kLoopParams},
+    {"Object", PlugKind::Stream, make<Object>, kObjectParams},
     {"Texture", PlugKind::Stream, make<Texture>, kTextureParams},
     {"Screen", PlugKind::Stream, make<Screen>, kScreenParams},
     {"Mirror", PlugKind::Stream, make<Mirror>, kMirrorParams},

@@ -1,6 +1,7 @@
 // vtool: looks at asset files through the engine's own decoders.
 //
 //   vtool png FILE [--pgm OUT]
+//   vtool mesh FILE
 //
 // prints what the engine sees of a picture: decoder status, size, channels,
 // bit depth, interlacing and the SHA-256 of the 8-bit luminance image it
@@ -12,6 +13,8 @@
 #include <cstring>
 #include <string>
 #include <vector>
+
+int runMesh(int argc, char** argv);  // mesh.cpp
 
 namespace {
 
@@ -81,6 +84,7 @@ struct Command {
 
 const Command kCommands[] = {
     {"png", runPng, "png FILE [--pgm OUT]   decode a PNG as the engine does; print status, size and luma hash"},
+    {"mesh", runMesh, "mesh FILE              load a mesh as the engine does; print status, counts and bounds"},
 };
 
 void printUsage() {
