@@ -147,11 +147,36 @@ void scan(const FillTarget& t, const FillShade& shade, const FillCorner* in) {
   }
 }
 
+inline void add(uint8_t& p, int amount) { p = uint8_t(std::clamp(int(p) + amount, 0, 255)); }
+
 // Adds amount to the pixel at (column, row), clamped to 0..255.
 inline void plot(const FillTarget& t, int64_t column, int64_t row, int amount) {
   if (column < 0 || row < 0 || column >= t.w || row >= t.h) return;
-  uint8_t& p = t.pixels[size_t(row) * size_t(t.w) + size_t(column)];
-  p = uint8_t(std::clamp<int64_t>(int64_t(p) + amount, 0, 255));
+  add(t.pixels[size_t(row) * size_t(t.w) + size_t(column)], amount);
+}
+
+// The run between a line's ends, x from `from` up to `to`.  kInside: the
+// caller has made sure that every pixel of it lies in the picture, which
+// leaves the loop its adds alone; otherwise each pixel is checked.
+template <bool kSteep, bool kInside>
+void wuRun(const FillTarget& t, int64_t from, int64_t to, float y, float gradient, float c) {
+  for (int64_t x = from; x < to; ++x) {
+    y += gradient;
+    const int yp = kInside ? int(y) : plg_Trunc(y);
+    const int a = kInside ? int(c * (float(yp) + 1 - y)) : plg_Trunc(c * (float(yp) + 1 - y));
+    const int b = kInside ? int(c * (y - float(yp))) : plg_Trunc(c * (y - float(yp)));
+    if (kInside) {
+      uint8_t* p = kSteep ? t.pixels + size_t(x) * size_t(t.w) + size_t(yp) : t.pixels + size_t(yp) * size_t(t.w) + size_t(x);
+      add(p[0], a);
+      add(p[kSteep ? 1 : t.w], b);
+    } else if (kSteep) {
+      plot(t, yp, x, a);
+      plot(t, int64_t(yp) + 1, x, b);
+    } else {
+      plot(t, x, yp, a);
+      plot(t, x, int64_t(yp) + 1, b);
+    }
+  }
 }
 
 }  // namespace
@@ -199,14 +224,17 @@ void fill_Line(const FillTarget& t, float x0, float y0, float x1, float y1, int 
   }
   // Only the part of the run that crosses the image: a line can be 2^31
   // pixels long.  Starting late, y is stepped up to where the run enters.
-  const int64_t limit = steep ? t.h : t.w;
+  const int64_t limit = steep ? t.h : t.w, across = steep ? t.w : t.h;
   const int64_t from = std::max<int64_t>(int64_t(xp[0]) + 1, 0), to = std::min<int64_t>(xp[1], limit);
   float y = yv[0];
   if (from > int64_t(xp[0]) + 1) y += gradient * float(from - 1 - xp[0]);
-  for (int64_t x = from; x < to; ++x) {
-    y += gradient;
-    const int yp = plg_Trunc(y);
-    put(x, yp, plg_Trunc(c * (float(yp) + 1 - y)));
-    put(x, int64_t(yp) + 1, plg_Trunc(c * (y - float(yp))));
+  // y moves monotonically from y to yv[1] (plus a rounding step): when both
+  // lie well inside, so does every pixel of the run.
+  const float lo = std::min(y, yv[1]) - 2, hi = std::max(y, yv[1]) + 2;
+  const bool inside = lo >= 0 && hi < float(across - 1);
+  if (steep) {
+    inside ? wuRun<true, true>(t, from, to, y, gradient, c) : wuRun<true, false>(t, from, to, y, gradient, c);
+  } else {
+    inside ? wuRun<false, true>(t, from, to, y, gradient, c) : wuRun<false, false>(t, from, to, y, gradient, c);
   }
 }
