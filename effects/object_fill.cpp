@@ -72,10 +72,10 @@ struct Vertex {
 struct Edge {
   int64_t x, dx;
   void start(const Vertex& top, const Vertex& bottom, int64_t firstRow) {
-    dx = ((bottom.x - top.x) << 16) / (bottom.y - top.y);
+    dx = ((bottom.x - top.x) * 65536) / (bottom.y - top.y);
     // The product can pass 64 bits for an edge far off screen; the column
     // it lands on lies between the corners and fits.
-    x = (top.x << 16) + 0x8000 + int64_t(Wide(dx) * (firstRow - top.y));
+    x = (top.x * 65536) + 0x8000 + int64_t(Wide(dx) * (firstRow - top.y));
   }
 };
 
@@ -129,7 +129,7 @@ void scan(const FillTarget& t, const FillShade& shade, const FillCorner* in) {
       const int64_t xs = std::max<int64_t>(xl, 0), xe = std::min<int64_t>(xr, W);
       if (xs < xe) {
         uint32_t a[4] = {};
-        const int64_t offset = (xs << 16) - (longEdge.x - 0x8000);  // from the long edge to the first pixel
+        const int64_t offset = (xs * 65536) - (longEdge.x - 0x8000);  // from the long edge to the first pixel
         for (int k = 0; k < N; ++k) a[k] = uint32_t(along[k] + int64_t((Wide(offset) * grad[k]) >> 16));
         uint32_t step[4] = {};
         for (int k = 0; k < N; ++k) step[k] = uint32_t(grad[k]);
