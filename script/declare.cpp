@@ -28,6 +28,7 @@ PlugIn* make(Declaration* decl, PlugIn* next) {
 const PlugInfo kRegistry[] = {
     {"loop", PlugKind::Stream, make<Loop>, kLoopParams},
     {"Mapper", PlugKind::Stream, make<Mapper>, kMapperParams},
+    {"Object", PlugKind::Stream, make<Object>, kObjectParams},
     {"Texture", PlugKind::Stream, make<Texture>, kTextureParams},
     {"Screen", PlugKind::Stream, make<Screen>, kScreenParams},
     {"Mirror", PlugKind::Stream, make<Mirror>, kMirrorParams},
@@ -39,10 +40,10 @@ const PlugInfo kRegistry[] = {
     {"Voxel", PlugKind::Stream, make<Voxel>, kVoxelParams},
     {"Path", PlugKind::Value, make<Path>, kPathParams},
     {"KeyB", PlugKind::Value, make<KeyB>, kKeyBParams},
-    {"Plazma", PlugKind::Stream, make<Plazma>, kPlazmaParams},
-    {"Text", PlugKind::Stream, make<Text>, kTextParams},
     {"Warper", PlugKind::Stream, make<Warper>, kWarperParams},
     {"Light", PlugKind::Stream, make<Light>, kLightParams},
+    {"Plazma", PlugKind::Stream, make<Plazma>, kPlazmaParams},
+    {"Text", PlugKind::Stream, make<Text>, kTextParams},
     {nullptr, PlugKind::Value, nullptr, nullptr},
 };
 

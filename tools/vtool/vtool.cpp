@@ -2,6 +2,7 @@
 //
 //   vtool png FILE [--pgm OUT]
 //   vtool font FILE [--pgm OUT] [--text WORD]   (font.cpp)
+//   vtool mesh FILE
 //
 // prints what the engine sees of a picture: decoder status, size, channels,
 // bit depth, interlacing and the SHA-256 of the 8-bit luminance image it
@@ -15,6 +16,7 @@
 #include <vector>
 
 int vtool_Font(int argc, char** argv);
+int runMesh(int argc, char** argv);  // mesh.cpp
 
 namespace {
 
@@ -85,6 +87,7 @@ struct Command {
 const Command kCommands[] = {
     {"png", runPng, "png FILE [--pgm OUT]   decode a PNG as the engine does; print status, size and luma hash"},
     {"font", vtool_Font, "font FILE [--pgm OUT] [--text WORD]   print a font's metrics; draw a sample line"},
+    {"mesh", runMesh, "mesh FILE              load a mesh as the engine does; print status, counts and bounds"},
 };
 
 void printUsage() {

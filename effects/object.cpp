@@ -1,0 +1,312 @@
+// Object: a rotating triangle mesh drawn back to front over its in picture,
+// in one of ten shading types.  This file is the geometry: rotation,
+// projection, the depth sort, culling and what each type hands the span
+// fillers (effects/object_fill.cpp).
+#include "effects/effects.h"
+
+#include "codecs/codecs.h"
+#include "effects/object_fill.h"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+const ParamInfo kObjectParams[] = {
+    {" obj=", ParamKind::Word, "", "archive name of the mesh"},
+    {" bump=", ParamKind::Word, "", "archive name of a PNG height map (types 2, 7, 8); none: no bumps"},
+    {" in=", ParamKind::Image, "empty layer", "the picture drawn over, in place"},
+    {" tex=", ParamKind::Image, "empty layer", "texture of types 6 to 9, asked for 256x256; it wraps"},
+    {" x=", ParamKind::Value, "0", "translation right (type 4: screen column of the origin)"},
+    {" y=", ParamKind::Value, "0", "translation up (type 4: screen row of the origin)"},
+    {" z=", ParamKind::Value, "0", "translation away from the eye, which sits 400 in front of the origin"},
+    {" rr=", ParamKind::Value, "255", "colour, bits 16..23 of the packed colour"},
+    {" gg=", ParamKind::Value, "255", "colour, bits 8..15"},
+    {" bb=", ParamKind::Value, "255", "colour, bits 0..7: the grey level of types 0, 1, 3, 4 and the base of 2 and 5"},
+    {" a=", ParamKind::Value, "0", "rotation angle, radians"},
+    {" b=", ParamKind::Value, "0", "rotation angle, radians"},
+    {" c=", ParamKind::Value, "0", "rotation angle, radians"},
+    {" skew=", ParamKind::Value, "128", "projection scale: focal length in pixels"},
+    {" type=", ParamKind::Value, "1",
+     "0 wire, 1 flat, 2 highlight, 3 translucent, 4 solid in screen space, 5 Gouraud, 6 texture by normals, "
+     "7 reflection, 8 texture plus highlight, 9 texture plus Gouraud"},
+    {nullptr, ParamKind::Number, nullptr, nullptr},
+};
+
+namespace {
+
+enum Shading {
+  kWire = 0,
+  kFlat = 1,
+  kHighlight = 2,
+  kTranslucent = 3,
+  kSolid = 4,
+  kGouraud = 5,
+  kTextureByNormals = 6,
+  kReflection = 7,
+  kTextureHighlight = 8,
+  kTextureGouraud = 9,
+};
+
+constexpr float kEye = 400;  // distance from the eye to z = 0
+
+struct ObjectState {
+  // Per process: built on the first draw, never freed.
+  Image* highlight = nullptr;
+  std::vector<uint8_t> black = std::vector<uint8_t>(65536, 0);  // a texture that is missing or too small
+  // Per draw: the fill context.
+  FillTarget target{};
+  FillShade shade{};
+  int type = 0;
+};
+ObjectState OBJ;
+
+// A highlight falls off as sin^6 across the map: bright in the middle,
+// black at the borders.  0.01227... = pi / 256.
+Image* buildHighlight() {
+  Image* map = img_Create(256, 256);
+  float s[256];
+  for (int i = 0; i < 256; ++i) {
+    const float v = float(std::sin(i * 0.01227189613067115));
+    s[i] = v * v * v * v * v * v;
+  }
+  for (int r = 0; r < 256; ++r)
+    for (int c = 0; c < 256; ++c) map->pixels[r * 256 + c] = uint8_t(int(s[r] * s[c] * 255));
+  return map;
+}
+
+struct Rotation {
+  float s1, s2, s3, c1, c2, c3, m11, m12, m21, m22;
+  Rotation(float a, float b, float c)
+      : s1(std::sin(a)), s2(std::sin(b)), s3(std::sin(c)), c1(std::cos(a)), c2(std::cos(b)), c3(std::cos(c)) {
+    m11 = s1 * s3 * s2 + c3 * c2;
+    m12 = -s2 * c3 + s1 * s3 * c2;
+    m21 = c3 * s1 * s2 - c2 * s3;
+    m22 = c3 * s1 * c2 + s3 * s2;
+  }
+  // Points are truncated to integers first, as the coordinates on file are.
+  MeshVec apply(const MeshVec& p) const {
+    const float X = float(plg_Trunc(p.x)), Y = float(plg_Trunc(p.y)), Z = float(plg_Trunc(p.z));
+    return MeshVec{X * m11 + Y * s3 * c1 + Z * m12, X * m21 + Y * c3 * c1 + Z * m22, X * s2 * c1 - Y * s1 + Z * c1 * c2};
+  }
+};
+
+// Hoare partition around the middle element, ascending by key.  The larger
+// part is looped over, so the depth stays logarithmic.
+void sortByKey(MeshOrder* o, int lo, int hi) {
+  while (lo < hi) {
+    const int32_t pivot = o[lo + (hi - lo) / 2].key;
+    int i = lo, j = hi;
+    while (i <= j) {
+      while (o[i].key < pivot) ++i;
+      while (o[j].key > pivot) --j;
+      if (i <= j) std::swap(o[i++], o[j--]);
+    }
+    if (j - lo < hi - i) {
+      sortByKey(o, lo, j);
+      lo = i;
+    } else {
+      sortByKey(o, i, hi);
+      hi = j;
+    }
+  }
+}
+
+inline int32_t fixed16(float v) { return plg_Trunc(v * 65536.0f); }
+
+// Map coordinates of a normal, (n.x + 128, n.y + 128), in 16.16.
+inline void mapPair(const MeshVec& n, int32_t* out) {
+  out[0] = fixed16(n.x + 128);
+  out[1] = fixed16(n.y + 128);
+}
+
+inline int squareOver128(float nz) {
+  const int64_t n = std::abs(int64_t(plg_Trunc(nz)));
+  return int(std::min<int64_t>(n * n / 128, 1 << 30));
+}
+
+// Flat colour of types 1 and 3 from the rotated normals' depth: at most half
+// the colour, when all three face the eye.
+uint32_t flatColour(const Mesh& m, const MeshFace& f, const ObjectPose& p) {
+  const float nz = m.work[size_t(f.v[0])].z + m.work[size_t(f.v[1])].z + m.work[size_t(f.v[2])].z;
+  const float k = float(std::abs(int64_t(plg_Trunc(nz)))) / 768;
+  return uint32_t(plg_Trunc(k * float(p.rr))) * 65536u + uint32_t(plg_Trunc(k * float(p.gg))) * 256u +
+         uint32_t(plg_Trunc(k * float(p.bb)));
+}
+
+void drawFace(const Mesh& m, const MeshFace& f, const ObjectPose& p) {
+  const MeshVec* P[3] = {&m.transformed[size_t(f.v[0])], &m.transformed[size_t(f.v[1])],
+                         &m.transformed[size_t(f.v[2])]};
+  for (const MeshVec* q : P)
+    if (q->z <= -kEye) return;  // no near clipping: the face goes
+  const int t = OBJ.type;
+  if (t == kWire) {
+    const int c = p.bb;
+    fill_Line(OBJ.target, P[0]->x, P[0]->y, P[1]->x, P[1]->y, c);
+    fill_Line(OBJ.target, P[1]->x, P[1]->y, P[2]->x, P[2]->y, c);
+    fill_Line(OBJ.target, P[0]->x, P[0]->y, P[2]->x, P[2]->y, c);
+    return;
+  }
+  if (t != kTranslucent) {
+    const float facing = (P[1]->y - P[0]->y) * (P[2]->x - P[0]->x) - (P[2]->y - P[0]->y) * (P[1]->x - P[0]->x);
+    if (!(facing < 0)) return;
+  }
+  FillCorner corner[3];
+  for (int k = 0; k < 3; ++k) {
+    FillCorner& fc = corner[k];
+    fc.x = P[k]->x, fc.y = P[k]->y;
+    fc.a[0] = fc.a[1] = fc.a[2] = fc.a[3] = 0;
+    const MeshVec& surface = m.normals[size_t(f.v[k])];
+    const MeshVec& rotated = m.work[size_t(f.v[k])];
+    switch (t) {
+      case kGouraud: fc.a[0] = (squareOver128(rotated.z) & 255) << 16; break;
+      case kHighlight:
+      case kReflection:
+      case kTextureHighlight:
+        // Bump fills and type 8 take the surface pair first, the highlight pair second.
+        if (OBJ.shade.mode == FillMode::HighlightAdd || OBJ.shade.mode == FillMode::Map) {
+          mapPair(rotated, fc.a);
+        } else {
+          mapPair(surface, fc.a);
+          mapPair(rotated, fc.a + 2);
+        }
+        break;
+      case kTextureByNormals: mapPair(surface, fc.a); break;
+      case kTextureGouraud: {
+        mapPair(surface, fc.a);
+        const int64_t n = std::abs(int64_t(plg_Trunc(rotated.z))), square = n * n;
+        fc.a[2] = int32_t((square / 128 - (square >= 768 ? 5 : 0)) & 255) << 16;
+        break;
+      }
+      default: break;
+    }
+  }
+  if (t == kFlat) OBJ.shade.colour = flatColour(m, f, p) & 255u;
+  if (t == kTranslucent) OBJ.shade.colour = flatColour(m, f, p);
+  fill_Triangle(OBJ.target, OBJ.shade, corner);
+}
+
+}  // namespace
+
+const Image* obj_HighlightMap() {
+  if (!OBJ.highlight) OBJ.highlight = buildHighlight();
+  return OBJ.highlight;
+}
+
+std::vector<int32_t> obj_BumpTable(const uint8_t* p) {
+  std::vector<int32_t> table(65536, 0);
+  for (int r = 1; r < 255; ++r)
+    for (int c = 1; c < 255; ++c)
+      table[size_t(r * 256 + c)] = (p[r * 256 + c - 1] - p[r * 256 + c + 1]) + 256 * (p[(r - 1) * 256 + c] - p[(r + 1) * 256 + c]);
+  return table;
+}
+
+void obj_Draw(Mesh* mesh, const ObjectPose& pose, const int32_t* bump, const Image* texture, Image* dest) {
+  if (!mesh || !dest || !dest->pixels || dest->width <= 0 || dest->height <= 0) return;
+  const int t = pose.type;
+  if (t < 0 || t >= Object::kTypes) return;
+  const Image* highlight = obj_HighlightMap();
+  const uint8_t* tex = texture && texture->pixels && int64_t(texture->width) * texture->height >= 65536
+                           ? texture->pixels
+                           : OBJ.black.data();
+  OBJ.target = FillTarget{dest->pixels, dest->width, dest->height};
+  OBJ.type = t;
+  FillShade& s = OBJ.shade;
+  s = FillShade{};
+  s.source = t <= kGouraud ? highlight->pixels : tex;
+  s.texture = tex;
+  s.highlight = highlight->pixels;
+  s.bump = bump;
+  s.base = int32_t(uint32_t(pose.rr) * 65536u + uint32_t(pose.gg) * 256u + uint32_t(pose.bb));
+  switch (t) {
+    case kFlat: s.mode = FillMode::Solid; break;
+    case kHighlight: s.mode = bump ? FillMode::BumpAdd : FillMode::HighlightAdd; break;
+    case kTranslucent: s.mode = FillMode::Blend; break;
+    case kSolid: s.mode = FillMode::Solid, s.colour = uint32_t(s.base) & 255u; break;
+    case kGouraud: s.mode = FillMode::Gouraud; break;
+    case kTextureByNormals: s.mode = FillMode::Map; break;
+    case kReflection: s.mode = bump ? FillMode::BumpMap : FillMode::Map; break;
+    case kTextureHighlight: s.mode = bump ? FillMode::BumpTexture : FillMode::TextureHighlight; break;
+    case kTextureGouraud: s.mode = FillMode::TextureGouraud; break;
+    default: break;
+  }
+
+  Mesh& m = *mesh;
+  const Rotation R(pose.a, pose.b, pose.c);
+  const bool screenSpace = t == kSolid;
+  const float W = float(dest->width), H = float(dest->height);
+  for (int i = 0; i < m.vertexCount; ++i) {
+    MeshVec v = R.apply(m.vertices[size_t(i)]);
+    if (!screenSpace) v.x += pose.x, v.y += pose.y;
+    v.z += pose.z;
+    const float d = v.z + kEye;
+    if (d != 0) {
+      // The depth stays as it is: it sorts the faces and finds the near ones.
+      const float px = pose.skew * v.x / d, py = pose.skew * v.y / d;
+      v.x = screenSpace ? pose.x + px : W * 0.5f + px;
+      v.y = screenSpace ? pose.y - py : H * 0.5f - py;
+    }
+    m.transformed[size_t(i)] = v;
+    m.work[size_t(i)] = t == kTextureByNormals ? m.normals[size_t(i)] : R.apply(m.normals[size_t(i)]);
+  }
+
+  for (int f = 0; f < m.faceCount; ++f) {
+    const int32_t* v = m.faces[size_t(f)].v;
+    const float depth = m.transformed[size_t(v[0])].z + m.transformed[size_t(v[1])].z + m.transformed[size_t(v[2])].z;
+    m.order[size_t(f)] = MeshOrder{f, plg_Trunc(depth)};
+  }
+  if (m.faceCount > 1) sortByKey(m.order.data(), 0, m.faceCount - 1);
+  for (int k = m.faceCount - 1; k >= 0; --k) drawFace(m, m.faces[size_t(m.order[size_t(k)].face)], pose);
+}
+
+// ---------------------------------------------------------------------------
+Object::Object(Declaration* decl, PlugIn* nextObject) : Stream(decl, nextObject) {
+  plg_Trace(" -> %s:%s(%s) ", decl->label.c_str(), decl->type.c_str(), decl->params.c_str());
+  // Copied: the reader's buffer is shared.
+  const std::string objName = lst_String(decl, " obj=");
+  const std::string bumpName = lst_String(decl, " bump=");
+  mesh = mesh_Load(objName.c_str());
+  if (!mesh) plg_Error(nullptr, "object '%s' not found", objName.c_str());
+  Image* heights = bumpName.empty() ? nullptr : png_LoadTexture(bumpName.c_str());
+  if (heights) {
+    if (heights->width != 256 || heights->height != 256) {
+      Image* scaled = img_Create(256, 256);
+      img_Scale(heights, scaled);
+      img_Destroy(heights);
+      heights = scaled;
+    }
+    bump = obj_BumpTable(heights->pixels);
+    img_Destroy(heights);
+    plg_Trace("-> (%s,%s)\n", objName.c_str(), bumpName.c_str());
+  } else {
+    plg_Trace("-> (%s)\n", objName.c_str());
+  }
+  in = lst_Stream(decl, " in=");
+  tex = lst_Stream(decl, " tex=");
+  x = lst_Value(decl, " x=", 0);
+  y = lst_Value(decl, " y=", 0);
+  z = lst_Value(decl, " z=", 0);
+  rr = lst_Value(decl, " rr=", 255);
+  gg = lst_Value(decl, " gg=", 255);
+  bb = lst_Value(decl, " bb=", 255);
+  a = lst_Value(decl, " a=", 0);
+  b = lst_Value(decl, " b=", 0);
+  c = lst_Value(decl, " c=", 0);
+  skew = lst_Value(decl, " skew=", 128);
+  type = lst_Value(decl, " type=", 1);
+}
+
+Object::~Object() { mesh_Free(mesh); }
+
+Image* Object::onStream(int width, int height) {
+  ObjectPose p;
+  p.type = plg_Trunc(type->value());
+  if (p.type > 9 || p.type < 0) reportPluginError(this, "unknown shading");
+  Image* dest = in->stream(width, height);
+  Image* texture = tex->stream(256, 256);
+  p.c = c->value(), p.b = b->value(), p.a = a->value();
+  p.bb = plg_Trunc(bb->value()), p.gg = plg_Trunc(gg->value()), p.rr = plg_Trunc(rr->value());
+  p.z = z->value(), p.y = y->value(), p.x = x->value();
+  p.skew = skew->value();
+  obj_Draw(mesh, p, bump.empty() ? nullptr : bump.data(), texture, dest);
+  return dest;
+}

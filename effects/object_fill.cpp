@@ -1,0 +1,240 @@
+// Span fillers and the anti-aliased line of the object renderer.  Every
+// write is clipped to the target here, whatever the corners are: geometry
+// may hand in any position, far off screen included.
+#include "effects/object_fill.h"
+
+#include "plugins/plugins.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+using Wide = __int128;
+
+int clampedTrunc(float v) {
+  return plg_Trunc(std::clamp(v, -kFillFar, kFillFar));  // NaN truncates to 0
+}
+
+// The map index of a pair of 16.16 coordinates, both wrapping modulo 256:
+// first * 256 + second.
+inline uint32_t mapIndex(uint32_t first, uint32_t second) { return ((first >> 8) & 0xFF00u) | ((second >> 16) & 0xFFu); }
+
+inline uint8_t saturate(int v) { return v < 255 ? uint8_t(v) : 255; }
+
+inline int intensity(uint32_t a) { return std::max(int32_t(a) >> 16, 0); }
+
+// One shader per mode: the decision is taken once per face, not per pixel.
+template <FillMode M>
+struct Shader {
+  const FillShade& s;
+  inline uint32_t bumped(const uint32_t* a) const {
+    const int i = int(mapIndex(a[2], a[3])) - s.bump[mapIndex(a[0], a[1])];
+    return uint32_t(std::clamp(i, 0, 65280));
+  }
+  inline void operator()(uint8_t* p, const uint32_t* a) const {
+    switch (M) {
+      case FillMode::Solid: *p = uint8_t(s.colour); break;
+      case FillMode::Blend: *p = uint8_t((*p + s.colour) >> 1); break;
+      case FillMode::Gouraud: *p = saturate(s.base + intensity(a[0])); break;
+      case FillMode::HighlightAdd: *p = saturate(s.base + s.source[mapIndex(a[0], a[1])]); break;
+      case FillMode::Map: *p = s.source[mapIndex(a[0], a[1])]; break;
+      case FillMode::BumpAdd: *p = saturate(s.base + s.source[bumped(a)]); break;
+      case FillMode::BumpMap: *p = s.source[bumped(a)]; break;
+      case FillMode::BumpTexture: *p = saturate(s.texture[mapIndex(a[0], a[1])] + s.highlight[bumped(a)]); break;
+      case FillMode::TextureHighlight:
+        *p = saturate(s.texture[mapIndex(a[0], a[1])] + s.highlight[mapIndex(a[2], a[3])]);
+        break;
+      case FillMode::TextureGouraud: *p = saturate(s.texture[mapIndex(a[0], a[1])] + intensity(a[2])); break;
+    }
+  }
+};
+
+constexpr int attributeCount(FillMode m) {
+  switch (m) {
+    case FillMode::Solid:
+    case FillMode::Blend: return 0;
+    case FillMode::Gouraud: return 1;
+    case FillMode::HighlightAdd:
+    case FillMode::Map: return 2;
+    case FillMode::TextureGouraud: return 3;
+    default: return 4;
+  }
+}
+
+struct Vertex {
+  int64_t x, y;
+  int64_t a[4];
+};
+
+// An edge from an upper to a lower corner: column in 16.16, starting half a
+// pixel right of the upper corner so that the column rounds.
+struct Edge {
+  int64_t x, dx;
+  void start(const Vertex& top, const Vertex& bottom, int64_t firstRow) {
+    dx = ((bottom.x - top.x) * 65536) / (bottom.y - top.y);
+    // The product can pass 64 bits for an edge far off screen; the column
+    // it lands on lies between the corners and fits.
+    x = (top.x * 65536) + 0x8000 + int64_t(Wide(dx) * (firstRow - top.y));
+  }
+};
+
+template <FillMode M>
+void scan(const FillTarget& t, const FillShade& shade, const FillCorner* in) {
+  constexpr int N = attributeCount(M);
+  Vertex v[3];
+  for (int i = 0; i < 3; ++i) {
+    v[i].x = clampedTrunc(in[i].x);
+    v[i].y = clampedTrunc(in[i].y);
+    for (int k = 0; k < 4; ++k) v[i].a[k] = in[i].a[k];
+  }
+  if (v[1].y < v[0].y) std::swap(v[0], v[1]);
+  if (v[2].y < v[1].y) std::swap(v[1], v[2]);
+  if (v[1].y < v[0].y) std::swap(v[0], v[1]);
+  const int64_t H = t.h, W = t.w;
+  if (v[0].y == v[2].y || v[2].y <= 0 || v[0].y >= H) return;
+  if (std::max({v[0].x, v[1].x, v[2].x}) < 0 || std::min({v[0].x, v[1].x, v[2].x}) >= W) return;
+
+  // Attributes step along the long edge per row and by one gradient per
+  // pixel across the spans, taken from the widest row (the middle corner's).
+  const int64_t height = v[2].y - v[0].y;
+  int64_t rowStep[4] = {}, grad[4] = {};
+  {
+    const double f = double(v[1].y - v[0].y) / double(height);
+    const double width = double(v[1].x) - (double(v[0].x) + double(v[2].x - v[0].x) * f);
+    for (int k = 0; k < N; ++k) {
+      rowStep[k] = (v[2].a[k] - v[0].a[k]) / height;
+      const double along = double(v[0].a[k]) + double(v[2].a[k] - v[0].a[k]) * f;
+      const double g = std::fabs(width) >= 1 ? (double(v[1].a[k]) - along) / width : 0;
+      grad[k] = int64_t(std::clamp(g, -16777216.0, 16777216.0));  // beyond 256 map units a pixel is noise
+    }
+  }
+
+  const Shader<M> shader{shade};
+  for (int half = 0; half < 2; ++half) {
+    const Vertex& top = half ? v[1] : v[0];
+    const Vertex& bottom = half ? v[2] : v[1];
+    if (top.y == bottom.y) continue;
+    const int64_t first = std::max<int64_t>(top.y, 0), last = std::min<int64_t>(bottom.y, H);
+    if (first >= last) continue;
+    Edge longEdge, shortEdge;
+    longEdge.start(v[0], v[2], first);
+    shortEdge.start(top, bottom, first);
+    int64_t along[4];
+    for (int k = 0; k < N; ++k) along[k] = v[0].a[k] + rowStep[k] * (first - v[0].y);
+
+    for (int64_t y = first; y < last; ++y) {
+      int64_t xl = longEdge.x >> 16, xr = shortEdge.x >> 16;
+      if (xl > xr) std::swap(xl, xr);
+      const int64_t xs = std::max<int64_t>(xl, 0), xe = std::min<int64_t>(xr, W);
+      if (xs < xe) {
+        uint32_t a[4] = {};
+        const int64_t offset = (xs * 65536) - (longEdge.x - 0x8000);  // from the long edge to the first pixel
+        for (int k = 0; k < N; ++k) a[k] = uint32_t(along[k] + int64_t((Wide(offset) * grad[k]) >> 16));
+        uint32_t step[4] = {};
+        for (int k = 0; k < N; ++k) step[k] = uint32_t(grad[k]);
+        uint8_t* p = t.pixels + size_t(y) * size_t(t.w) + size_t(xs);
+        uint8_t* const end = p + (xe - xs);
+        for (; p < end; ++p) {
+          shader(p, a);
+          for (int k = 0; k < N; ++k) a[k] += step[k];
+        }
+      }
+      longEdge.x += longEdge.dx;
+      shortEdge.x += shortEdge.dx;
+      for (int k = 0; k < N; ++k) along[k] += rowStep[k];
+    }
+  }
+}
+
+inline void add(uint8_t& p, int amount) { p = uint8_t(std::clamp(int(p) + amount, 0, 255)); }
+
+// Adds amount to the pixel at (column, row), clamped to 0..255.
+inline void plot(const FillTarget& t, int64_t column, int64_t row, int amount) {
+  if (column < 0 || row < 0 || column >= t.w || row >= t.h) return;
+  add(t.pixels[size_t(row) * size_t(t.w) + size_t(column)], amount);
+}
+
+// The run between a line's ends, x from `from` up to `to`.  kInside: the
+// caller has made sure that every pixel of it lies in the picture, which
+// leaves the loop its adds alone; otherwise each pixel is checked.
+template <bool kSteep, bool kInside>
+void wuRun(const FillTarget& t, int64_t from, int64_t to, float y, float gradient, float c) {
+  for (int64_t x = from; x < to; ++x) {
+    y += gradient;
+    const int yp = kInside ? int(y) : plg_Trunc(y);
+    const int a = kInside ? int(c * (float(yp) + 1 - y)) : plg_Trunc(c * (float(yp) + 1 - y));
+    const int b = kInside ? int(c * (y - float(yp))) : plg_Trunc(c * (y - float(yp)));
+    if (kInside) {
+      uint8_t* p = kSteep ? t.pixels + size_t(x) * size_t(t.w) + size_t(yp) : t.pixels + size_t(yp) * size_t(t.w) + size_t(x);
+      add(p[0], a);
+      add(p[kSteep ? 1 : t.w], b);
+    } else if (kSteep) {
+      plot(t, yp, x, a);
+      plot(t, int64_t(yp) + 1, x, b);
+    } else {
+      plot(t, x, yp, a);
+      plot(t, x, int64_t(yp) + 1, b);
+    }
+  }
+}
+
+}  // namespace
+
+void fill_Triangle(const FillTarget& t, const FillShade& s, const FillCorner c[3]) {
+  switch (s.mode) {
+    case FillMode::Solid: scan<FillMode::Solid>(t, s, c); break;
+    case FillMode::Blend: scan<FillMode::Blend>(t, s, c); break;
+    case FillMode::Gouraud: scan<FillMode::Gouraud>(t, s, c); break;
+    case FillMode::HighlightAdd: scan<FillMode::HighlightAdd>(t, s, c); break;
+    case FillMode::Map: scan<FillMode::Map>(t, s, c); break;
+    case FillMode::BumpAdd: scan<FillMode::BumpAdd>(t, s, c); break;
+    case FillMode::BumpMap: scan<FillMode::BumpMap>(t, s, c); break;
+    case FillMode::BumpTexture: scan<FillMode::BumpTexture>(t, s, c); break;
+    case FillMode::TextureHighlight: scan<FillMode::TextureHighlight>(t, s, c); break;
+    case FillMode::TextureGouraud: scan<FillMode::TextureGouraud>(t, s, c); break;
+  }
+}
+
+void fill_Line(const FillTarget& t, float x0, float y0, float x1, float y1, int intensity) {
+  x0 = std::clamp(x0, -kFillFar, kFillFar), y0 = std::clamp(y0, -kFillFar, kFillFar);
+  x1 = std::clamp(x1, -kFillFar, kFillFar), y1 = std::clamp(y1, -kFillFar, kFillFar);
+  if (!(x0 == x0 && y0 == y0 && x1 == x1 && y1 == y1)) return;  // a NaN corner has no line
+  const float c = float(intensity);
+  const bool steep = std::abs(plg_Trunc(x1 - x0)) < std::abs(plg_Trunc(y1 - y0));
+  if (steep) std::swap(x0, y0), std::swap(x1, y1);
+  if (x0 > x1) std::swap(x0, x1), std::swap(y0, y1);
+  // A run shorter than a pixel both ways has any slope; past 2 it could only
+  // throw its ends off the line, and 0/0 has none.  A longer run stays below 2.
+  float gradient = x1 == x0 ? 1.0f : (y1 - y0) / (x1 - x0);
+  gradient = std::clamp(gradient, -2.0f, 2.0f);
+  auto put = [&](int64_t a, int64_t b, int amount) { steep ? plot(t, b, a, amount) : plot(t, a, b, amount); };
+
+  int xp[2];
+  float yv[2];
+  const float ends[2][2] = {{x0, y0}, {x1, y1}};
+  for (int e = 0; e < 2; ++e) {
+    const float xe = ends[e][0], ye = ends[e][1];
+    xp[e] = plg_Trunc(xe + 0.5f);
+    yv[e] = ye + gradient * (float(xp[e]) - xe);
+    const float gap = 1 - (xe + 0.5f) + float(xp[e]);
+    const int yp = plg_Trunc(yv[e]);
+    put(xp[e], yp, plg_Trunc((float(yp) + 1 - yv[e]) * gap * c));
+    put(xp[e], int64_t(yp) + 1, plg_Trunc(c * (yv[e] - float(yp)) * gap));
+  }
+  // Only the part of the run that crosses the image: a line can be 2^31
+  // pixels long.  Starting late, y is stepped up to where the run enters.
+  const int64_t limit = steep ? t.h : t.w, across = steep ? t.w : t.h;
+  const int64_t from = std::max<int64_t>(int64_t(xp[0]) + 1, 0), to = std::min<int64_t>(xp[1], limit);
+  float y = yv[0];
+  if (from > int64_t(xp[0]) + 1) y += gradient * float(from - 1 - xp[0]);
+  // y moves monotonically from y to yv[1] (plus a rounding step): when both
+  // lie well inside, so does every pixel of the run.
+  const float lo = std::min(y, yv[1]) - 2, hi = std::max(y, yv[1]) + 2;
+  const bool inside = lo >= 0 && hi < float(across - 1);
+  if (steep) {
+    inside ? wuRun<true, true>(t, from, to, y, gradient, c) : wuRun<true, false>(t, from, to, y, gradient, c);
+  } else {
+    inside ? wuRun<false, true>(t, from, to, y, gradient, c) : wuRun<false, false>(t, from, to, y, gradient, c);
+  }
+}
