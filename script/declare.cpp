@@ -2,6 +2,7 @@
 #include "script/script.h"
 
 #include "plugins/plugins.h"
+#include "scene3d/scene3d.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -36,6 +37,7 @@ const PlugInfo kRegistry[] = {
     {"Mixer", PlugKind::Stream, make<Mixer>, kMixerParams},
     {"Path", PlugKind::Value, make<Path>, kPathParams},
     {"KeyB", PlugKind::Value, make<KeyB>, kKeyBParams},
+    {"Scene", PlugKind::Stream, make<Scene>, kSceneParams},
     {nullptr, PlugKind::Value, nullptr, nullptr},
 };
 
