@@ -144,6 +144,24 @@ struct ScnTreeNode {
   std::vector<ScnTriangle> group;
   int front = -1, back = -1;  // indexes into the node array
 };
+// A triangle mesh before compiling: texel coordinates as floats, corners in
+// file order 1, 2, 3.  The triangle's front is where (v1 - v0) x (v2 - v0)
+// points.
+struct ScnMeshTriangle {
+  int32_t vertex[3];
+  float u[3], v[3];
+  int32_t material, texWidth, texHeight;
+};
+struct ScnMesh {
+  std::vector<Vec3> vertices;
+  std::vector<ScnMeshTriangle> triangles;
+};
+// Builds a BSP tree over the mesh: splitting planes chosen among the
+// triangles' own, straddling triangles split into triangles (their new
+// vertices are appended to the mesh).  nodes[0] is the root; an empty mesh
+// gives no nodes.
+std::vector<ScnTreeNode> scn_CompileMesh(ScnMesh* mesh);
+
 std::vector<uint8_t> scn_WriteScene(const float eye[3], const std::vector<Vec3>& vertices,
                                     const std::vector<ScnTreeNode>& nodes);
 std::vector<uint8_t> scn_WriteKeys(const Keyframer& keys);

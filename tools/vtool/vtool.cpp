@@ -1,6 +1,7 @@
 // vtool: looks at asset files through the engine's own decoders.
 //
 //   vtool png FILE [--pgm OUT]
+//   vtool scene FILE [...]   vtool keys FILE   (scene.cpp)
 //
 // prints what the engine sees of a picture: decoder status, size, channels,
 // bit depth, interlacing and the SHA-256 of the 8-bit luminance image it
@@ -12,6 +13,9 @@
 #include <cstring>
 #include <string>
 #include <vector>
+
+int vtool_Scene(int argc, char** argv);  // scene.cpp
+int vtool_Keys(int argc, char** argv);
 
 namespace {
 
@@ -81,6 +85,8 @@ struct Command {
 
 const Command kCommands[] = {
     {"png", runPng, "png FILE [--pgm OUT]   decode a PNG as the engine does; print status, size and luma hash"},
+    {"scene", vtool_Scene, "scene FILE [--slot N] [--keys K --frame F --pgm OUT [--size W H] [--fov X Y]]   read a scene file; draw a frame"},
+    {"keys", vtool_Keys, "keys FILE   read a keyframer file; print its tracks and keys"},
 };
 
 void printUsage() {
