@@ -62,7 +62,7 @@ Material panels() {
   m.grey.resize(256 * 256);
   for (int y = 0; y < 256; ++y)
     for (int x = 0; x < 256; ++x) {
-      float v = 110 + 20 * noise(x / 64, y / 128, 3) + 10 * (noise(x, y, 4) - 0.5f);
+      float v = 70 + 90 * noise(x / 64, y / 128, 3) + 14 * (noise(x, y, 4) - 0.5f);
       if (y < 20) v = 200 - 4 * float(y);                    // a bright rib a segment
       if (x % 64 < 3 || y % 128 < 3) v *= 0.5f;               // panel seams
       const int rx = x % 64 - 8, ry = y % 128 - 30;
@@ -173,7 +173,7 @@ void valec(ObjMesh* mesh) {
   mesh->materials = {panels(), disc()};
   Maker mk{mesh};
   // A hall 120 long along z, 24 sides of radius 8, seen from inside: 40
-  // segments, each one map high; a side is a quarter map wide.
+  // segments, each one map high; a side is half a map wide.
   const int sides = 24, segments = 40;
   const float radius = 8, length = 120, seg = length / segments;
   for (int g = 0; g < segments; ++g) {
@@ -184,8 +184,8 @@ void valec(ObjMesh* mesh) {
       const int32_t q = mk.vertex(radius * std::cos(a1), radius * std::sin(a1), z0);
       const int32_t r = mk.vertex(radius * std::cos(a1), radius * std::sin(a1), z1);
       const int32_t t = mk.vertex(radius * std::cos(a0), radius * std::sin(a0), z1);
-      const float u0 = 0.25f * float(s);
-      mk.quad(p, q, r, t, {{u0, 1}, {u0 + 0.25f, 1}, {u0 + 0.25f, 0}, {u0, 0}}, 0,
+      const float u0 = 0.5f * float(s);
+      mk.quad(p, q, r, t, {{u0, 1}, {u0 + 0.5f, 1}, {u0 + 0.5f, 0}, {u0, 0}}, 0,
               {-std::cos(am), -std::sin(am), 0});
     }
   }
