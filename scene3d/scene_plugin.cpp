@@ -24,8 +24,13 @@ Scene::Scene(Declaration* decl, PlugIn* nextObject) : Stream(decl, nextObject) {
   idx = plg_Trunc(slot);
   if (idx < 0 || idx >= kSceneSlots)
     plg_Error(nullptr, "3d scene slot %d out of range 0..%d", idx, kSceneSlots - 1);
-  if (!scn_LoadSlot(idx, b3d.c_str(), key.c_str()))
+  if (!scn_LoadSlot(idx, b3d.c_str(), key.c_str())) {
+    // The message names both files whatever went wrong; say which, and why.
+    const SceneSlot* s = scn_Slot(idx);
+    if (s->sceneStatus != ScnStatus::Ok) plg_Note(decl->line, "%s: %s", b3d.c_str(), scn_StatusText(s->sceneStatus));
+    if (s->keysStatus != ScnStatus::Ok) plg_Note(decl->line, "%s: %s", key.c_str(), scn_StatusText(s->keysStatus));
     plg_Error(nullptr, "3d scene '%s' or keyframer '%s' not found", b3d.c_str(), key.c_str());
+  }
   plg_Trace("-> (%s)+(%s)\n", b3d.c_str(), key.c_str());
   in = lst_Stream(decl, " in=");
   xfov = lst_Value(decl, " xfov=", 320.0f);

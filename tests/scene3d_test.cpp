@@ -441,7 +441,11 @@ TEST_F(Scene3d, SceneObjectDrawsItsSlotOverItsInput) {
   std::vector<ScnTreeNode> nodes(1);
   nodes[0].group.push_back(triangle(1, 16, 0));
   const Bytes scene = scn_WriteScene(kEye, atDepth({&kSmall}), nodes);
+  // cut.b3d lacks its last node's flags; the entry after it must not
+  // lend them.
+  const Bytes cut(scene.begin(), scene.end() - 2);
   const std::string dat = archiveWith({{"t.b3d", scene},
+                                       {"cut.b3d", cut},
                                        {"t.key", scn_WriteKeys(lookAlongZ())},
                                        {"map3001.png", pngOf(77)},
                                        {"map0001.png", pngOf(33)}});
@@ -458,6 +462,7 @@ TEST_F(Scene3d, SceneObjectDrawsItsSlotOverItsInput) {
   } errors[] = {
       {"scene b3d=none.b3d,key=t.key", "3d scene 'none.b3d' or keyframer 't.key' not found"},
       {"scene b3d=t.b3d,key=none", "3d scene 't.b3d' or keyframer 'none' not found"},
+      {"scene b3d=cut.b3d,key=t.key", "3d scene 'cut.b3d' or keyframer 't.key' not found"},
       {"scene b3d=t.b3d,key=t.key,idx=16", "3d scene slot 16 out of range 0..15"},
       {"scene b3d=t.b3d,key=t.key,idx=-1", "3d scene slot -1 out of range 0..15"},
   };
