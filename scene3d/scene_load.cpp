@@ -278,5 +278,8 @@ void scn_SetSlot(int idx, SceneModel* model, Keyframer* keys) {
 const SceneSlot* scn_Slot(int idx) { return idx >= 0 && idx < kSceneSlots ? &SLOTS.slots[idx] : nullptr; }
 
 void scn_FreeSlots() {
-  for (int i = 0; i < kSceneSlots; ++i) scn_SetSlot(i, nullptr, nullptr), SLOTS.slots[i].loaded = false;
+  for (int i = 0; i < kSceneSlots; ++i) {
+    scn_SetSlot(i, nullptr, nullptr);
+    SLOTS.slots[i].loaded = false;
+  }
 }

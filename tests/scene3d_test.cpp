@@ -36,7 +36,7 @@ Image* uniformMap(const char* name) {
   return img;
 }
 
-const Keyframer lookAlongZ(float fromZ = 0, float first = 0, float last = 100) {
+Keyframer lookAlongZ(float fromZ = 0, float first = 0, float last = 100) {
   Keyframer k;
   k.firstFrame = int(first), k.lastFrame = int(last), k.trackCount = 1;
   KeyTrack t;
@@ -471,6 +471,76 @@ TEST_F(Scene3d, SceneObjectDrawsItsSlotOverItsInput) {
     EXPECT_EQ(errorOf([&] { get("o"); }), e.error);
   }
   unlink(dat.c_str());
+}
+
+}  // namespace
+
+namespace {
+
+float areaOf(const std::vector<Vec3>& v, const int32_t (&c)[3]) {
+  const Vec3 a = v[size_t(c[0])], b = v[size_t(c[1])], d = v[size_t(c[2])];
+  const Vec3 e1{b.x - a.x, b.y - a.y, b.z - a.z}, e2{d.x - a.x, d.y - a.y, d.z - a.z};
+  const Vec3 n{e1.y * e2.z - e1.z * e2.y, e1.z * e2.x - e1.x * e2.z, e1.x * e2.y - e1.y * e2.x};
+  return 0.5f * std::sqrt(n.x * n.x + n.y * n.y + n.z * n.z);
+}
+
+// A soup of crossing triangles: the tree must keep every triangle on its
+// side of each splitter above it, keep groups facing one way, and lose no
+// area to the splits.
+TEST(SceneCompiler, TreesKeepEveryPieceOnItsSide) {
+  uint32_t seed = 7;
+  auto rnd = [&] {
+    seed = seed * 1664525u + 1013904223u;
+    return float(seed >> 8) / float(1 << 24) * 20 - 10;
+  };
+  ScnMesh mesh;
+  float before = 0;
+  for (int t = 0; t < 60; ++t) {
+    ScnMeshTriangle m{};
+    for (int k = 0; k < 3; ++k) {
+      mesh.vertices.push_back({rnd(), rnd(), rnd()});
+      m.vertex[k] = int32_t(mesh.vertices.size() - 1);
+      m.u[k] = float(k * 16), m.v[k] = float(k * 8);
+    }
+    m.texWidth = 64, m.texHeight = 64;
+    before += areaOf(mesh.vertices, m.vertex);
+    mesh.triangles.push_back(m);
+  }
+  const std::vector<ScnTreeNode> nodes = scn_CompileMesh(&mesh);
+  float after = 0;
+  size_t pieces = 0;
+  for (const ScnTreeNode& n : nodes) {
+    for (const ScnTriangle& t : n.group) {
+      after += areaOf(mesh.vertices, t.vertex);
+      EXPECT_GT(t.plane[0] * n.group[0].plane[0] + t.plane[1] * n.group[0].plane[1] + t.plane[2] * n.group[0].plane[2], 0);
+    }
+    pieces += n.group.size();
+  }
+  EXPECT_GT(pieces, 60u);  // random triangles cross: some were split
+  EXPECT_NEAR(after, before, before * 1e-4f);
+  // Every triangle below a node lies on the side of the child it is under.
+  struct Visit {
+    int node;
+    std::vector<std::pair<const float*, float>> sides;  // splitter plane, +1 front / -1 back
+  };
+  std::vector<Visit> stack{{0, {}}};
+  while (!stack.empty()) {
+    Visit v = stack.back();
+    stack.pop_back();
+    const ScnTreeNode& n = nodes[size_t(v.node)];
+    for (const ScnTriangle& t : n.group)
+      for (const auto& [plane, side] : v.sides)
+        for (int32_t c : t.vertex) {
+          const Vec3 p = mesh.vertices[size_t(c)];
+          EXPECT_GE(side * (plane[0] * p.x + plane[1] * p.y + plane[2] * p.z + plane[3]), -2e-3f);
+        }
+    for (int child : {n.front, n.back}) {
+      if (child < 0) continue;
+      Visit c{child, v.sides};
+      c.sides.push_back({n.group[0].plane, child == n.front ? 1.0f : -1.0f});
+      stack.push_back(c);
+    }
+  }
 }
 
 }  // namespace
