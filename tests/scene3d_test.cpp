@@ -381,7 +381,7 @@ TEST_F(Scene3d, SpansStayInsideTheImageFromAnyCamera) {
   // Eyes on corners, edges and faces, just outside, far away; targets in
   // every direction; sizes down to one pixel; fovs of both signs and huge.
   const float spots[] = {0, 5, -5, 4.9999f, 5.0001f, 1e-6f, 1e6f, -1e30f, 2.5f};
-  const float fovs[] = {320, -320, 1e-3f, 1e7f};
+  const float fovs[] = {320, -320, 1e-3f, 1e7f, 0, -1e-30f};
   const int sizes[][2] = {{1, 1}, {2, 3}, {17, 5}, {64, 48}};
   uint32_t seed = 1;
   auto pick = [&](const float* v, size_t n) {
@@ -399,7 +399,7 @@ TEST_F(Scene3d, SpansStayInsideTheImageFromAnyCamera) {
     const int* size = sizes[i % 4];
     const int W = size[0], H = size[1];
     Bytes img(size_t(W * H) + 64, 0xEE);
-    scn_RenderSlot(0, 0, pick(fovs, 4), pick(fovs, 4), img.data() + 32, W, H);
+    scn_RenderSlot(0, 0, pick(fovs, 6), pick(fovs, 6), img.data() + 32, W, H);
     for (int g = 0; g < 32; ++g) {
       ASSERT_EQ(img[size_t(g)], 0xEE) << i;
       ASSERT_EQ(img[img.size() - 1 - size_t(g)], 0xEE) << i;
