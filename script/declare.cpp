@@ -3,6 +3,7 @@
 
 #include "effects/effects.h"
 #include "plugins/plugins.h"
+#include "scene3d/scene3d.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -44,6 +45,7 @@ const PlugInfo kRegistry[] = {
     {"Light", PlugKind::Stream, make<Light>, kLightParams},
     {"Plazma", PlugKind::Stream, make<Plazma>, kPlazmaParams},
     {"Text", PlugKind::Stream, make<Text>, kTextParams},
+    {"Scene", PlugKind::Stream, make<Scene>, kSceneParams},
     {nullptr, PlugKind::Value, nullptr, nullptr},
 };
 

@@ -3,6 +3,7 @@
 //   vtool png FILE [--pgm OUT]
 //   vtool font FILE [--pgm OUT] [--text WORD]   (font.cpp)
 //   vtool mesh FILE
+//   vtool scene FILE [...]   vtool keys FILE   (scene.cpp)
 //
 // prints what the engine sees of a picture: decoder status, size, channels,
 // bit depth, interlacing and the SHA-256 of the 8-bit luminance image it
@@ -17,6 +18,8 @@
 
 int vtool_Font(int argc, char** argv);
 int runMesh(int argc, char** argv);  // mesh.cpp
+int vtool_Scene(int argc, char** argv);  // scene.cpp
+int vtool_Keys(int argc, char** argv);
 
 namespace {
 
@@ -88,6 +91,8 @@ const Command kCommands[] = {
     {"png", runPng, "png FILE [--pgm OUT]   decode a PNG as the engine does; print status, size and luma hash"},
     {"font", vtool_Font, "font FILE [--pgm OUT] [--text WORD]   print a font's metrics; draw a sample line"},
     {"mesh", runMesh, "mesh FILE              load a mesh as the engine does; print status, counts and bounds"},
+    {"scene", vtool_Scene, "scene FILE [--slot N] [--keys K --frame F --pgm OUT [--size W H] [--fov X Y]]   read a scene file; draw a frame"},
+    {"keys", vtool_Keys, "keys FILE   read a keyframer file; print its tracks and keys"},
 };
 
 void printUsage() {

@@ -1,0 +1,209 @@
+// The pixels of a frame: edge tables of a projected ring, and the flat and
+// the perspective-correct textured span fillers.  Set up in float, step in
+// 16.16, one perspective division per 16 pixels.
+//
+// Whatever the ring holds, rows outside [0, H) and columns outside [0, W)
+// are never written, and texel rows stay inside the map.
+#include "scene3d/scene_private.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+struct Edge {
+  int32_t x, step;  // 16.16
+  int32_t row, rows;
+};
+
+// Edges of one side from the top vertex to the bottom one, walking the ring
+// forwards (dir 1) or backwards (dir n - 1).  Edges that cross no row centre
+// are left out.
+int buildEdges(ClipVertex* const* ring, int n, int top, int bottom, int dir, Edge* out) {
+  int count = 0;
+  for (int i = top; i != bottom;) {
+    const int j = (i + dir) % n;
+    const float x0 = ring[i]->sx, y0 = ring[i]->sy, x1 = ring[j]->sx, y1 = ring[j]->sy;
+    const float c0 = std::ceil(y0);
+    const int rows = scn_Trunc(std::ceil(y1) - c0);
+    if (rows >= 1) {
+      const float slope = (x1 - x0) / (y1 - y0);
+      Edge& e = out[count++];
+      e.step = scn_Trunc(slope * 65536);
+      e.x = scn_Trunc((x0 + slope * (c0 - y0)) * 65536);
+      e.row = scn_Trunc(c0);
+      e.rows = rows;
+    }
+    i = j;
+  }
+  return count;
+}
+
+// Walks the rows of a ring, calling span(row, first, last) with the columns
+// already cut to the image.  Returns whether any row was met.
+template <class Span>
+bool rasterise(ClipVertex* const* ring, int n, Span span) {
+  int top = 0, bottom = 0;
+  float yTop = 16384, yBottom = -16384;
+  for (int k = 0; k < n; ++k) {
+    if (ring[k]->sy < yTop) yTop = ring[k]->sy, top = k;
+    if (ring[k]->sy > yBottom) yBottom = ring[k]->sy, bottom = k;
+  }
+  if (scn_Trunc(std::ceil(yBottom) - 1) < scn_Trunc(std::ceil(yTop))) return false;
+
+  Edge left[kMaxRing], right[kMaxRing];
+  const int nl = buildEdges(ring, n, top, bottom, 1, left);
+  const int nr = buildEdges(ring, n, top, bottom, n - 1, right);
+  if (nl == 0 || nr == 0) return false;
+
+  const int W = RS.W, H = RS.H;
+  int li = 0, ri = 0;
+  Edge a = left[0], b = right[0];
+  for (int row = a.row;; ++row) {
+    if (row >= 0 && row < H) {
+      const int xa = a.x / 65536, xb = b.x / 65536;
+      const int first = std::max(std::min(xa, xb) + 1, 0);
+      const int last = std::min(std::max(xa, xb), W - 1);
+      if (first <= last) span(row, first, last);
+    }
+    // Unsigned: an absurd slope wraps rather than overflows; the column cut
+    // above keeps its spans inside the row.
+    a.x = int32_t(uint32_t(a.x) + uint32_t(a.step));
+    b.x = int32_t(uint32_t(b.x) + uint32_t(b.step));
+    if (--a.rows <= 0) {
+      if (++li == nl) break;
+      a = left[li];
+    }
+    if (--b.rows <= 0) {
+      if (++ri == nr) break;
+      b = right[ri];
+    }
+  }
+  return true;
+}
+
+// A plane a + b x + c y over the screen through three vertices' values.
+struct Gradient {
+  float at0, dx, dy, dx16;
+};
+
+Gradient solve(ClipVertex* const* r, float f0, float f1, float f2, float inv) {
+  const float x10 = r[1]->sx - r[0]->sx, y10 = r[1]->sy - r[0]->sy;
+  const float x20 = r[2]->sx - r[0]->sx, y20 = r[2]->sy - r[0]->sy;
+  Gradient g;
+  g.dx = ((f1 - f0) * y20 - (f2 - f0) * y10) * inv;
+  g.dy = ((f2 - f0) * x10 - (f1 - f0) * x20) * inv;
+  g.at0 = f0 - g.dx * r[0]->sx - g.dy * r[0]->sy;
+  g.dx16 = g.dx * 16;
+  return g;
+}
+
+bool validWidth(int32_t w) { return w == 16 || w == 32 || w == 64 || w == 128 || w == 256 || w == 512; }
+
+// Texel rows: the stored height caps the row (one past the last row it
+// names), then the row is kept inside the map, below 0 too.  Applied at
+// every exactly evaluated point; the linear steps between two kept points
+// stay between them.
+struct RowLimit {
+  int64_t height;
+  int32_t vmax;  // the last texel row's last 16.16 value
+  int32_t operator()(int32_t v) const {
+    int64_t w = v;
+    if ((w >> 16) > height) w = height * 65536;
+    return int32_t(std::clamp<int64_t>(w, 0, vmax));
+  }
+};
+
+// 16.16 texel coordinate from u/z (or v/z) and 65536 z; saturates.
+int32_t texel(float over, float q) { return scn_Trunc(over * q); }
+
+// (to - from) / run rounded towards zero.  Spans are short, so most runs
+// are remainders: a constant divisor per case turns each division into a
+// multiply, where a division by a variable would cost more than the run.
+inline int32_t stepOf(int32_t from, int32_t to, int run) {
+  const int64_t d = int64_t(to) - from;
+  if (d != int32_t(d)) return int32_t(d / run);
+  const int32_t e = int32_t(d);
+  switch (run) {
+    case 16: return e / 16;
+    case 1: return e;
+    case 2: return e / 2;
+    case 3: return e / 3;
+    case 4: return e / 4;
+    case 5: return e / 5;
+    case 6: return e / 6;
+    case 7: return e / 7;
+    case 8: return e / 8;
+    case 9: return e / 9;
+    case 10: return e / 10;
+    case 11: return e / 11;
+    case 12: return e / 12;
+    case 13: return e / 13;
+    case 14: return e / 14;
+    default: return e / 15;
+  }
+}
+
+}  // namespace
+
+bool scn_FillFlat(ClipVertex* const* ring, int n, uint8_t colour) {
+  uint8_t* const pixels = RS.pixels;
+  const int W = RS.W;
+  return rasterise(ring, n, [&](int row, int first, int last) {
+    uint8_t* p = pixels + int64_t(row) * W;
+    for (int x = first; x <= last; ++x) p[x] = colour;
+  });
+}
+
+bool scn_FillTextured(ClipVertex* const* ring, int n, const SpanTexture& tex) {
+  const float area = (ring[1]->sx - ring[0]->sx) * (ring[2]->sy - ring[0]->sy) -
+                     (ring[1]->sy - ring[0]->sy) * (ring[2]->sx - ring[0]->sx);
+  if (area == 0) return false;
+  // Any other width cannot wrap by masking: such a polygon paints nothing.
+  if (!validWidth(tex.width) || !tex.pixels) return false;
+  const int64_t rows = std::min<int64_t>(tex.texels / tex.width, 32767);
+  if (rows < 1) return false;
+  const RowLimit limit{tex.height, int32_t(rows * 65536 - 1)};
+
+  const float inv = 1.0f / area;
+  const float iz[3] = {1 / ring[0]->cz, 1 / ring[1]->cz, 1 / ring[2]->cz};
+  const Gradient gu = solve(ring, ring[0]->u * iz[0], ring[1]->u * iz[1], ring[2]->u * iz[2], inv);
+  const Gradient gv = solve(ring, ring[0]->v * iz[0], ring[1]->v * iz[1], ring[2]->v * iz[2], inv);
+  const Gradient gz = solve(ring, iz[0], iz[1], iz[2], inv);
+
+  uint8_t* const pixels = RS.pixels;
+  const int W = RS.W;
+  const uint8_t* const T = tex.pixels;
+  const int32_t mask = tex.width - 1;
+  const int shift = __builtin_ctz(unsigned(tex.width));
+
+  return rasterise(ring, n, [&](int row, int first, int last) {
+    const float fx = float(first), fy = float(row);
+    float uz = gu.at0 + gu.dx * fx + gu.dy * fy;
+    float vz = gv.at0 + gv.dx * fx + gv.dy * fy;
+    float zz = gz.at0 + gz.dx * fx + gz.dy * fy;
+    float q = 65536 / zz;
+    int32_t u = texel(uz, q), v = limit(texel(vz, q));
+    uint8_t* p = pixels + int64_t(row) * W + first;
+    int left = last - first + 1;
+    while (left > 0) {
+      const int run = left >= 16 ? 16 : left;
+      if (run == 16) {
+        uz += gu.dx16, vz += gv.dx16, zz += gz.dx16;
+      } else {
+        uz += gu.dx * float(run), vz += gv.dx * float(run), zz += gz.dx * float(run);
+      }
+      q = 65536 / zz;
+      const int32_t ue = texel(uz, q), ve = limit(texel(vz, q));
+      const int32_t du = stepOf(u, ue, run), dv = stepOf(v, ve, run);
+      int32_t su = u, sv = v;
+      for (int k = 0; k < run; ++k) {
+        *p++ = T[((sv >> 16) << shift) + ((su >> 16) & mask)];
+        su = int32_t((uint32_t(su) + uint32_t(du)) & 0x1FFFFFFu);
+        sv += dv;
+      }
+      u = ue, v = ve;
+      left -= run;
+    }
+  });
+}
