@@ -1,6 +1,7 @@
 // vtool: looks at asset files through the engine's own decoders.
 //
 //   vtool png FILE [--pgm OUT]
+//   vtool mpeg FILE [--raw OUT]
 //
 // prints what the engine sees of a picture: decoder status, size, channels,
 // bit depth, interlacing and the SHA-256 of the 8-bit luminance image it
@@ -12,6 +13,8 @@
 #include <cstring>
 #include <string>
 #include <vector>
+
+int runMpeg(int argc, char** argv);  // mpeg.cpp
 
 namespace {
 
@@ -81,6 +84,7 @@ struct Command {
 
 const Command kCommands[] = {
     {"png", runPng, "png FILE [--pgm OUT]   decode a PNG as the engine does; print status, size and luma hash"},
+    {"mpeg", runMpeg, "mpeg FILE [--raw OUT]  decode a video stream; print size and frame count, write the Y frames"},
 };
 
 void printUsage() {
