@@ -164,8 +164,9 @@ enum MpgResult : int {
   kMpgFrame = 1,   // a frame was written to the buffer
   kMpgHeld = 2,    // a frame was decoded; the first reference is written later
 };
-// pixels: the open size's width x height bytes.
-int mpg_NextFrame(MpgDecoder* decoder, uint8_t* pixels);
+// pixels: width x height bytes, normally the open's size; of a frame of
+// another size only the part both hold is written.
+int mpg_NextFrame(MpgDecoder* decoder, uint8_t* pixels, int width, int height);
 // Writes the last reference frame (true when it did) and closes; harmless
 // when nothing is open.
 bool mpg_Close(MpgDecoder* decoder);

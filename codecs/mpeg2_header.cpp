@@ -359,8 +359,8 @@ bool prepareStores(Decoder& d) {
   return true;
 }
 
-// Copies a frame store's luminance into the caller's buffer, within the size
-// fixed at open.
+// Copies a frame store's luminance into the caller's buffer, as much of it
+// as both hold.
 void writeFrame(Decoder& d, const uint8_t* store, uint8_t* out) {
   if (!out || !store) return;
   const int w = std::min({d.outWidth, d.horizontalSize, d.codedWidth});
@@ -518,8 +518,6 @@ bool openClip(Decoder& d, int* width, int* height) {
   closeSource(d);
   if (!openSource(d)) return false;
   startClip(d);
-  d.outWidth = w;
-  d.outHeight = h;
   d.open = true;
   if (width) *width = w;
   if (height) *height = h;
@@ -568,11 +566,13 @@ bool mpg_OpenMemory(MpgDecoder* decoder, const uint8_t* data, size_t size, int* 
   return mpg::openClip(d, width, height);
 }
 
-int mpg_NextFrame(MpgDecoder* decoder, uint8_t* pixels) {
+int mpg_NextFrame(MpgDecoder* decoder, uint8_t* pixels, int width, int height) {
   if (!decoder) return 0;
   Decoder& d = *reinterpret_cast<Decoder*>(decoder);
   if (!d.open) return 0;
   d.lastBuffer = pixels;
+  d.outWidth = std::max(width, 0);
+  d.outHeight = std::max(height, 0);
   return mpg::decodeFrame(d, pixels);
 }
 

@@ -123,8 +123,8 @@ struct Decoder {
   bool probing = false;
   bool ended = false;   // sequence end met, or a fatal condition
   int framesOut = 0;    // frames decoded since the open
-  int outWidth = 0, outHeight = 0;  // the caller's buffer, fixed at open
-  uint8_t* lastBuffer = nullptr;    // where the close writes the last reference
+  uint8_t* lastBuffer = nullptr;    // the last Next frame's buffer: where the close writes
+  int outWidth = 0, outHeight = 0;  // and its size
 
   // Per sequence.
   bool haveSequence = false;

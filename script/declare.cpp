@@ -36,6 +36,7 @@ const PlugInfo kRegistry[] = {
     {"Mixer", PlugKind::Stream, make<Mixer>, kMixerParams},
     {"Path", PlugKind::Value, make<Path>, kPathParams},
     {"KeyB", PlugKind::Value, make<KeyB>, kKeyBParams},
+    {"MPEG", PlugKind::Stream, make<MPEG>, kMpegParams},
     {nullptr, PlugKind::Value, nullptr, nullptr},
 };
 

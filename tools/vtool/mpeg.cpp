@@ -58,7 +58,7 @@ int runMpeg(int argc, char** argv) {
     ++frames;
     if (out) writeOk = std::fwrite(frame.data(), 1, frame.size(), out) == frame.size() && writeOk;
   };
-  for (int r; (r = mpg_NextFrame(decoder, frame.data())) != kMpgEnd;)
+  for (int r; (r = mpg_NextFrame(decoder, frame.data(), width, height)) != kMpgEnd;)
     if (r == kMpgFrame) emit();
   if (mpg_Close(decoder)) emit();
   mpg_DestroyDecoder(decoder);
