@@ -462,7 +462,8 @@ void macroblock(Decoder& d, int address) {
     }
     int stride;
     uint8_t* dst = blockAt(d, mbx, mby, k, fieldDct, &stride);
-    const bool dcOnly = kind == 1 && !std::any_of(blk + 1, blk + 63, [](int16_t c) { return c != 0; });
+    // Kind 1: DC alone, or with the [63] that mismatch control may set.
+    const bool dcOnly = kind == 1;
     if (intra) {
       if (dcOnly) idct_PutDc(blk, dst, stride);
       else idct_Put(blk, dst, stride);
