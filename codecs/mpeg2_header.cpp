@@ -86,19 +86,8 @@ inline int nextByte(Decoder& d) { return d.bits.p < d.bits.end ? *d.bits.p++ : s
 
 }  // namespace
 
-void bits_Refill(Decoder& d) {
+void bits_RefillSlow(Decoder& d) {
   Bits& b = d.bits;
-  if (b.end - b.p >= 8) {
-    uint64_t v = 0;
-    for (int i = 0; i < 8; ++i) v = (v << 8) | b.p[i];
-    const int take = (64 - b.count) >> 3;
-    // Only whole bytes are counted; the bits of the next byte that come
-    // along are that byte's own, so ORing it in again later changes nothing.
-    b.cache |= v >> b.count;
-    b.p += take;
-    b.count += take * 8;
-    return;
-  }
   while (b.count <= 56) {
     b.cache |= uint64_t(nextByte(d)) << (56 - b.count);
     b.count += 8;

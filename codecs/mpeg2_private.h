@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -174,7 +175,7 @@ struct Decoder {
 };
 
 // mpeg2_header.cpp
-void bits_Refill(Decoder& d);
+void bits_RefillSlow(Decoder& d);  // near the buffer's end
 int bits_NextStartCode(Decoder& d);  // aligns, scans, consumes the code; returns its last byte
 void mpg_Fatal(Decoder& d, const char* text);
 
@@ -183,8 +184,19 @@ inline void bits_Skip(Decoder& d, int n) {
   d.bits.cache <<= n;
   d.bits.count -= n;
 }
+// Tops the cache up with whole bytes.  The bits of the next byte that come
+// along are that byte's own, so ORing it in again later changes nothing.
 inline void bits_Need(Decoder& d) {
-  if (d.bits.count < 32) bits_Refill(d);
+  Bits& b = d.bits;
+  if (b.count >= 32) return;
+  if (b.end - b.p < 8) return bits_RefillSlow(d);
+  uint64_t v;
+  std::memcpy(&v, b.p, 8);
+  v = __builtin_bswap64(v);
+  const int take = (64 - b.count) >> 3;
+  b.cache |= v >> b.count;
+  b.p += take;
+  b.count += take * 8;
 }
 inline uint32_t bits_Get(Decoder& d, int n) {
   bits_Need(d);

@@ -63,7 +63,7 @@ void motionVector(Decoder& d, Motion& m, int r, int s, bool dualPrime, bool fiel
     if (v < -16 * f) v += 32 * f;
     if (v > 16 * f - 1) v -= 32 * f;
     d.pmv[r][s][t] = halved ? v * 2 : v;
-    m.mv[r][s][t] = v << d.fullPel[s];
+    m.mv[r][s][t] = v * (1 << d.fullPel[s]);
   }
 }
 
@@ -374,8 +374,8 @@ void skipped(Decoder& d, int address) {
     m.flags = d.prevFlags & (kMbForward | kMbBackward);
     m.type = d.pictureStructure == kFramePicture ? kMotionFrameOr16x8 : kMotionField;
     for (int s = 0; s < 2; ++s) {
-      m.mv[0][s][0] = d.pmv[0][s][0] << d.fullPel[s];
-      m.mv[0][s][1] = d.pmv[0][s][1] << d.fullPel[s];
+      m.mv[0][s][0] = d.pmv[0][s][0] * (1 << d.fullPel[s]);
+      m.mv[0][s][1] = d.pmv[0][s][1] * (1 << d.fullPel[s]);
       m.fieldSelect[0][s] = d.prevFieldSelect[s];
     }
     predict(d, m, mbx, mby);
