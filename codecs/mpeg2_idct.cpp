@@ -54,23 +54,23 @@ inline void rowPass(const int16_t* in, int* out) {
 // Column pass on 16 x values: the sums carry 2048, twice the transform and
 // the rows' 16, so the samples are sum >> 16, rounded.
 inline void columnPass(const int* in, int* out) {
-  const int x0 = in[0], x1 = in[8], x2 = in[16], x3 = in[24], x4 = in[32], x5 = in[40], x6 = in[48], x7 = in[56];
-  const int a0 = (x0 + x4) * C4, a1 = (x0 - x4) * C4;
-  const int b0 = x2 * C2 + x6 * C6, b1 = x2 * C6 - x6 * C2;
-  const int e0 = a0 + b0, e3 = a0 - b0, e1 = a1 + b1, e2 = a1 - b1;
-  const int o0 = x1 * C1 + x3 * C3 + x5 * C5 + x7 * C7;
-  const int o1 = x1 * C3 - x3 * C7 - x5 * C1 - x7 * C5;
-  const int o2 = x1 * C5 - x3 * C1 + x5 * C7 + x7 * C3;
-  const int o3 = x1 * C7 - x3 * C5 + x5 * C3 - x7 * C1;
+  const int64_t x0 = in[0], x1 = in[8], x2 = in[16], x3 = in[24], x4 = in[32], x5 = in[40], x6 = in[48], x7 = in[56];
+  const int64_t a0 = (x0 + x4) * C4, a1 = (x0 - x4) * C4;
+  const int64_t b0 = x2 * C2 + x6 * C6, b1 = x2 * C6 - x6 * C2;
+  const int64_t e0 = a0 + b0, e3 = a0 - b0, e1 = a1 + b1, e2 = a1 - b1;
+  const int64_t o0 = x1 * C1 + x3 * C3 + x5 * C5 + x7 * C7;
+  const int64_t o1 = x1 * C3 - x3 * C7 - x5 * C1 - x7 * C5;
+  const int64_t o2 = x1 * C5 - x3 * C1 + x5 * C7 + x7 * C3;
+  const int64_t o3 = x1 * C7 - x3 * C5 + x5 * C3 - x7 * C1;
   constexpr int kRound = 1 << 15;
-  out[0] = (e0 + o0 + kRound) >> 16;
-  out[56] = (e0 - o0 + kRound) >> 16;
-  out[8] = (e1 + o1 + kRound) >> 16;
-  out[48] = (e1 - o1 + kRound) >> 16;
-  out[16] = (e2 + o2 + kRound) >> 16;
-  out[40] = (e2 - o2 + kRound) >> 16;
-  out[24] = (e3 + o3 + kRound) >> 16;
-  out[32] = (e3 - o3 + kRound) >> 16;
+  out[0] = int((e0 + o0 + kRound) >> 16);
+  out[56] = int((e0 - o0 + kRound) >> 16);
+  out[8] = int((e1 + o1 + kRound) >> 16);
+  out[48] = int((e1 - o1 + kRound) >> 16);
+  out[16] = int((e2 + o2 + kRound) >> 16);
+  out[40] = int((e2 - o2 + kRound) >> 16);
+  out[24] = int((e3 + o3 + kRound) >> 16);
+  out[32] = int((e3 - o3 + kRound) >> 16);
 }
 
 void transform(int16_t* block, int* out) {
