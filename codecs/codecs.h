@@ -133,3 +133,50 @@ uint32_t inf_Adler32(uint32_t adler, const uint8_t* data, size_t size);
 // ---------------------------------------------------------------------------
 // SHA-256 of a block of bytes as 64 lower-case hex digits.
 std::string sha256_Hex(const uint8_t* data, size_t size);
+
+// ---------------------------------------------------------------------------
+// MPEG-2 video (and MPEG-1) elementary streams: pictures decoded one frame at
+// a time, in display order, into width x height bytes of luminance.
+//
+// Open probes the clip: it decodes up to the first frame to learn the size,
+// then starts again at the clip's first byte.  Next frame writes the frame
+// that is due: a B frame at once, an I or P frame's predecessor reference
+// when the next reference is complete; the last reference is written by the
+// close, into the buffer the last Next frame call was given.  The stream runs
+// from the offset to its sequence end code; past the file's end the reader
+// pads and supplies end codes, so a clip without one ends too.
+//
+// Decoders hold all their state; the program plays its clips on one shared
+// instance (mpg_Shared), which the timeline closes at every scene change.
+struct MpgDecoder;
+MpgDecoder* mpg_CreateDecoder();  // nullptr when out of memory
+void mpg_DestroyDecoder(MpgDecoder* decoder);
+MpgDecoder* mpg_Shared();
+
+// The clip at a byte offset of a file, or in memory (which must outlive the
+// open clip).  False when the file cannot be opened or no frame decodes; the
+// file is closed then.
+bool mpg_Open(MpgDecoder* decoder, const char* path, long offset, int* width, int* height);
+bool mpg_OpenMemory(MpgDecoder* decoder, const uint8_t* data, size_t size, int* width, int* height);
+
+enum MpgResult : int {
+  kMpgEnd = 0,     // sequence end, or nothing open
+  kMpgFrame = 1,   // a frame was written to the buffer
+  kMpgHeld = 2,    // a frame was decoded; the first reference is written later
+};
+// pixels: width x height bytes, normally the open's size; of a frame of
+// another size only the part both hold is written.
+int mpg_NextFrame(MpgDecoder* decoder, uint8_t* pixels, int width, int height);
+// Writes the last reference frame (true when it did) and closes; harmless
+// when nothing is open.
+bool mpg_Close(MpgDecoder* decoder);
+bool mpg_IsOpen(const MpgDecoder* decoder);
+
+// The few stream features the decoder cannot decode stop the program: the
+// handler gets the text ("malloc failed\n", "temporal scalability not
+// implemented\n", "temporal scalability not supported\n").  The default
+// prints it on stderr and exits with code 1; a handler that returns (tests,
+// fuzzing) ends the clip instead.  nullptr restores the default; returns the
+// handler in force before.
+using mpg_FatalHandler = void (*)(const char* text);
+mpg_FatalHandler mpg_SetFatalHandler(mpg_FatalHandler handler);

@@ -7,6 +7,7 @@
 #include "script/script.h"
 
 #include <cmath>
+#include <string>
 #include <vector>
 
 // Truncation toward zero that is defined for every float: NaN gives 0 and
@@ -228,6 +229,26 @@ struct Loop final : Stream {
 };
 
 // ---------------------------------------------------------------------------
+// Video layer.  A looping clip of the archive, one picture more per request
+// while fewer than 10 a second of show time have been decoded; handed on at
+// the asked size.  All MPEG objects play on the one shared decoder, which
+// the timeline closes at every scene change.
+struct MPEG final : Stream {
+  Image* frame = nullptr;    // the picture returned: decoded itself or scaled
+  Image* decoded = nullptr;  // owned, the clip's own size
+  Image* scaled = nullptr;   // owned, the asked size when it differs
+  Image* retired = nullptr;  // as in Layer
+  std::string name;
+  int framesShown = 0;
+
+  MPEG(Declaration* decl, PlugIn* next);
+  ~MPEG() override;
+
+ protected:
+  Image* onStream(int width, int height) override;
+};
+
+// ---------------------------------------------------------------------------
 // Paths: a natural cubic spline through control values at knots 0, 1, 2...
 
 // Coefficients of segment i: a + b u + c u^2 + d u^3 for u in [0, 1].
@@ -262,3 +283,4 @@ extern const ParamInfo kMirrorParams[];
 extern const ParamInfo kZoomerParams[];
 extern const ParamInfo kLoopParams[];
 extern const ParamInfo kPathParams[];
+extern const ParamInfo kMpegParams[];

@@ -2,6 +2,8 @@
 // beat flashes and the final fade.
 #include "runtime/runtime.h"
 
+#include "codecs/codecs.h"
+
 #include <algorithm>
 
 
@@ -84,6 +86,7 @@ TimelineEnd tml_Run(const TimelineIO& io) {
   for (;;) {
     if (run.escape()) return TimelineEnd::Escaped;
     if (io.order(io.ctx) == kSwitchOrders[current + 1]) {
+      mpg_Close(mpg_Shared());  // the next scene's clips start from their first picture
       if (io.sceneSwitch) io.sceneSwitch(io.ctx, current + 1);
       ++current;
       if (current == kSceneCount) break;

@@ -46,6 +46,7 @@ const PlugInfo kRegistry[] = {
     {"Plazma", PlugKind::Stream, make<Plazma>, kPlazmaParams},
     {"Text", PlugKind::Stream, make<Text>, kTextParams},
     {"Scene", PlugKind::Stream, make<Scene>, kSceneParams},
+    {"MPEG", PlugKind::Stream, make<MPEG>, kMpegParams},
     {nullptr, PlugKind::Value, nullptr, nullptr},
 };
 

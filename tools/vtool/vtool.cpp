@@ -4,6 +4,7 @@
 //   vtool font FILE [--pgm OUT] [--text WORD]   (font.cpp)
 //   vtool mesh FILE
 //   vtool scene FILE [...]   vtool keys FILE   (scene.cpp)
+//   vtool mpeg FILE [--raw OUT]
 //
 // prints what the engine sees of a picture: decoder status, size, channels,
 // bit depth, interlacing and the SHA-256 of the 8-bit luminance image it
@@ -20,6 +21,7 @@ int vtool_Font(int argc, char** argv);
 int runMesh(int argc, char** argv);  // mesh.cpp
 int vtool_Scene(int argc, char** argv);  // scene.cpp
 int vtool_Keys(int argc, char** argv);
+int runMpeg(int argc, char** argv);  // mpeg.cpp
 
 namespace {
 
@@ -93,6 +95,7 @@ const Command kCommands[] = {
     {"mesh", runMesh, "mesh FILE              load a mesh as the engine does; print status, counts and bounds"},
     {"scene", vtool_Scene, "scene FILE [--slot N] [--keys K --frame F --pgm OUT [--size W H] [--fov X Y]]   read a scene file; draw a frame"},
     {"keys", vtool_Keys, "keys FILE   read a keyframer file; print its tracks and keys"},
+    {"mpeg", runMpeg, "mpeg FILE [--raw OUT]  decode a video stream; print size and frame count, write the Y frames"},
 };
 
 void printUsage() {

@@ -1,0 +1,542 @@
+// Slices and macroblocks: addresses and skipped macroblocks, macroblock
+// modes, motion vectors, coded block patterns, coefficient decoding with
+// inverse quantisation, and the reconstruction of each luminance block.
+#include "codecs/mpeg2_private.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace mpg {
+namespace {
+
+// The motion of one macroblock, vectors in half samples (field vectors in
+// field lines).
+struct Motion {
+  int flags = 0;  // kMbForward | kMbBackward
+  int type = kMotionFrameOr16x8;
+  int mv[2][2][2] = {};        // [first/second][forward/backward][h/v]
+  int fieldSelect[2][2] = {};  // [first/second][forward/backward]
+  int dmv[2] = {0, 0};
+};
+
+int saturate(int v) { return v < -2048 ? -2048 : (v > 2047 ? 2047 : v); }
+
+void quantiserScale(Decoder& d, int code) {
+  d.quantScale = d.mpeg2 ? (d.qScaleType ? kNonLinearScale[code] : code * 2) : code;
+}
+
+// ---------------------------------------------------------------------------
+// Motion vectors.
+
+int motionDelta(Decoder& d, int fCode) {
+  bits_Need(d);
+  const VlcEntry e = vlc_Decode(d, mpg_Tables().motionCode);
+  if (e.length == 0) {
+    std::printf("Invalid motion_vector code\n");
+    d.fault = true;
+    return 0;
+  }
+  if (e.value == 0) return 0;
+  const bool negative = bits_Get(d, 1);
+  const int rSize = std::clamp(fCode - 1, 0, 14);
+  int delta = e.value;
+  if (rSize > 0) delta = ((e.value - 1) << rSize) + int(bits_Get(d, rSize)) + 1;
+  return negative ? -delta : delta;
+}
+
+int dmVector(Decoder& d) {
+  if (!bits_Get(d, 1)) return 0;
+  return bits_Get(d, 1) ? -1 : 1;
+}
+
+// One vector: prediction from PMV, wrapped into the f_code's range.  A field
+// vector of a frame picture keeps its prediction in frame units.
+void motionVector(Decoder& d, Motion& m, int r, int s, bool dualPrime, bool fieldInFrame) {
+  for (int t = 0; t < 2; ++t) {
+    const int rSize = std::clamp(d.fCode[s][t] - 1, 0, 14);
+    const int delta = motionDelta(d, d.fCode[s][t]);
+    if (dualPrime) m.dmv[t] = dmVector(d);
+    const bool halved = fieldInFrame && t == 1;
+    int v = (halved ? d.pmv[r][s][t] >> 1 : d.pmv[r][s][t]) + delta;
+    const int f = 1 << rSize;
+    if (v < -16 * f) v += 32 * f;
+    if (v > 16 * f - 1) v -= 32 * f;
+    d.pmv[r][s][t] = halved ? v * 2 : v;
+    m.mv[r][s][t] = v * (1 << d.fullPel[s]);
+  }
+}
+
+void motionVectors(Decoder& d, Motion& m, int s) {
+  const bool frame = d.pictureStructure == kFramePicture;
+  if (!d.mpeg2) {
+    motionVector(d, m, 0, s, false, false);
+    d.pmv[1][s][0] = d.pmv[0][s][0];
+    d.pmv[1][s][1] = d.pmv[0][s][1];
+    return;
+  }
+  const bool twoVectors = frame ? m.type == kMotionField : m.type == kMotionFrameOr16x8;
+  if (twoVectors) {
+    for (int r = 0; r < 2; ++r) {
+      m.fieldSelect[r][s] = int(bits_Get(d, 1));
+      motionVector(d, m, r, s, false, frame);
+    }
+    return;
+  }
+  const bool dualPrime = m.type == kMotionDualPrime;
+  const bool fieldFormat = !frame || m.type != kMotionFrameOr16x8;
+  if (fieldFormat && !dualPrime) m.fieldSelect[0][s] = int(bits_Get(d, 1));
+  motionVector(d, m, 0, s, dualPrime, frame && fieldFormat);
+  d.pmv[1][s][0] = d.pmv[0][s][0];
+  d.pmv[1][s][1] = d.pmv[0][s][1];
+}
+
+// ---------------------------------------------------------------------------
+// Prediction.
+
+Plane framePlane(const Decoder& d, uint8_t* store) {
+  return Plane{store, d.codedWidth, d.codedWidth, d.codedHeight};
+}
+
+Plane fieldPlane(const Decoder& d, uint8_t* store, int parity) {
+  return Plane{store + (parity ? d.codedWidth : 0), d.codedWidth * 2, d.codedWidth, d.codedHeight / 2};
+}
+
+// The reference field a field picture predicts from.  The second field of
+// a P frame finds the opposite parity in its own frame's first field.
+Plane referenceField(const Decoder& d, int s, int parity) {
+  const int own = d.pictureStructure == kBottomField;
+  uint8_t* store = s ? d.backward : d.forward;
+  if (s == 0 && d.pictureType == kPredicted && d.secondField && parity != own) store = d.current;
+  return fieldPlane(d, store, parity);
+}
+
+// (x * m) // 2 with the standard's rounding of halves away from zero.
+int scaledHalf(int x, int m) { return (x * m + (x > 0)) >> 1; }
+
+void predict(const Decoder& d, const Motion& m, int mbx, int mby) {
+  const int x = mbx * 16;
+  bool avg = false;
+  if (d.pictureStructure == kFramePicture) {
+    if (m.type == kMotionDualPrime) {
+      const int mvx = m.mv[0][0][0], mvy = m.mv[0][0][1];
+      // Vectors to the opposite field: for the top field from the bottom one
+      // and for the bottom field from the top one, the distance between the
+      // fields scaling the vector by 1/2 or 3/2 by field order.
+      const int mTop = d.topFieldFirst ? 1 : 3, mBottom = d.topFieldFirst ? 3 : 1;
+      const int dx[2] = {scaledHalf(mvx, mTop) + m.dmv[0], scaledHalf(mvx, mBottom) + m.dmv[0]};
+      const int dy[2] = {scaledHalf(mvy, mTop) + m.dmv[1] - 1, scaledHalf(mvy, mBottom) + m.dmv[1] + 1};
+      for (int f = 0; f < 2; ++f) {
+        const Plane dst = fieldPlane(d, d.current, f);
+        mc_Predict(dst, x, mby * 8, fieldPlane(d, d.forward, f), mvx, mvy, 8, false);
+        mc_Predict(dst, x, mby * 8, fieldPlane(d, d.forward, 1 - f), dx[f], dy[f], 8, true);
+      }
+      return;
+    }
+    for (int s = 0; s < 2; ++s) {
+      if (!(m.flags & (s ? kMbBackward : kMbForward))) continue;
+      uint8_t* ref = s ? d.backward : d.forward;
+      if (m.type == kMotionField) {
+        for (int f = 0; f < 2; ++f)
+          mc_Predict(fieldPlane(d, d.current, f), x, mby * 8, fieldPlane(d, ref, m.fieldSelect[f][s]),
+                     m.mv[f][s][0], m.mv[f][s][1], 8, avg);
+      } else {
+        mc_Predict(framePlane(d, d.current), x, mby * 16, framePlane(d, ref), m.mv[0][s][0], m.mv[0][s][1], 16,
+                   avg);
+      }
+      avg = true;
+    }
+    return;
+  }
+  const int parity = d.pictureStructure == kBottomField;
+  const Plane dst = fieldPlane(d, d.current, parity);
+  if (m.type == kMotionDualPrime) {
+    const int mvx = m.mv[0][0][0], mvy = m.mv[0][0][1];
+    const int dx = scaledHalf(mvx, 1) + m.dmv[0];
+    const int dy = scaledHalf(mvy, 1) + m.dmv[1] + (parity ? 1 : -1);
+    mc_Predict(dst, x, mby * 16, referenceField(d, 0, parity), mvx, mvy, 16, false);
+    mc_Predict(dst, x, mby * 16, referenceField(d, 0, 1 - parity), dx, dy, 16, true);
+    return;
+  }
+  for (int s = 0; s < 2; ++s) {
+    if (!(m.flags & (s ? kMbBackward : kMbForward))) continue;
+    if (m.type == kMotionFrameOr16x8) {
+      for (int half = 0; half < 2; ++half)
+        mc_Predict(dst, x, mby * 16 + half * 8, referenceField(d, s, m.fieldSelect[half][s]), m.mv[half][s][0],
+                   m.mv[half][s][1], 8, avg);
+    } else {
+      mc_Predict(dst, x, mby * 16, referenceField(d, s, m.fieldSelect[0][s]), m.mv[0][s][0], m.mv[0][s][1], 16,
+                 avg);
+    }
+    avg = true;
+  }
+}
+
+// A P macroblock without vectors: the co-located block of the forward
+// reference (the same-parity field in field pictures).
+Motion zeroMotion(const Decoder& d) {
+  Motion m;
+  m.flags = kMbForward;
+  if (d.pictureStructure == kFramePicture) {
+    m.type = kMotionFrameOr16x8;
+  } else {
+    m.type = kMotionField;
+    m.fieldSelect[0][0] = d.pictureStructure == kBottomField;
+  }
+  return m;
+}
+
+// ---------------------------------------------------------------------------
+// Coefficients.  Store is false for chrominance blocks: their codes are read
+// and checked, their values dropped.
+
+struct BlockNames {
+  const char* huffman;
+  const char* index;
+};
+const BlockNames kIntra1 = {"invalid Huffman code in getintrablock()\n", "DCT coeff index (i) out of bounds (intra)\n"};
+const BlockNames kInter1 = {"invalid Huffman code in getinterblock()\n", "DCT coeff index (i) out of bounds (inter)\n"};
+const BlockNames kIntra2 = {"invalid Huffman code in getmpg2intrablock()\n",
+                            "DCT coeff index (i) out of bounds (intra2)\n"};
+const BlockNames kInter2 = {"invalid Huffman code in getmpg2interblock()\n",
+                            "DCT coeff index (i) out of bounds (inter2)\n"};
+
+// Reads an escape's run and level into run and level.
+bool escape(Decoder& d, int& run, int& level, bool intra) {
+  bits_Need(d);
+  run = int(bits_Get(d, 6));
+  if (d.mpeg2) {
+    level = int(bits_Get(d, 12));
+    if (level >= 2048) level -= 4096;
+    if ((level & 2047) == 0 && intra) {
+      std::fprintf(stderr, "invalid signed_level (escape) in getmpg2intrablock()\n");
+      d.fault = true;
+      return false;
+    }
+    return true;
+  }
+  level = int(bits_Get(d, 8));
+  if (level == 0)
+    level = int(bits_Get(d, 8));
+  else if (level == 128)
+    level = int(bits_Get(d, 8)) - 256;
+  else if (level > 128)
+    level -= 256;
+  return true;
+}
+
+// Returns the kind of block for the transform: 0 empty, 1 DC (and [63]) only, 2 general.
+template <bool Store>
+int intraBlock(Decoder& d, int cc, int16_t* blk) {
+  const Tables& t = mpg_Tables();
+  const BlockNames& names = d.mpeg2 ? kIntra2 : kIntra1;
+  bits_Need(d);
+  const VlcEntry size = vlc_Decode(d, cc ? t.dcChroma : t.dcLuma);
+  int diff = 0;
+  if (size.value) {
+    diff = int(bits_Get(d, size.value));
+    if (diff < 1 << (size.value - 1)) diff -= (1 << size.value) - 1;
+  }
+  d.dcPred[cc] += diff;
+  int sum = 0, kind = 1;
+  if (Store) {
+    const int dc = saturate(d.dcPred[cc] * (8 >> d.intraDcPrecision));
+    blk[0] = int16_t(dc);
+    sum = dc;
+  }
+  if (d.pictureType == kDcOnly) return kind;
+  const VlcTable& table = t.dct[d.mpeg2 && d.intraVlcFormat];
+  const uint8_t* scan = d.alternateScan ? kAlternate : kZigzag;
+  const int qs = d.quantScale;
+  for (int i = 1;; ++i) {
+    bits_Need(d);
+    VlcEntry e = vlc_Decode(d, table);
+    int run = e.extra, level = e.value;
+    if (e.length == 0) {
+      std::fprintf(stderr, "%s", names.huffman);
+      d.fault = true;
+      return 0;
+    }
+    if (run == kDctEndOfBlock) break;
+    if (run == kDctEscape && !escape(d, run, level, true)) return 0;
+    i += run;
+    if (i > 63) {
+      std::fprintf(stderr, "%s", names.index);
+      d.fault = true;
+      return 0;
+    }
+    if (Store) {
+      const int n = scan[i];
+      int v;
+      if (d.mpeg2) {
+        v = saturate((level * d.intraMatrix[n] * qs) / 16);
+      } else {
+        v = (level * qs * d.intraMatrix[n]) / 8;
+        if (!(v & 1) && v) v += v > 0 ? -1 : 1;
+        v = saturate(v);
+      }
+      blk[n] = int16_t(v);
+      sum += v;
+      kind = 2;
+    }
+  }
+  if (Store && d.mpeg2 && !(sum & 1)) {
+    blk[63] = int16_t(blk[63] ^ 1);
+  }
+  return kind;
+}
+
+template <bool Store>
+int interBlock(Decoder& d, int16_t* blk) {
+  const Tables& t = mpg_Tables();
+  const BlockNames& names = d.mpeg2 ? kInter2 : kInter1;
+  const uint8_t* scan = d.alternateScan ? kAlternate : kZigzag;
+  const int qs = d.quantScale;
+  int sum = 0, kind = 0;
+  for (int i = 0;; ++i) {
+    bits_Need(d);
+    int run, level;
+    if (i == 0 && bits_Show(d, 1)) {
+      // "1s" as the first code is run 0, level 1.
+      level = bits_Show(d, 2) & 1 ? -1 : 1;
+      run = 0;
+      bits_Skip(d, 2);
+    } else {
+      const VlcEntry e = vlc_Decode(d, t.dct[0]);
+      if (e.length == 0) {
+        std::fprintf(stderr, "%s", names.huffman);
+        d.fault = true;
+        return 0;
+      }
+      run = e.extra;
+      level = e.value;
+      if (run == kDctEndOfBlock) break;
+      if (run == kDctEscape && !escape(d, run, level, false)) return 0;
+    }
+    i += run;
+    if (i > 63) {
+      std::fprintf(stderr, "%s", names.index);
+      d.fault = true;
+      return 0;
+    }
+    if (Store) {
+      const int n = scan[i];
+      const int sign = level > 0 ? 1 : (level < 0 ? -1 : 0);
+      int v;
+      if (d.mpeg2) {
+        v = saturate(((2 * level + sign) * d.nonIntraMatrix[n] * qs) / 32);
+      } else {
+        v = ((2 * level + sign) * qs * d.nonIntraMatrix[n]) / 16;
+        if (!(v & 1) && v) v += v > 0 ? -1 : 1;
+        v = saturate(v);
+      }
+      blk[n] = int16_t(v);
+      sum += v;
+      kind = n == 0 && kind < 2 ? 1 : 2;
+    }
+  }
+  if (Store && d.mpeg2 && !(sum & 1)) {
+    blk[63] = int16_t(blk[63] ^ 1);
+    if (kind == 0) kind = 1;
+  }
+  return kind;
+}
+
+// ---------------------------------------------------------------------------
+// Macroblocks.
+
+// Where luminance block k of macroblock (mbx, mby) lies, and its row pitch.
+uint8_t* blockAt(const Decoder& d, int mbx, int mby, int k, bool fieldDct, int* stride) {
+  const int w = d.codedWidth;
+  const int x = mbx * 16 + (k & 1) * 8;
+  if (d.pictureStructure != kFramePicture) {
+    const int parity = d.pictureStructure == kBottomField;
+    *stride = 2 * w;
+    return d.current + size_t(parity) * size_t(w) + size_t(mby * 16 + (k >> 1) * 8) * size_t(2 * w) + size_t(x);
+  }
+  if (fieldDct) {
+    *stride = 2 * w;
+    return d.current + size_t(mby * 16 + (k >> 1)) * size_t(w) + size_t(x);
+  }
+  *stride = w;
+  return d.current + size_t(mby * 16 + (k >> 1) * 8) * size_t(w) + size_t(x);
+}
+
+void resetDc(Decoder& d) { d.dcPred[0] = d.dcPred[1] = d.dcPred[2] = 128 << d.intraDcPrecision; }
+
+void resetPmv(Decoder& d) { std::memset(d.pmv, 0, sizeof d.pmv); }
+
+void skipped(Decoder& d, int address) {
+  const int mbx = address % d.mbWidth, mby = address / d.mbWidth;
+  resetDc(d);
+  if (d.pictureType == kBidirectional) {
+    Motion m;
+    m.flags = d.prevFlags & (kMbForward | kMbBackward);
+    m.type = d.pictureStructure == kFramePicture ? kMotionFrameOr16x8 : kMotionField;
+    for (int s = 0; s < 2; ++s) {
+      m.mv[0][s][0] = d.pmv[0][s][0] * (1 << d.fullPel[s]);
+      m.mv[0][s][1] = d.pmv[0][s][1] * (1 << d.fullPel[s]);
+      m.fieldSelect[0][s] = d.prevFieldSelect[s];
+    }
+    predict(d, m, mbx, mby);
+  } else {
+    resetPmv(d);
+    predict(d, zeroMotion(d), mbx, mby);
+  }
+}
+
+void macroblock(Decoder& d, int address) {
+  const Tables& t = mpg_Tables();
+  const int mbx = address % d.mbWidth, mby = address / d.mbWidth;
+  const bool frame = d.pictureStructure == kFramePicture;
+  bits_Need(d);
+  const VlcEntry type = vlc_Decode(d, t.mbType[d.pictureType]);
+  if (type.length == 0) {
+    std::printf("Invalid macroblock_type code\n");
+    d.fault = true;
+    return;
+  }
+  const int flags = type.value;
+  const bool intra = flags & kMbIntra;
+  Motion m;
+  m.flags = flags & (kMbForward | kMbBackward);
+  m.type = frame ? kMotionFrameOr16x8 : kMotionField;
+  if (d.mpeg2 && m.flags && !(frame && d.framePredFrameDct)) {
+    m.type = int(bits_Get(d, 2));
+    if (m.type == 0) {
+      std::printf("invalid motion_type\n");
+      d.fault = true;
+      return;
+    }
+  }
+  const bool fieldDct = d.mpeg2 && frame && !d.framePredFrameDct && (intra || (flags & kMbPattern)) && bits_Get(d, 1);
+  if (flags & kMbQuant) quantiserScale(d, int(bits_Get(d, 5)));
+  const bool concealment = intra && d.concealment;
+  if ((m.flags & kMbForward) || concealment) motionVectors(d, m, 0);
+  if (m.flags & kMbBackward) motionVectors(d, m, 1);
+  if (concealment) bits_Get(d, 1);
+  if (d.fault) return;
+
+  int blocks = 6;
+  if (d.mpeg2 && d.chromaFormat == 2) blocks = 8;
+  if (d.mpeg2 && d.chromaFormat == 3) blocks = 12;
+  int cbp = (1 << blocks) - 1;
+  if (!intra) {
+    cbp = 0;
+    if (flags & kMbPattern) {
+      bits_Need(d);
+      const VlcEntry e = vlc_Decode(d, t.cbp);
+      if (e.length == 0) {
+        std::printf("Invalid coded_block_pattern code\n");
+        d.fault = true;
+        return;
+      }
+      cbp = e.value;
+      if (blocks == 8) cbp = (cbp << 2) | int(bits_Get(d, 2));
+      if (blocks == 12) cbp = (cbp << 6) | int(bits_Get(d, 6));
+    }
+    if (!m.flags && d.pictureType == kPredicted) {
+      resetPmv(d);
+      m = zeroMotion(d);
+    }
+    predict(d, m, mbx, mby);
+    resetDc(d);
+  } else if (!concealment) {
+    resetPmv(d);
+  }
+
+  int16_t* blk = d.block;
+  for (int k = 0; k < blocks && !d.fault; ++k) {
+    if (!(cbp & (1 << (blocks - 1 - k)))) continue;
+    if (k >= 4) {
+      if (intra)
+        intraBlock<false>(d, 1 + ((k - 4) & 1), blk);
+      else
+        interBlock<false>(d, blk);
+      continue;
+    }
+    const int kind = intra ? intraBlock<true>(d, 0, blk) : interBlock<true>(d, blk);
+    if (d.fault) {
+      std::memset(blk, 0, sizeof d.block);
+      return;
+    }
+    int stride;
+    uint8_t* dst = blockAt(d, mbx, mby, k, fieldDct, &stride);
+    // Kind 1: DC alone, or with the [63] that mismatch control may set.
+    const bool dcOnly = kind == 1;
+    if (intra) {
+      if (dcOnly) idct_PutDc(blk, dst, stride);
+      else idct_Put(blk, dst, stride);
+    } else if (kind) {
+      if (dcOnly) idct_AddDc(blk, dst, stride);
+      else idct_Add(blk, dst, stride);
+    }
+  }
+  if (d.pictureType == kDcOnly) bits_Get(d, 1);  // end_of_macroblock
+  d.prevFlags = intra ? 0 : m.flags;
+  d.prevFieldSelect[0] = m.fieldSelect[0][0];
+  d.prevFieldSelect[1] = m.fieldSelect[0][1];
+}
+
+}  // namespace
+
+void slice_Decode(Decoder& d, int code) {
+  const bool frame = d.pictureStructure == kFramePicture;
+  const int rows = frame ? d.mbHeight : d.mbHeight / 2;
+  int row = code - 1;
+  if (d.mpeg2 && d.verticalSize > 2800) row += int(bits_Get(d, 3)) << 7;
+  if (d.mpeg2 && d.scalableMode == 0) bits_Get(d, 7);  // priority_breakpoint
+  quantiserScale(d, int(bits_Get(d, 5)));
+  if (d.mpeg2 && bits_Get(d, 1)) {
+    bits_Get(d, 8);  // intra_slice, reserved_bits
+    while (bits_Get(d, 1)) bits_Get(d, 8);
+  } else if (!d.mpeg2) {
+    while (bits_Get(d, 1)) bits_Get(d, 8);
+  }
+  if (row >= rows) return;
+  d.fault = false;
+  resetDc(d);
+  resetPmv(d);
+  d.prevFlags = 0;
+  const int total = d.mbWidth * rows;
+  int address = row * d.mbWidth - 1;
+  for (bool first = true;; first = false) {
+    bits_Need(d);
+    if (!first && bits_Show(d, 23) == 0) return;  // the next start code
+    int increment = 0;
+    for (;;) {
+      bits_Need(d);
+      const VlcEntry e = vlc_Decode(d, mpg_Tables().addressIncrement);
+      if (e.length == 0) {
+        std::printf("Invalid macroblock_address_increment code\n");
+        return;
+      }
+      if (e.value == kMbaiStuffing) continue;
+      if (e.value == kMbaiEscape) {
+        increment += 33;
+        continue;
+      }
+      increment += e.value;
+      break;
+    }
+    if (first) {
+      address += increment;
+    } else {
+      for (int i = 1; i < increment; ++i) {
+        if (++address >= total) break;
+        skipped(d, address);
+        ++d.macroblocksDecoded;
+      }
+      ++address;
+    }
+    if (address >= total) {
+      std::printf("Too many macroblocks in picture\n");
+      return;
+    }
+    macroblock(d, address);
+    ++d.macroblocksDecoded;
+    if (d.fault) return;
+  }
+}
+
+}  // namespace mpg
