@@ -112,3 +112,4 @@ int32_t dat_Offset(const char* name) {
 }
 
 const std::vector<DatEntry>& dat_Directory() { return DAT.directory; }
+const char* dat_Path() { return DAT.path.c_str(); }

@@ -33,6 +33,7 @@ int dat_Open(const char* path);      // 1 when opened and its directory read, el
 FILE* dat_Find(const char* name);    // stream at the entry's first byte, or nullptr
 int32_t dat_Offset(const char* name);  // the entry's offset, or 0
 const std::vector<DatEntry>& dat_Directory();
+const char* dat_Path();  // the archive dat_Open opened, for readers that open it themselves
 
 // ---------------------------------------------------------------------------
 // Images: width x height bytes of grey level, rows one after another, owned by

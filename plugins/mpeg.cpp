@@ -15,14 +15,13 @@ const ParamInfo kMpegParams[] = {
 
 namespace {
 
-constexpr const char* kArchive = "velmorin.dat";
 constexpr float kPicturesPerSecond = 10.0f;
 
 // The clip's entry: an offset of 0 is the directory, never a clip, and is
 // what the archive answers for a name it lacks.
 bool openClip(const std::string& name, int* width, int* height) {
   const int32_t offset = dat_Offset(name.c_str());
-  return offset > 0 && mpg_Open(mpg_Shared(), kArchive, offset, width, height);
+  return offset > 0 && mpg_Open(mpg_Shared(), dat_Path(), offset, width, height);
 }
 
 }  // namespace
