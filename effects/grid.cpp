@@ -193,7 +193,7 @@ void fill(Image* dest, const uint8_t* T) {
       }
 #endif
       for (; i < cells; ++i)
-        span<kShaded>(out + 8 * i, shade + 8 * i, T, std::min(8, W - 8 * i), eu + i, ev + i,
+        span<kShaded>(out + 8 * i, kShaded ? shade + 8 * i : nullptr, T, std::min(8, W - 8 * i), eu + i, ev + i,
                       kShaded ? es + i : nullptr);
       if (kShaded)
         for (int x = 0; x < W; ++x) out[x] = uint8_t((out[x] * shade[x]) >> 8);
