@@ -12,29 +12,6 @@ namespace {
 
 constexpr uint8_t kSentinel = 0xEE;  // the in picture before drawing
 
-uint64_t fnv(const uint8_t* p, size_t n) {
-  uint64_t h = 1469598103934665603ull;
-  for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 1099511628211ull;
-  return h;
-}
-
-// A picture of any size with guard bytes after it.
-struct Held final : Stream {
-  std::vector<uint8_t> bytes;
-  Image image;
-  Held(int w, int h) : Stream(nullptr, nullptr), bytes(size_t(w * h) + 16, kSentinel) {
-    image.width = w, image.height = h, image.pixels = bytes.data();
-  }
-  bool guardIntact() const {
-    for (size_t i = bytes.size() - 16; i < bytes.size(); ++i)
-      if (bytes[i] != kSentinel) return false;
-    return true;
-  }
-
- protected:
-  Image* onStream(int, int) override { return &image; }
-};
-
 struct PlazmaTest : ScriptFixture {
   Plazma* build(const std::string& params) {
     load("s.plg\np = plazma " + params + ";\n");
@@ -139,7 +116,7 @@ TEST_F(PlazmaTest, SmallerRequestsStepByThePatternsRows) {
   EXPECT_EQ(wrong, 0);
 
   // A picture with fewer rows than asked is drawn where it has pixels only.
-  Held small(64, 10);
+  GuardedPicture small(64, 10, kSentinel);
   p->in = &small;
   p->stream(64, 48);
   EXPECT_TRUE(small.guardIntact());
@@ -148,7 +125,7 @@ TEST_F(PlazmaTest, SmallerRequestsStepByThePatternsRows) {
 
 TEST_F(PlazmaTest, NoPatternLargerThanAPicture) {
   Plazma* p = build("");
-  Held small(8, 2);
+  GuardedPicture small(8, 2, kSentinel);
   p->in = &small;
   p->stream(5000, 4000);  // a pattern of 80 million bytes: none is made, nothing drawn
   EXPECT_FALSE(p->built);
@@ -162,8 +139,8 @@ TEST_F(PlazmaTest, NoPatternLargerThanAPicture) {
 TEST_F(PlazmaTest, GoldenFrame) {
   Plazma* p = build("xr=0.3,yr=-0.2,xg=-0.7,yg=0.5,xb=0.9,yb=-0.9,b=200");
   const Image* out = p->stream(72, 40);  // 72: SIMD blocks and a tail
-  EXPECT_EQ(fnv(p->table.data(), p->table.size()), 335508538424514645ull);
-  EXPECT_EQ(fnv(out->pixels, 72 * 40), 18340139491150715479ull);
+  EXPECT_EQ(fnv1a(p->table.data(), p->table.size()), 335508538424514645ull);
+  EXPECT_EQ(fnv1a(out->pixels, 72 * 40), 18340139491150715479ull);
 }
 
 }  // namespace

@@ -8,8 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 // A fatal script or plugin error, thrown instead of ending the process.
 struct FatalError : std::runtime_error {
@@ -51,4 +53,30 @@ struct ScriptFixture : ::testing::Test {
     }
     return "";
   }
+};
+
+// FNV-1a over bytes: the checksum of a rendered frame.
+inline uint64_t fnv1a(const uint8_t* p, size_t n) {
+  uint64_t h = 1469598103934665603ull;
+  for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 1099511628211ull;
+  return h;
+}
+
+// A picture of any size over test memory, filled with `fill`, with 16 guard
+// bytes of the same value after it: a layer that writes past its end shows.
+struct GuardedPicture final : Stream {
+  std::vector<uint8_t> bytes;
+  Image image;
+  uint8_t fill;
+  GuardedPicture(int w, int h, uint8_t f) : Stream(nullptr, nullptr), bytes(size_t(w * h) + 16, f), fill(f) {
+    image.width = w, image.height = h, image.pixels = bytes.data();
+  }
+  bool guardIntact() const {
+    for (size_t i = bytes.size() - 16; i < bytes.size(); ++i)
+      if (bytes[i] != fill) return false;
+    return true;
+  }
+
+ protected:
+  Image* onStream(int, int) override { return &image; }
 };

@@ -13,28 +13,6 @@ namespace {
 
 constexpr uint8_t kSky = 7;  // the in picture before drawing; below any land pixel of b >= 14
 
-uint64_t fnv(const uint8_t* p, size_t n) {
-  uint64_t h = 1469598103934665603ull;
-  for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 1099511628211ull;
-  return h;
-}
-
-struct Held final : Stream {
-  std::vector<uint8_t> bytes;
-  Image image;
-  Held(int w, int h) : Stream(nullptr, nullptr), bytes(size_t(w * h) + 16, kSky) {
-    image.width = w, image.height = h, image.pixels = bytes.data();
-  }
-  bool guardIntact() const {
-    for (size_t i = bytes.size() - 16; i < bytes.size(); ++i)
-      if (bytes[i] != kSky) return false;
-    return true;
-  }
-
- protected:
-  Image* onStream(int, int) override { return &image; }
-};
-
 struct VoxelTest : ScriptFixture {
   Voxel* build(const std::string& params) {
     load("s.plg\nv = voxel " + params + ";\n");
@@ -65,15 +43,15 @@ int columnsWithHoles(const Image* image) {
 TEST_F(VoxelTest, LandscapeFollowsTheRandomSequence) {
   std::srand(1);  // glibc's sequence from its start, as a program that never seeds
   build("");
-  const uint64_t height = fnv(&vox_Maps().height[0][0], 65536), shade = fnv(&vox_Maps().shade[0][0], 65536);
+  const uint64_t height = fnv1a(&vox_Maps().height[0][0], 65536), shade = fnv1a(&vox_Maps().shade[0][0], 65536);
   EXPECT_EQ(height, 13563288951365334142ull);
   EXPECT_EQ(shade, 7651302090586516628ull);
   build("");  // further numbers: another landscape
-  EXPECT_NE(fnv(&vox_Maps().height[0][0], 65536), height);
+  EXPECT_NE(fnv1a(&vox_Maps().height[0][0], 65536), height);
   std::srand(1);
   build("");
-  EXPECT_EQ(fnv(&vox_Maps().height[0][0], 65536), height);
-  EXPECT_EQ(fnv(&vox_Maps().shade[0][0], 65536), shade);
+  EXPECT_EQ(fnv1a(&vox_Maps().height[0][0], 65536), height);
+  EXPECT_EQ(fnv1a(&vox_Maps().shade[0][0], 65536), shade);
 }
 
 TEST_F(VoxelTest, FlatLandFillsBelowTheFarthestHorizon) {
@@ -125,7 +103,7 @@ TEST_F(VoxelTest, GoldenFrames) {
     std::srand(1);
     Voxel* v = build(c.params);
     const Image* out = render(v, c.w, c.h);
-    EXPECT_EQ(fnv(out->pixels, size_t(c.w) * size_t(c.h)), c.hash) << c.params;
+    EXPECT_EQ(fnv1a(out->pixels, size_t(c.w) * size_t(c.h)), c.hash) << c.params;
     EXPECT_EQ(columnsWithHoles(out), 0) << c.params;
   }
 }
@@ -133,7 +111,7 @@ TEST_F(VoxelTest, GoldenFrames) {
 TEST_F(VoxelTest, DrawsOnlyWhereThePictureHasPixels) {
   std::srand(1);
   Voxel* v = build("x=10,y=10");
-  Held small(64, 20);
+  GuardedPicture small(64, 20, kSky);
   v->in = &small;
   v->stream(64, 48);  // the land's lower rows fall outside the 20 held
   EXPECT_TRUE(small.guardIntact());
@@ -147,7 +125,7 @@ TEST_F(VoxelTest, DrawsOnlyWhereThePictureHasPixels) {
 
   // Past 32768 rows the products and row distances need 64 bits: a tall
   // request over a picture of two rows draws its top rows only.
-  Held strip(8, 2);
+  GuardedPicture strip(8, 2, kSky);
   v->in = &strip;
   v->stream(8, 3000000);
   EXPECT_TRUE(strip.guardIntact());
