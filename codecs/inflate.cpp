@@ -306,10 +306,19 @@ inline uint32_t lookup(const uint32_t* table, uint64_t bits, int primaryBits) {
   return e;
 }
 
-// Base plus the extra bits above the code (code and extra bits are at most
-// 15 + 13 bits: the low 32 bits of the buffer hold them).
-inline uint32_t valueOf(uint32_t e, uint64_t bits) {
-  return (e >> 16) + ((uint32_t(bits) & ((1u << (e & 0xff)) - 1)) >> ((e >> 8) & 15));
+// How many bits an entry consumes.  The total is below 64, so the two bits
+// above it are clear and a 64-bit shift by (e & 63) takes one instruction.
+inline unsigned usedBits(uint32_t e) { return e & 63; }
+
+// Takes the bits of a length or distance entry and gives its base plus the
+// extra bits above the code.  The consumed bits are what the shift drops,
+// found by shifting back and subtracting, which costs no mask; the code
+// length sits in bits 8..11 with bits 12..13 clear for these entries.
+inline uint32_t takeValue(uint32_t e, uint64_t& bits) {
+  const uint64_t rest = bits >> usedBits(e);
+  const uint64_t consumed = bits - (rest << usedBits(e));
+  bits = rest;
+  return (e >> 16) + uint32_t(consumed >> ((e >> 8) & 63));
 }
 
 // Copies a match whose distance is at most the bytes before `out`.  Writes
@@ -386,15 +395,15 @@ __attribute__((always_inline)) inline PngStatus decodeBlockBody(BitState& s, con
           // takes at most 15 of the 56 bits.  Both bytes of an entry are
           // stored; a single literal's second byte is overwritten by what
           // comes next.
-          bits >>= e & 0xff;
-          count -= e & 0xff;
+          bits >>= usedBits(e);
+          count -= usedBits(e);
           out[0] = uint8_t(e >> 16);
           out[1] = uint8_t(e >> 24);
           out += (e >> 8) & 15;
           e = lookup(lit, bits, kLitBits);
           if (e & kLiteral) {
-            bits >>= e & 0xff;
-            count -= e & 0xff;
+            bits >>= usedBits(e);
+            count -= usedBits(e);
             out[0] = uint8_t(e >> 16);
             out[1] = uint8_t(e >> 24);
             out += (e >> 8) & 15;
@@ -407,22 +416,20 @@ __attribute__((always_inline)) inline PngStatus decodeBlockBody(BitState& s, con
             status = PngStatus::BadSymbol;
             goto done;
           }
-          bits >>= e & 0xff;
-          count -= e & 0xff;
+          bits >>= usedBits(e);
+          count -= usedBits(e);
           goto done;
         }
         {
-          const uint32_t length = valueOf(e, bits);
-          bits >>= e & 0xff;
-          count -= e & 0xff;
+          const uint32_t length = takeValue(e, bits);
+          count -= usedBits(e);
           const uint32_t d = lookup(dist, bits, kDistBits);
           if (d & kInvalid) {
             status = PngStatus::BadSymbol;
             goto done;
           }
-          const uint32_t distance = valueOf(d, bits);
-          bits >>= d & 0xff;
-          count -= d & 0xff;
+          const uint32_t distance = takeValue(d, bits);
+          count -= usedBits(d);
           if (distance > uint32_t(out - outStart)) {
             status = PngStatus::DistanceTooFar;
             goto done;
@@ -459,8 +466,8 @@ __attribute__((always_inline)) inline PngStatus decodeBlockBody(BitState& s, con
         status = PngStatus::OutOfMemory;
         goto done;
       }
-      bits >>= e & 0xff;
-      count -= e & 0xff;
+      bits >>= usedBits(e);
+      count -= usedBits(e);
       out[0] = uint8_t(e >> 16);
       if (n == 2) out[1] = uint8_t(e >> 24);
       out += n;
@@ -471,21 +478,19 @@ __attribute__((always_inline)) inline PngStatus decodeBlockBody(BitState& s, con
         status = PngStatus::BadSymbol;
         goto done;
       }
-      bits >>= e & 0xff;
-      count -= e & 0xff;
+      bits >>= usedBits(e);
+      count -= usedBits(e);
       goto done;
     }
-    const uint32_t length = valueOf(e, bits);
-    bits >>= e & 0xff;
-    count -= e & 0xff;
+    const uint32_t length = takeValue(e, bits);
+    count -= usedBits(e);
     const uint32_t d = lookup(dist, bits, kDistBits);  // 56 - 20 bits left: enough for any distance
     if (d & kInvalid) {
       status = PngStatus::BadSymbol;
       goto done;
     }
-    const uint32_t distance = valueOf(d, bits);
-    bits >>= d & 0xff;
-    count -= d & 0xff;
+    const uint32_t distance = takeValue(d, bits);
+    count -= usedBits(d);
     if (distance > uint32_t(out - outStart)) {
       status = PngStatus::DistanceTooFar;
       goto done;
