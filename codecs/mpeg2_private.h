@@ -57,7 +57,10 @@ struct VlcEntry {
 
 struct VlcTable {
   static constexpr int kFirstBits = 10;
-  VlcEntry* entries = nullptr;  // 1 << kFirstBits first-level entries, then second levels
+  // The coefficient tables, read most, take wider first levels: most codes
+  // with their sign then resolve in one lookup.
+  static constexpr int kDctFirstBits = 11;
+  VlcEntry* entries = nullptr;  // 1 << kFirstBits (kDctFirstBits) first-level entries, then second levels
   int size = 0;
 };
 
@@ -70,7 +73,9 @@ const Tables& mpg_Tables();
 
 // Symbols with special meaning.
 constexpr int kMbaiStuffing = 34, kMbaiEscape = 35;
-constexpr int kDctEndOfBlock = 64, kDctEscape = 65;  // runs in VlcEntry::extra
+// Runs in VlcEntry::extra.  All three special ones are past the last index,
+// so a coefficient loop finds every one of them with its bounds check.
+constexpr int kDctEndOfBlock = 64, kDctEscape = 65, kDctNoCode = 66;
 
 // macroblock_type flags.
 enum MbFlags : int { kMbQuant = 1, kMbForward = 2, kMbBackward = 4, kMbPattern = 8, kMbIntra = 16 };
@@ -166,6 +171,9 @@ struct Decoder {
 
   // Per slice and macroblock.
   int quantScale = 0;
+  const uint8_t* scan = kZigzag;  // the picture's coefficient order
+  int quantIntra[64] = {};        // the weights times quantScale, in scan order
+  int quantInter[64] = {};
   int dcPred[3] = {0, 0, 0};
   int pmv[2][2][2] = {};      // [first/second][forward/backward][h/v]
   int prevFlags = 0;          // the last macroblock's type, for skipped B macroblocks

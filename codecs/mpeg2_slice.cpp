@@ -22,8 +22,16 @@ struct Motion {
 
 int saturate(int v) { return v < -2048 ? -2048 : (v > 2047 ? 2047 : v); }
 
+// Also makes the weights times the scale, in the order coefficients arrive,
+// so that a coefficient costs one multiplication.  Every slice sets the
+// scale, so matrices and scan loaded with the picture are always in.
 void quantiserScale(Decoder& d, int code) {
   d.quantScale = d.mpeg2 ? (d.qScaleType ? kNonLinearScale[code] : code * 2) : code;
+  d.scan = d.alternateScan ? kAlternate : kZigzag;
+  for (int i = 0; i < 64; ++i) {
+    d.quantIntra[i] = d.intraMatrix[d.scan[i]] * d.quantScale;
+    d.quantInter[i] = d.nonIntraMatrix[d.scan[i]] * d.quantScale;
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -201,12 +209,78 @@ const BlockNames kIntra2 = {"invalid Huffman code in getmpg2intrablock()\n",
 const BlockNames kInter2 = {"invalid Huffman code in getmpg2interblock()\n",
                             "DCT coeff index (i) out of bounds (inter2)\n"};
 
-// Reads an escape's run and level into run and level.
-bool escape(Decoder& d, int& run, int& level, bool intra) {
-  bits_Need(d);
-  run = int(bits_Get(d, 6));
+// The bit reader in locals for the length of a block, so that it lives in
+// registers instead of the decoder; written back before anything else reads
+// the stream.
+struct LocalBits {
+  uint64_t cache;
+  int count;
+  const uint8_t* p;
+  const uint8_t* end;
+  explicit LocalBits(const Decoder& d) : cache(d.bits.cache), count(d.bits.count), p(d.bits.p), end(d.bits.end) {}
+  void storeTo(Decoder& d) const {
+    d.bits.cache = cache;
+    d.bits.count = count;
+    d.bits.p = p;
+  }
+  // At least 32 bits in the cache, as bits_Need.
+  void need(Decoder& d) {
+    if (count >= 32) return;
+    if (end - p >= 8) {
+      uint64_t v;
+      std::memcpy(&v, p, 8);
+      v = __builtin_bswap64(v);
+      const int take = (64 - count) >> 3;
+      cache |= v >> count;
+      p += take;
+      count += take * 8;
+      return;
+    }
+    storeTo(d);
+    bits_RefillSlow(d);
+    *this = LocalBits(d);
+  }
+  uint32_t show(int n) const { return uint32_t(cache >> (64 - n)); }
+  void skip(int n) {
+    cache <<= n;
+    count -= n;
+  }
+  uint32_t get(int n) {
+    const uint32_t v = show(n);
+    skip(n);
+    return v;
+  }
+  VlcEntry decode(const VlcEntry* entries) {
+    constexpr int F = VlcTable::kFirstBits;
+    const VlcEntry* e = &entries[show(F)];
+    if (e->length < 0) {
+      const int more = -e->length;
+      e = &entries[e->value + (uint32_t(cache >> (64 - F - more)) & ((1u << more) - 1))];
+    }
+    if (e->length > 0) skip(e->length);
+    return *e;
+  }
+  // For the coefficient tables, whose entries without a code have length 0
+  // and a run that says so: the skip needs no test.
+  VlcEntry decodeDct(const VlcEntry* entries) {
+    constexpr int F = VlcTable::kDctFirstBits;
+    const VlcEntry* e = &entries[show(F)];
+    if (e->length < 0) {
+      const int more = -e->length;
+      e = &entries[e->value + (uint32_t(cache >> (64 - F - more)) & ((1u << more) - 1))];
+    }
+    skip(e->length);
+    return *e;
+  }
+};
+
+// Reads an escape's run and level, the escape code itself taken.  The cache
+// held 32 bits before the code: enough for the longest escape.  Inlined so
+// that the block loops' bit reader stays in registers.
+__attribute__((always_inline)) inline bool escape(Decoder& d, LocalBits& b, int& run, int& level, bool intra) {
+  run = int(b.get(6));
   if (d.mpeg2) {
-    level = int(bits_Get(d, 12));
+    level = int(b.get(12));
     if (level >= 2048) level -= 4096;
     if ((level & 2047) == 0 && intra) {
       std::fprintf(stderr, "invalid signed_level (escape) in getmpg2intrablock()\n");
@@ -215,26 +289,60 @@ bool escape(Decoder& d, int& run, int& level, bool intra) {
     }
     return true;
   }
-  level = int(bits_Get(d, 8));
+  level = int(b.get(8));
   if (level == 0)
-    level = int(bits_Get(d, 8));
+    level = int(b.get(8));
   else if (level == 128)
-    level = int(bits_Get(d, 8)) - 256;
+    level = int(b.get(8)) - 256;
   else if (level > 128)
     level -= 256;
   return true;
 }
 
-// Returns the kind of block for the transform: 0 empty, 1 DC (and [63]) only, 2 general.
-template <bool Store>
-int intraBlock(Decoder& d, int cc, int16_t* blk) {
+// MPEG-1 reconstruction makes every nonzero value odd, towards zero.
+inline int oddified(int v) { return (v & 1) || !v ? v : v - (v > 0 ? 1 : -1); }
+
+// Saturation as a test that valid streams pass without taking.
+inline int clampCoefficient(int v) {
+  if (__builtin_expect(unsigned(v + 2048) > 4095u, 0)) v = v < 0 ? -2048 : 2047;
+  return v;
+}
+
+// What a coefficient loop does on a run past the last index: the end of the
+// block (1), an escape with its run and level read (0), or a fault reported
+// (-1).  `i` is the index with the code's run added.
+inline int specialCode(Decoder& d, LocalBits& b, const VlcEntry& e, int& i, int& level, bool intra,
+                       const BlockNames& names) {
+  const int run = e.extra;
+  if (run == kDctEndOfBlock) return 1;
+  if (run == kDctNoCode) {
+    std::fprintf(stderr, "%s", names.huffman);
+    d.fault = true;
+    return -1;
+  }
+  if (run == kDctEscape) {
+    int escRun;
+    if (!escape(d, b, escRun, level, intra)) return -1;
+    i += escRun - kDctEscape;
+    if (i <= 63) return 0;
+  }
+  std::fprintf(stderr, "%s", names.index);
+  d.fault = true;
+  return -1;
+}
+
+// Returns the kind of block for the transform: 0 empty, 1 DC (and [63]) only,
+// 2 general.  Kept out of line, one copy per syntax, so that each loop gets
+// the registers to itself.
+template <bool Store, bool Mpeg2>
+__attribute__((noinline)) int intraBlock(Decoder& d, int cc, int16_t* blk) {
   const Tables& t = mpg_Tables();
-  const BlockNames& names = d.mpeg2 ? kIntra2 : kIntra1;
-  bits_Need(d);
-  const VlcEntry size = vlc_Decode(d, cc ? t.dcChroma : t.dcLuma);
+  LocalBits b(d);
+  b.need(d);
+  const VlcEntry size = b.decode((cc ? t.dcChroma : t.dcLuma).entries);
   int diff = 0;
   if (size.value) {
-    diff = int(bits_Get(d, size.value));
+    diff = int(b.get(size.value));
     if (diff < 1 << (size.value - 1)) diff -= (1 << size.value) - 1;
   }
   d.dcPred[cc] += diff;
@@ -244,98 +352,84 @@ int intraBlock(Decoder& d, int cc, int16_t* blk) {
     blk[0] = int16_t(dc);
     sum = dc;
   }
-  if (d.pictureType == kDcOnly) return kind;
-  const VlcTable& table = t.dct[d.mpeg2 && d.intraVlcFormat];
-  const uint8_t* scan = d.alternateScan ? kAlternate : kZigzag;
-  const int qs = d.quantScale;
+  if (d.pictureType == kDcOnly) {
+    b.storeTo(d);
+    return kind;
+  }
+  const VlcEntry* const table = t.dct[d.mpeg2 && d.intraVlcFormat].entries;
+  const uint8_t* const scan = d.scan;
+  const int* const quant = d.quantIntra;
+  constexpr bool mpeg2 = Mpeg2;
+  const BlockNames& names = mpeg2 ? kIntra2 : kIntra1;
   for (int i = 1;; ++i) {
-    bits_Need(d);
-    VlcEntry e = vlc_Decode(d, table);
-    int run = e.extra, level = e.value;
-    if (e.length == 0) {
-      std::fprintf(stderr, "%s", names.huffman);
-      d.fault = true;
-      return 0;
-    }
-    if (run == kDctEndOfBlock) break;
-    if (run == kDctEscape && !escape(d, run, level, true)) return 0;
-    i += run;
+    b.need(d);
+    const VlcEntry e = b.decodeDct(table);
+    int level = e.value;
+    i += e.extra;
     if (i > 63) {
-      std::fprintf(stderr, "%s", names.index);
-      d.fault = true;
-      return 0;
+      const int special = specialCode(d, b, e, i, level, true, names);
+      if (special > 0) break;
+      if (special < 0) {
+        b.storeTo(d);
+        return 0;
+      }
     }
     if (Store) {
-      const int n = scan[i];
-      int v;
-      if (d.mpeg2) {
-        v = saturate((level * d.intraMatrix[n] * qs) / 16);
-      } else {
-        v = (level * qs * d.intraMatrix[n]) / 8;
-        if (!(v & 1) && v) v += v > 0 ? -1 : 1;
-        v = saturate(v);
-      }
-      blk[n] = int16_t(v);
+      const int v = mpeg2 ? clampCoefficient((level * quant[i]) / 16) : clampCoefficient(oddified((level * quant[i]) / 8));
+      blk[scan[i]] = int16_t(v);
       sum += v;
       kind = 2;
     }
   }
-  if (Store && d.mpeg2 && !(sum & 1)) {
-    blk[63] = int16_t(blk[63] ^ 1);
-  }
+  b.storeTo(d);
+  if (Store && mpeg2 && !(sum & 1)) blk[63] = int16_t(blk[63] ^ 1);
   return kind;
 }
 
-template <bool Store>
-int interBlock(Decoder& d, int16_t* blk) {
-  const Tables& t = mpg_Tables();
-  const BlockNames& names = d.mpeg2 ? kInter2 : kInter1;
-  const uint8_t* scan = d.alternateScan ? kAlternate : kZigzag;
-  const int qs = d.quantScale;
+template <bool Store, bool Mpeg2>
+__attribute__((noinline)) int interBlock(Decoder& d, int16_t* blk) {
+  const VlcEntry* const table = mpg_Tables().dct[0].entries;
+  const uint8_t* const scan = d.scan;
+  const int* const quant = d.quantInter;
+  constexpr bool mpeg2 = Mpeg2;
+  LocalBits b(d);
   int sum = 0, kind = 0;
-  for (int i = 0;; ++i) {
-    bits_Need(d);
-    int run, level;
-    if (i == 0 && bits_Show(d, 1)) {
-      // "1s" as the first code is run 0, level 1.
-      level = bits_Show(d, 2) & 1 ? -1 : 1;
-      run = 0;
-      bits_Skip(d, 2);
-    } else {
-      const VlcEntry e = vlc_Decode(d, t.dct[0]);
-      if (e.length == 0) {
-        std::fprintf(stderr, "%s", names.huffman);
-        d.fault = true;
+  auto put = [&](int i, int level) {
+    const int n = scan[i];
+    const int weighted = (2 * level + (level > 0 ? 1 : -1)) * quant[i];  // levels are never 0 here
+    const int v = mpeg2 ? clampCoefficient(weighted / 32) : clampCoefficient(oddified(weighted / 16));
+    blk[n] = int16_t(v);
+    sum += v;
+    kind = n == 0 && kind < 2 ? 1 : 2;
+  };
+  int i = 0;
+  b.need(d);
+  if (b.show(1)) {
+    // "1s" as the first code is run 0, level 1.
+    const int level = b.show(2) & 1 ? -1 : 1;
+    b.skip(2);
+    if (Store) put(0, level);
+    i = 1;
+  }
+  const BlockNames& names = mpeg2 ? kInter2 : kInter1;
+  for (;; ++i) {
+    b.need(d);
+    const VlcEntry e = b.decodeDct(table);
+    int level = e.value;
+    i += e.extra;
+    if (i > 63) {
+      const int special = specialCode(d, b, e, i, level, false, names);
+      if (special > 0) break;
+      if (special < 0) {
+        b.storeTo(d);
         return 0;
       }
-      run = e.extra;
-      level = e.value;
-      if (run == kDctEndOfBlock) break;
-      if (run == kDctEscape && !escape(d, run, level, false)) return 0;
+      if (!level) continue;  // an escaped zero: nothing to add
     }
-    i += run;
-    if (i > 63) {
-      std::fprintf(stderr, "%s", names.index);
-      d.fault = true;
-      return 0;
-    }
-    if (Store) {
-      const int n = scan[i];
-      const int sign = level > 0 ? 1 : (level < 0 ? -1 : 0);
-      int v;
-      if (d.mpeg2) {
-        v = saturate(((2 * level + sign) * d.nonIntraMatrix[n] * qs) / 32);
-      } else {
-        v = ((2 * level + sign) * qs * d.nonIntraMatrix[n]) / 16;
-        if (!(v & 1) && v) v += v > 0 ? -1 : 1;
-        v = saturate(v);
-      }
-      blk[n] = int16_t(v);
-      sum += v;
-      kind = n == 0 && kind < 2 ? 1 : 2;
-    }
+    if (Store) put(i, level);
   }
-  if (Store && d.mpeg2 && !(sum & 1)) {
+  b.storeTo(d);
+  if (Store && mpeg2 && !(sum & 1)) {
     blk[63] = int16_t(blk[63] ^ 1);
     if (kind == 0) kind = 1;
   }
@@ -449,13 +543,15 @@ void macroblock(Decoder& d, int address) {
   for (int k = 0; k < blocks && !d.fault; ++k) {
     if (!(cbp & (1 << (blocks - 1 - k)))) continue;
     if (k >= 4) {
+      const int cc = 1 + ((k - 4) & 1);
       if (intra)
-        intraBlock<false>(d, 1 + ((k - 4) & 1), blk);
+        d.mpeg2 ? intraBlock<false, true>(d, cc, blk) : intraBlock<false, false>(d, cc, blk);
       else
-        interBlock<false>(d, blk);
+        d.mpeg2 ? interBlock<false, true>(d, blk) : interBlock<false, false>(d, blk);
       continue;
     }
-    const int kind = intra ? intraBlock<true>(d, 0, blk) : interBlock<true>(d, blk);
+    const int kind = intra ? (d.mpeg2 ? intraBlock<true, true>(d, 0, blk) : intraBlock<true, false>(d, 0, blk))
+                           : (d.mpeg2 ? interBlock<true, true>(d, blk) : interBlock<true, false>(d, blk));
     if (d.fault) {
       std::memset(blk, 0, sizeof d.block);
       return;

@@ -194,11 +194,11 @@ void add(std::vector<Symbol>& out, const Code* codes, bool signedLevels) {
   }
 }
 
-// First level indexed by the next kFirstBits bits; a prefix that only longer
-// codes share points to a second level as wide as its longest code needs.
-VlcTable build(const std::vector<Symbol>& symbols) {
-  constexpr int F = VlcTable::kFirstBits;
-  std::vector<VlcEntry> e(size_t(1) << F, VlcEntry{0, 0, 0});
+// First level indexed by the next F bits; a prefix that only longer codes
+// share points to a second level as wide as its longest code needs.
+VlcTable build(const std::vector<Symbol>& symbols, int F, int8_t noCodeRun = 0) {
+  const VlcEntry noCode{0, 0, noCodeRun};
+  std::vector<VlcEntry> e(size_t(1) << F, noCode);
   std::vector<int> longest(size_t(1) << F, 0);
   for (const Symbol& s : symbols) {
     if (s.length <= F) {
@@ -214,7 +214,7 @@ VlcTable build(const std::vector<Symbol>& symbols) {
     if (!longest[prefix]) continue;
     const int more = longest[prefix];
     const size_t first = e.size();
-    e.resize(first + (size_t(1) << more), VlcEntry{0, 0, 0});
+    e.resize(first + (size_t(1) << more), noCode);
     e[prefix] = VlcEntry{int16_t(first), int8_t(-more), 0};
     for (const Symbol& s : symbols) {
       if (s.length <= F || (s.code >> (s.length - F)) != prefix) continue;
@@ -232,11 +232,17 @@ VlcTable build(const std::vector<Symbol>& symbols) {
   return t;
 }
 
-VlcTable build(const Code* codes, bool signedLevels = false, const Code* more = nullptr) {
+VlcTable build(const Code* codes) {
   std::vector<Symbol> s;
-  add(s, codes, signedLevels);
-  if (more) add(s, more, signedLevels);
-  return build(s);
+  add(s, codes, false);
+  return build(s, VlcTable::kFirstBits);
+}
+
+VlcTable buildDct(const Code* codes, const Code* more) {
+  std::vector<Symbol> s;
+  add(s, codes, true);
+  add(s, more, true);
+  return build(s, VlcTable::kDctFirstBits, kDctNoCode);
 }
 
 Tables makeTables() {
@@ -251,8 +257,8 @@ Tables makeTables() {
   t.mbType[kBidirectional] = build(kMbTypeB);
   t.mbType[kDcOnly] = build(kMbTypeD);
   t.mbType[0] = t.mbType[kIntra];
-  t.dct[0] = build(kDctZero, true, kDctLong);
-  t.dct[1] = build(kDctOne, true, kDctLong);
+  t.dct[0] = buildDct(kDctZero, kDctLong);
+  t.dct[1] = buildDct(kDctOne, kDctLong);
   return t;
 }
 
