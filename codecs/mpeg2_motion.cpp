@@ -1,14 +1,74 @@
 // Motion compensation of the luminance: 16-wide blocks predicted at half
 // sample accuracy from a reference field or frame, stored or averaged with
 // the other direction's prediction.  One loop per half-sample case and
-// mode, each a fetch, a few adds and a store, so the compiler vectorises it.
+// mode, a row of sixteen samples at a time.
 #include "codecs/mpeg2_private.h"
 
 #include <algorithm>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace mpg {
 namespace {
 
+#if defined(__SSE2__)
+// Sixteen samples a row in one register.  The rounded average of two rows
+// is one instruction; the four-sample average needs 16 bits, and the
+// horizontal pair sums of each row serve the row above and the row below.
+inline __m128i load(const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+
+template <bool Avg>
+inline void put(uint8_t* d, __m128i v) {
+  if (Avg) v = _mm_avg_epu8(v, load(d));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(d), v);
+}
+
+template <bool Avg>
+void copy16(uint8_t* dst, int ds, const uint8_t* src, int ss, int h) {
+  for (int y = 0; y < h; ++y, dst += ds, src += ss) put<Avg>(dst, load(src));
+}
+
+template <bool Avg>
+void halfX(uint8_t* dst, int ds, const uint8_t* src, int ss, int h) {
+  for (int y = 0; y < h; ++y, dst += ds, src += ss) put<Avg>(dst, _mm_avg_epu8(load(src), load(src + 1)));
+}
+
+template <bool Avg>
+void halfY(uint8_t* dst, int ds, const uint8_t* src, int ss, int h) {
+  __m128i above = load(src);
+  for (int y = 0; y < h; ++y, dst += ds) {
+    src += ss;
+    const __m128i below = load(src);
+    put<Avg>(dst, _mm_avg_epu8(above, below));
+    above = below;
+  }
+}
+
+inline void pairSums(const uint8_t* p, __m128i& lo, __m128i& hi) {
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i a = load(p), b = load(p + 1);
+  lo = _mm_add_epi16(_mm_unpacklo_epi8(a, zero), _mm_unpacklo_epi8(b, zero));
+  hi = _mm_add_epi16(_mm_unpackhi_epi8(a, zero), _mm_unpackhi_epi8(b, zero));
+}
+
+template <bool Avg>
+void halfXY(uint8_t* dst, int ds, const uint8_t* src, int ss, int h) {
+  const __m128i two = _mm_set1_epi16(2);
+  __m128i lo0, hi0;
+  pairSums(src, lo0, hi0);
+  for (int y = 0; y < h; ++y, dst += ds) {
+    src += ss;
+    __m128i lo1, hi1;
+    pairSums(src, lo1, hi1);
+    const __m128i lo = _mm_srli_epi16(_mm_add_epi16(_mm_add_epi16(lo0, lo1), two), 2);
+    const __m128i hi = _mm_srli_epi16(_mm_add_epi16(_mm_add_epi16(hi0, hi1), two), 2);
+    put<Avg>(dst, _mm_packus_epi16(lo, hi));
+    lo0 = lo1;
+    hi0 = hi1;
+  }
+}
+#else
 template <bool Avg>
 inline void store(uint8_t* d, int v) {
   *d = Avg ? uint8_t((*d + v + 1) >> 1) : uint8_t(v);
@@ -38,6 +98,7 @@ void halfXY(uint8_t* dst, int ds, const uint8_t* src, int ss, int h) {
     for (int x = 0; x < 16; ++x)
       store<Avg>(dst + x, (src[x] + src[x + 1] + src[x + ss] + src[x + ss + 1] + 2) >> 2);
 }
+#endif
 
 using Kernel = void (*)(uint8_t*, int, const uint8_t*, int, int);
 const Kernel kKernels[2][4] = {{copy16<false>, halfX<false>, halfY<false>, halfXY<false>},
