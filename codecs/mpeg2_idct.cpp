@@ -184,14 +184,38 @@ struct DcBasis {
 };
 const DcBasis kBasis;
 
+// Every sample of the block is v.
+template <bool Add>
+void flatBlock(int v, uint8_t* dst, int stride) {
+#if defined(__SSE2__)
+  if (!Add) {
+    const __m128i fill = _mm_set1_epi8(char(clip(v)));
+    for (int y = 0; y < 8; ++y, dst += stride) _mm_storel_epi64(reinterpret_cast<__m128i*>(dst), fill);
+    return;
+  }
+  const __m128i step = _mm_set1_epi8(char(clip(v < 0 ? -v : v)));
+  for (int y = 0; y < 8; ++y, dst += stride) {
+    const __m128i p = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(dst));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(dst), v < 0 ? _mm_subs_epu8(p, step) : _mm_adds_epu8(p, step));
+  }
+#else
+  for (int y = 0; y < 8; ++y, dst += stride)
+    for (int x = 0; x < 8; ++x) dst[x] = Add ? clip(dst[x] + v) : clip(v);
+#endif
+}
+
 template <bool Add>
 void dcBlock(int16_t* block, uint8_t* dst, int stride) {
   const int dc = block[0], last = block[63];
   block[0] = block[63] = 0;
-  if (!last) {
-    const int v = (dc + 4) >> 3;  // DC / 8, halves rounded up
-    for (int y = 0; y < 8; ++y, dst += stride)
-      for (int x = 0; x < 8; ++x) dst[x] = Add ? clip(dst[x] + v) : clip(v);
+  // The [63] term is at most 0.241 of a sample (|b| <= 15760).  With
+  // |[63]| = 1 it moves no sample across a rounding step unless DC / 8 + 1/2
+  // lies within that of a whole number, that is unless DC mod 8 is 3, 4 or
+  // 5; mismatch control gives exactly such blocks (an intra DC alone is a
+  // multiple of 8 at the usual precision).
+  const bool flat = !last || ((last == 1 || last == -1) && ((dc & 7) < 3 || (dc & 7) > 5));
+  if (flat) {
+    flatBlock<Add>((dc + 4) >> 3, dst, stride);  // DC / 8, halves rounded up
     return;
   }
   const int base = dc * 8192 + 32768;  // dc / 8 in 1/65536, plus a half
