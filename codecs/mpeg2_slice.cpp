@@ -396,7 +396,8 @@ __attribute__((noinline)) int interBlock(Decoder& d, int16_t* blk) {
   int sum = 0, kind = 0;
   auto put = [&](int i, int level) {
     const int n = scan[i];
-    const int weighted = (2 * level + (level > 0 ? 1 : -1)) * quant[i];  // levels are never 0 here
+    // Levels are never 0 here; the sign without a branch, since signs are a coin toss.
+    const int weighted = (2 * level + ((level >> 31) | 1)) * quant[i];
     const int v = mpeg2 ? clampCoefficient(weighted / 32) : clampCoefficient(oddified(weighted / 16));
     blk[n] = int16_t(v);
     sum += v;
