@@ -143,6 +143,12 @@ struct Capture {
   std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
   double lastReport = -1;
   bool tty = isatty(2);
+  // Time spent drawing each scene's frames, for the summary that tells an
+  // author which scene is the slow one.
+  struct SceneTime {
+    int64_t frames = 0;
+    double total = 0, worst = 0;
+  } sceneTimes[kSceneCount];
 
   Capture(const CaptureOptions& o) : opt(o), sink(640, o.window ? 300 : 480) {}
 
@@ -160,9 +166,26 @@ struct Capture {
   }
 
   void render(int scene) {
+    const auto t0 = std::chrono::steady_clock::now();
     scenes.outputs[scene]->stream(256, 256);
     sink.picture(picture);
+    const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+    SceneTime& t = sceneTimes[scene];
+    ++t.frames;
+    t.total += ms;
+    t.worst = std::max(t.worst, ms);
     emit(scene);
+  }
+
+  void sceneSummary() const {
+    if (opt.quiet) return;
+    std::fprintf(stderr, "scene       frames  mean ms  max ms\n");
+    for (int i = 0; i < kSceneCount; ++i) {
+      const SceneTime& t = sceneTimes[i];
+      if (t.frames)
+        std::fprintf(stderr, "%-10s %7lld %8.2f %7.2f\n", kSceneSections[i], (long long)t.frames,
+                     t.total / double(t.frames), t.worst);
+    }
   }
 
   // The final fade stops one step short of black; the display then closes.
@@ -294,6 +317,7 @@ int cap_Run(const CaptureOptions& options) {
   if (tml_Run(captureIO()) == TimelineEnd::Finished && !c.picture.empty()) c.closingFrame(kSceneCount - 1);
   std::signal(SIGINT, previous);
   c.progress(true);
+  c.sceneSummary();
 
   if (!c.wav.close() && c.status == CapStatus::Ok) c.status = CapStatus::CantWrite;
   if (c.log && std::fclose(c.log) != 0 && c.status == CapStatus::Ok) c.status = CapStatus::CantWrite;
