@@ -143,7 +143,7 @@ PngStatus buildTable(uint32_t* table, int tableSize, int primaryBits, const uint
   if (left > 0) {
     const bool sparse = used == 0 || (used == 1 && perLength[1] == 1);
     if (!allowSparse || !sparse) return PngStatus::CodeIncomplete;
-    for (int i = 0; i < primarySize; ++i) table[i] = kInvalid;
+    table[0] = table[1] = kInvalid;  // the doubling below spreads them
   }
 
   // Symbols in canonical order: by length, then by value.
@@ -166,19 +166,29 @@ PngStatus buildTable(uint32_t* table, int tableSize, int primaryBits, const uint
     ++code;
   }
 
+  // The primary table grows by doubling: the codes of each length go in at
+  // their one index of a table that many bits wide, and the table is then
+  // copied after itself, which repeats every entry at all the indices that
+  // share its low bits.  Copies are whole blocks instead of strided stores.
+  auto entryOf = [&](int i) {
+    const int len = lengths[sorted[i]];
+    const uint32_t m = meaning(sorted[i]);
+    return m & kLiteral ? m + uint32_t(len) : m + uint32_t(len) * 0x101;  // code bits and total bits
+  };
+  int i = 0;
+  for (int len = 1; len <= primaryBits; ++len) {
+    for (; i < used && lengths[sorted[i]] == len; ++i) table[reversed[i]] = entryOf(i);
+    if (len < primaryBits) std::memcpy(table + (1 << len), table, sizeof(uint32_t) << len);
+  }
+
   const uint32_t primaryMask = uint32_t(primarySize) - 1;
   int next = primarySize;  // where the next subtable goes
   uint32_t linkedPrefix = ~0u;
   int subStart = 0, subBits = 0;
-  for (int i = 0; i < used; ++i) {
+  for (; i < used; ++i) {
     const int len = lengths[sorted[i]];
-    const uint32_t m = meaning(sorted[i]);
-    const uint32_t entry = m & kLiteral ? m + uint32_t(len) : m + uint32_t(len) * 0x101;  // code bits and total bits
+    const uint32_t entry = entryOf(i);
     const uint32_t r = reversed[i];
-    if (len <= primaryBits) {
-      for (uint32_t j = r; j < uint32_t(primarySize); j += 1u << len) table[j] = entry;
-      continue;
-    }
     const uint32_t prefix = r & primaryMask;
     if (prefix != linkedPrefix) {
       // Codes with the same first bits follow one another in canonical
