@@ -1,8 +1,12 @@
 // The timeline driven by a fake clock, module position and key test.
 #include "testutil.h"
 
+#include "codecs/codecs.h"
+
 #include <cmath>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <vector>
 
 namespace {
@@ -198,6 +202,39 @@ TEST(Timeline, StartingAtAnOrderSkipsTheTitleAndFlashesIntoItsScene) {
   EXPECT_EQ(tml_SceneAt(3), 1);
   EXPECT_EQ(tml_SceneAt(10), 3);
   EXPECT_EQ(tml_SceneAt(31), 7);
+}
+
+// Clips restart with their scene: at every change the shared decoder is
+// closed before the next scene draws, while within a scene it stays open.
+TEST(Timeline, EverySceneChangeClosesTheSharedClip) {
+  std::ifstream in(VELMORIN_SOURCE_DIR "/tests/data/mpeg2/noend.m2v", std::ios::binary);
+  static std::vector<uint8_t> clip;
+  clip.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  ASSERT_FALSE(clip.empty());
+  static std::vector<bool> openAtSwitch;
+  static int reopened;
+  openAtSwitch.clear();
+  reopened = 0;
+  FakeShow show;
+  show.startOrder = 0;
+  TimelineIO io = show.io();
+  io.render = [](void* c, int scene) {
+    auto* f = static_cast<FakeShow*>(c);
+    if (!mpg_IsOpen(mpg_Shared())) {
+      int w = 0, h = 0;
+      ASSERT_TRUE(mpg_OpenMemory(mpg_Shared(), clip.data(), clip.size(), &w, &h));
+      ++reopened;
+    }
+    f->frames.push_back({scene, TML.fade, f->t});
+    f->t += f->dt;
+  };
+  io.sceneSwitch = [](void*, int) { openAtSwitch.push_back(mpg_IsOpen(mpg_Shared())); };
+  ASSERT_EQ(tml_Run(io), TimelineEnd::Finished);
+  EXPECT_EQ(openAtSwitch, std::vector<bool>(7, false));
+  // Once in the first scene, then after each change, the end marker's too:
+  // the final fade draws the last scene on.
+  EXPECT_EQ(reopened, 8);
+  mpg_Close(mpg_Shared());
 }
 
 }  // namespace
