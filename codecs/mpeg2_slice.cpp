@@ -250,28 +250,21 @@ struct LocalBits {
     skip(n);
     return v;
   }
-  VlcEntry decode(const VlcEntry* entries) {
-    constexpr int F = VlcTable::kFirstBits;
+  // Entries without a code have length 0.  The coefficient tables' also
+  // carry a run that says so, which their loops test anyway: their skip
+  // needs no test of its own.
+  template <int F, bool Dct>
+  VlcEntry decodeWith(const VlcEntry* entries) {
     const VlcEntry* e = &entries[show(F)];
     if (e->length < 0) {
       const int more = -e->length;
       e = &entries[e->value + (uint32_t(cache >> (64 - F - more)) & ((1u << more) - 1))];
     }
-    if (e->length > 0) skip(e->length);
+    if (Dct || e->length > 0) skip(e->length);
     return *e;
   }
-  // For the coefficient tables, whose entries without a code have length 0
-  // and a run that says so: the skip needs no test.
-  VlcEntry decodeDct(const VlcEntry* entries) {
-    constexpr int F = VlcTable::kDctFirstBits;
-    const VlcEntry* e = &entries[show(F)];
-    if (e->length < 0) {
-      const int more = -e->length;
-      e = &entries[e->value + (uint32_t(cache >> (64 - F - more)) & ((1u << more) - 1))];
-    }
-    skip(e->length);
-    return *e;
-  }
+  VlcEntry decode(const VlcEntry* entries) { return decodeWith<VlcTable::kFirstBits, false>(entries); }
+  VlcEntry decodeDct(const VlcEntry* entries) { return decodeWith<VlcTable::kDctFirstBits, true>(entries); }
 };
 
 // Reads an escape's run and level, the escape code itself taken.  The cache
