@@ -24,18 +24,18 @@ inline void put(uint8_t* d, __m128i v) {
   _mm_storeu_si128(reinterpret_cast<__m128i*>(d), v);
 }
 
-template <bool Avg>
-void copy16(uint8_t* dst, int ds, const uint8_t* src, int ss, int h) {
+template <bool Avg, int h>
+void copy16(uint8_t* dst, int ds, const uint8_t* src, int ss) {
   for (int y = 0; y < h; ++y, dst += ds, src += ss) put<Avg>(dst, load(src));
 }
 
-template <bool Avg>
-void halfX(uint8_t* dst, int ds, const uint8_t* src, int ss, int h) {
+template <bool Avg, int h>
+void halfX(uint8_t* dst, int ds, const uint8_t* src, int ss) {
   for (int y = 0; y < h; ++y, dst += ds, src += ss) put<Avg>(dst, _mm_avg_epu8(load(src), load(src + 1)));
 }
 
-template <bool Avg>
-void halfY(uint8_t* dst, int ds, const uint8_t* src, int ss, int h) {
+template <bool Avg, int h>
+void halfY(uint8_t* dst, int ds, const uint8_t* src, int ss) {
   __m128i above = load(src);
   for (int y = 0; y < h; ++y, dst += ds) {
     src += ss;
@@ -52,8 +52,8 @@ inline void pairSums(const uint8_t* p, __m128i& lo, __m128i& hi) {
   hi = _mm_add_epi16(_mm_unpackhi_epi8(a, zero), _mm_unpackhi_epi8(b, zero));
 }
 
-template <bool Avg>
-void halfXY(uint8_t* dst, int ds, const uint8_t* src, int ss, int h) {
+template <bool Avg, int h>
+void halfXY(uint8_t* dst, int ds, const uint8_t* src, int ss) {
   const __m128i two = _mm_set1_epi16(2);
   __m128i lo0, hi0;
   pairSums(src, lo0, hi0);
@@ -74,40 +74,43 @@ inline void store(uint8_t* d, int v) {
   *d = Avg ? uint8_t((*d + v + 1) >> 1) : uint8_t(v);
 }
 
-template <bool Avg>
-void copy16(uint8_t* dst, int ds, const uint8_t* src, int ss, int h) {
+template <bool Avg, int h>
+void copy16(uint8_t* dst, int ds, const uint8_t* src, int ss) {
   for (int y = 0; y < h; ++y, dst += ds, src += ss)
     for (int x = 0; x < 16; ++x) store<Avg>(dst + x, src[x]);
 }
 
-template <bool Avg>
-void halfX(uint8_t* dst, int ds, const uint8_t* src, int ss, int h) {
+template <bool Avg, int h>
+void halfX(uint8_t* dst, int ds, const uint8_t* src, int ss) {
   for (int y = 0; y < h; ++y, dst += ds, src += ss)
     for (int x = 0; x < 16; ++x) store<Avg>(dst + x, (src[x] + src[x + 1] + 1) >> 1);
 }
 
-template <bool Avg>
-void halfY(uint8_t* dst, int ds, const uint8_t* src, int ss, int h) {
+template <bool Avg, int h>
+void halfY(uint8_t* dst, int ds, const uint8_t* src, int ss) {
   for (int y = 0; y < h; ++y, dst += ds, src += ss)
     for (int x = 0; x < 16; ++x) store<Avg>(dst + x, (src[x] + src[x + ss] + 1) >> 1);
 }
 
-template <bool Avg>
-void halfXY(uint8_t* dst, int ds, const uint8_t* src, int ss, int h) {
+template <bool Avg, int h>
+void halfXY(uint8_t* dst, int ds, const uint8_t* src, int ss) {
   for (int y = 0; y < h; ++y, dst += ds, src += ss)
     for (int x = 0; x < 16; ++x)
       store<Avg>(dst + x, (src[x] + src[x + 1] + src[x + ss] + src[x + ss + 1] + 2) >> 2);
 }
 #endif
 
-using Kernel = void (*)(uint8_t*, int, const uint8_t*, int, int);
-const Kernel kKernels[2][4] = {{copy16<false>, halfX<false>, halfY<false>, halfXY<false>},
-                               {copy16<true>, halfX<true>, halfY<true>, halfXY<true>}};
+// By averaging, height (the rows fixed, so that the loops unroll) and
+// half-sample case.
+using Kernel = void (*)(uint8_t*, int, const uint8_t*, int);
+template <bool Avg, int h>
+constexpr Kernel kCases[4] = {copy16<Avg, h>, halfX<Avg, h>, halfY<Avg, h>, halfXY<Avg, h>};
+const Kernel* const kKernels[2][2] = {{kCases<false, 8>, kCases<false, 16>}, {kCases<true, 8>, kCases<true, 16>}};
 
 }  // namespace
 
 void mc_Predict(const Plane& dst, int x, int y, const Plane& ref, int mvx, int mvy, int h, bool avg) {
-  if (!dst.base || !ref.base || y < 0 || y + h > dst.lines || x < 0 || x + 16 > dst.width) return;
+  if ((h != 8 && h != 16) || !dst.base || !ref.base || y < 0 || y + h > dst.lines || x < 0 || x + 16 > dst.width) return;
   int hx = mvx & 1, hy = mvy & 1;
   int sx = x + (mvx >> 1), sy = y + (mvy >> 1);
   // The standard keeps vectors inside the reference; a damaged stream's are
@@ -120,7 +123,7 @@ void mc_Predict(const Plane& dst, int x, int y, const Plane& ref, int mvx, int m
   sy = std::clamp(sy, 0, ref.lines - h - hy);
   const uint8_t* src = ref.base + size_t(sy) * size_t(ref.stride) + size_t(sx);
   uint8_t* out = dst.base + size_t(y) * size_t(dst.stride) + size_t(x);
-  kKernels[avg][hx | (hy << 1)](out, dst.stride, src, ref.stride, h);
+  kKernels[avg][h == 16][hx | (hy << 1)](out, dst.stride, src, ref.stride);
 }
 
 }  // namespace mpg

@@ -103,7 +103,7 @@ struct Plane {
   int lines = 0;
 };
 
-// Predicts the 16 x h block at (x, y) of dst from ref displaced by the
+// Predicts the 16 x h block (h 8 or 16) at (x, y) of dst from ref displaced by the
 // half-sample vector (mvx, mvy); avg averages with what dst holds.  A vector
 // that leaves the reference is clamped to its edge.
 void mc_Predict(const Plane& dst, int x, int y, const Plane& ref, int mvx, int mvy, int h, bool avg);
