@@ -88,7 +88,7 @@ inline int nextByte(Decoder& d) { return d.bits.p < d.bits.end ? *d.bits.p++ : s
 
 void bits_RefillSlow(Decoder& d) {
   Bits& b = d.bits;
-  while (b.count <= 56) {
+  while (b.count < 56) {  // ends with 56..63: below 64, so a whole-word top-up can shift by it
     b.cache |= uint64_t(nextByte(d)) << (56 - b.count);
     b.count += 8;
   }

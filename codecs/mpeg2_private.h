@@ -41,7 +41,7 @@ enum MotionType : int { kMotionField = 1, kMotionFrameOr16x8 = 2, kMotionDualPri
 // every scan for a start code ends.
 struct Bits {
   uint64_t cache = 0;
-  int count = 0;  // valid bits in cache
+  int count = 0;  // valid bits in cache, below 64
   const uint8_t* p = nullptr;
   const uint8_t* end = nullptr;
 };
@@ -201,7 +201,7 @@ inline void bits_Need(Decoder& d) {
   uint64_t v;
   std::memcpy(&v, b.p, 8);
   v = __builtin_bswap64(v);
-  const int take = (64 - b.count) >> 3;
+  const int take = (63 - b.count) >> 3;  // leaves 56..63 bits: never 64, see LocalBits::top
   b.cache |= v >> b.count;
   b.p += take;
   b.count += take * 8;

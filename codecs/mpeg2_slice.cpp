@@ -230,7 +230,7 @@ struct LocalBits {
       uint64_t v;
       std::memcpy(&v, p, 8);
       v = __builtin_bswap64(v);
-      const int take = (64 - count) >> 3;
+      const int take = (63 - count) >> 3;
       cache |= v >> count;
       p += take;
       count += take * 8;
@@ -386,7 +386,7 @@ __attribute__((noinline)) int interBlock(Decoder& d, int16_t* blk) {
   const int* const quant = d.quantInter;
   constexpr bool mpeg2 = Mpeg2;
   LocalBits b(d);
-  int sum = 0, kind = 0;
+  int sum = 0, coded = 0, positions = 0;  // positions: the coded indices ORed, 0 for DC alone
   auto put = [&](int i, int level) {
     const int n = scan[i];
     // Levels are never 0 here; the sign without a branch, since signs are a coin toss.
@@ -394,7 +394,8 @@ __attribute__((noinline)) int interBlock(Decoder& d, int16_t* blk) {
     const int v = mpeg2 ? clampCoefficient(weighted / 32) : clampCoefficient(oddified(weighted / 16));
     blk[n] = int16_t(v);
     sum += v;
-    kind = n == 0 && kind < 2 ? 1 : 2;
+    coded = 1;
+    positions |= n;
   };
   int i = 0;
   b.need(d);
@@ -423,6 +424,7 @@ __attribute__((noinline)) int interBlock(Decoder& d, int16_t* blk) {
     if (Store) put(i, level);
   }
   b.storeTo(d);
+  int kind = coded ? (positions ? 2 : 1) : 0;
   if (Store && mpeg2 && !(sum & 1)) {
     blk[63] = int16_t(blk[63] ^ 1);
     if (kind == 0) kind = 1;
