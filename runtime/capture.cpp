@@ -53,8 +53,8 @@ struct FrameSink final : GfxSink {
 enum class CapStatus { Ok, NoFfmpeg, CantCreate, CantWrite, FfmpegFailed };
 const char* const kCapStatusText[] = {
     "ok",
-    "--capture needs ffmpeg on PATH (Debian package 'ffmpeg': apt-get install ffmpeg); "
-    "--frames DIR writes PNG frames and audio.wav without it",
+    ("--capture needs ffmpeg on PATH (Debian package 'ffmpeg': apt-get install ffmpeg); "
+     "--frames DIR writes PNG frames and audio.wav without it"),
     "cannot create the output",
     "cannot write the output",
     "ffmpeg failed",
