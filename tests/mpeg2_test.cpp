@@ -117,6 +117,7 @@ const Clip kClips[] = {
     {"dualprime", 128, 96, 8, "dual prime in field and frame pictures, both field orders"},
     {"framefield", 128, 96, 9, "frame pictures: field motion in P and B, skips after it, concealment"},
     {"mixed", 128, 96, 9, "frame (frame prediction only) and field pictures in turn, predicting from each other"},
+    {"oddfield", 120, 72, 6, "field pictures, coded size 128x96 larger than shown"},
 };
 
 TEST(Mpeg2Decode, MatchesReferenceLuminance) {

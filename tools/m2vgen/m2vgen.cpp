@@ -5,7 +5,8 @@
 // second field is a P field), dual prime in field and frame pictures, field
 // motion in B frame pictures and concealment vectors.
 //
-//   m2vgen CLIP OUT.m2v      CLIP is one of the names m2vgen lists without arguments
+//   m2vgen CLIP OUT.m2v [SEED]   CLIP is one of the names m2vgen lists without
+//                                arguments; another seed makes other content
 //
 // The content is pseudo-random from a fixed seed, so the bytes are the same
 // on every run.  Nothing is reconstructed here: the writer only needs the
@@ -190,7 +191,9 @@ class Writer {
   void resetDc() { dcPred_[0] = dcPred_[1] = dcPred_[2] = 128 << clip_.dcPrecision; }
   void resetPmv() { std::memset(pmv_, 0, sizeof pmv_); }
   bool frame() const { return pic_.structure == kFrame; }
-  int fieldLines() const { return clip_.height / 2; }
+  // Sizes as coded: whole macroblocks, of each field in an interlaced sequence.
+  int fieldLines() const { return (clip_.height + 31) / 32 * 16; }
+  int codedWidth() const { return (clip_.width + 15) / 16 * 16; }
 };
 
 void Writer::sequenceHeader() {
@@ -259,8 +262,8 @@ void Writer::picture(const FrameSpec& f, int type, int structure, bool noPreviou
   pic_.noPrevious = noPrevious;
   pic_.topFirst = structure == kFrame && f.topFirst;
   pic_.concealment = type == 1 && clip_.concealment;
-  pic_.mbWidth = clip_.width / 16;
-  pic_.rows = structure == kFrame ? clip_.height / 16 : clip_.height / 32;
+  pic_.mbWidth = (clip_.width + 15) / 16;
+  pic_.rows = structure == kFrame ? (clip_.height + 31) / 32 * 2 : (clip_.height + 31) / 32;
   if (type >= 2 || pic_.concealment) pic_.fCode[0] = clip_.fCode;
   if (type == 3) pic_.fCode[1] = clip_.fCode;
 
@@ -322,7 +325,7 @@ void Writer::slice(int row, int first, int last) {
       // predictors as vectors: only where that stays inside the references.
       if (prevFlags_) {
         bool ok = true;
-        const int h = 16, lines = frame() ? clip_.height : fieldLines();
+        const int h = 16, lines = frame() ? 2 * fieldLines() : fieldLines();
         for (int s = 0; s < 2; ++s)
           if (prevFlags_ & (s ? mpg::kMbBackward : mpg::kMbForward))
             ok = ok && inside(mbx * 16, row * 16, pmv_[0][s][0], pmv_[0][s][1], h, lines);
@@ -343,7 +346,7 @@ bool Writer::inside(int x, int y, int mvx, int mvy, int h, int lines) const {
   const int f = 1 << (clip_.fCode - 1);
   if (mvx < -16 * f || mvx > 16 * f - 1 || mvy < -16 * f || mvy > 16 * f - 1) return false;
   const int sx = x + (mvx >> 1), sy = y + (mvy >> 1);
-  return sx >= 0 && sx + 16 + (mvx & 1) <= clip_.width && sy >= 0 && sy + h + (mvy & 1) <= lines;
+  return sx >= 0 && sx + 16 + (mvx & 1) <= codedWidth() && sy >= 0 && sy + h + (mvy & 1) <= lines;
 }
 
 // x * m / 2, halves rounded away from zero.
@@ -391,7 +394,7 @@ bool Writer::choose(Motion& m, int mbx, int mby) {
       if (!(m.flags & (s ? mpg::kMbBackward : mpg::kMbForward))) continue;
       for (int r = 0; r < (two ? 2 : 1) && ok; ++r) {
         int h = 16, y = mby * 16, lines = fieldLines();
-        if (frame() && m.type == 2) lines = clip_.height;
+        if (frame() && m.type == 2) lines = 2 * fieldLines();
         if (frame() && m.type == 1) h = 8, y = mby * 8;
         if (!frame() && m.type == 2) h = 8, y = mby * 16 + r * 8;
         int sel = rng_.below(2);
@@ -627,6 +630,13 @@ std::vector<ClipSpec> clips() {
   c->dcPrecision = 3;
   c->intraVlc = true;
   c->framePredFrameDct = true;
+  // 1080-line sources code 1088 lines: whole macroblock rows of both fields
+  // past the lines shown.
+  static const FrameSpec kOddField[] = {{'I', kTop, 0, false},    {'P', kBottom, 3, false}, {'B', kTop, 1, false},
+                                        {'B', kBottom, 2, false}, {'P', kTop, 5, false},    {'B', kBottom, 4, false}};
+  c = add({"oddfield", "field pictures of a size no whole number of macroblocks", 120, 72, 66, nullptr, 0},
+          kOddField);
+  c->range = 16;
   return out;
 }
 
@@ -634,13 +644,14 @@ std::vector<ClipSpec> clips() {
 
 int main(int argc, char** argv) {
   const std::vector<ClipSpec> all = clips();
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: m2vgen CLIP OUT.m2v\nclips:\n");
+  if (argc != 3 && argc != 4) {
+    std::fprintf(stderr, "usage: m2vgen CLIP OUT.m2v [SEED]\nclips:\n");
     for (const ClipSpec& c : all) std::fprintf(stderr, "  %-10s %s\n", c.name, c.what);
     return 2;
   }
-  for (const ClipSpec& c : all) {
+  for (ClipSpec c : all) {
     if (std::strcmp(c.name, argv[1]) != 0) continue;
+    if (argc == 4) c.seed = uint32_t(std::strtoul(argv[3], nullptr, 0));
     const std::vector<uint8_t> bytes = Writer(c).write();
     FILE* f = std::fopen(argv[2], "wb");
     if (!f || std::fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size() || std::fclose(f) != 0) {
