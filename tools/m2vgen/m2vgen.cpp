@@ -595,12 +595,13 @@ std::vector<ClipSpec> clips() {
 
   static const FrameSpec kIpField[] = {{'J', kTop, 0, false}, {'P', kBottom, 1, false}, {'P', kTop, 2, false},
                                        {'J', kBottom, 3, false}, {'P', kTop, 4, false}, {'J', kTop, 5, false}};
-  c = add({"ipfield", "I fields followed by P fields of the same frame; f_code 1, concealment vectors", 96, 64, 22,
+  c = add({"ipfield", "I fields followed by P fields of the same frame, dual prime; f_code 1, concealment vectors", 96, 64, 22,
            nullptr, 0},
           kIpField);
   c->intraVlc = true;
   c->qScaleNonLinear = true;
   c->concealment = true;
+  c->dualPrime = true;  // the second P field's opposite parity is the I field
   c->fCode = 1;
   c->range = 8;
 
