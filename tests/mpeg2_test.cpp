@@ -251,7 +251,7 @@ TEST(Mpeg2Decode, DamagedStreamsAreHarmless) {
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
   const mpg_FatalHandler previous = mpg_SetFatalHandler(recordFatal);
-  for (const char* name : {"ipb", "interlaced", "mpeg1", "intra"}) {
+  for (const char* name : {"ipb", "interlaced", "mpeg1", "intra", "fields", "dualprime", "mixed"}) {
     const Bytes clip = readFile(kData + name + ".m2v");
     std::mt19937 rng(7);
     for (int i = 0; i < 60; ++i) {

@@ -402,11 +402,9 @@ bool Writer::choose(Motion& m, int mbx, int mby) {
         m.fieldSelect[r][s] = sel;
         m.mv[r][s][0] = rng_.range(-clip_.range, clip_.range);
         m.mv[r][s][1] = rng_.range(-clip_.range, clip_.range);
-        if (!inside(x, y, m.mv[r][s][0], m.mv[r][s][1], h, lines)) {
-          m.mv[r][s][0] = m.mv[r][s][1] = 0;
-          // The opposite field of a field picture sits half a line away: a
-          // zero vector is inside it too.
-        }
+        // Where the pick leaves the reference, the co-located block of
+        // either field is inside it.
+        if (!inside(x, y, m.mv[r][s][0], m.mv[r][s][1], h, lines)) m.mv[r][s][0] = m.mv[r][s][1] = 0;
         ok = inside(x, y, m.mv[r][s][0], m.mv[r][s][1], h, lines);
       }
     }
