@@ -115,7 +115,7 @@ const Clip kClips[] = {
     {"fields", 128, 96, 10, "field pictures I/P/B: field and 16x8 motion, both field orders, skips"},
     {"ipfield", 96, 64, 6, "I field + P field frames, second P field from the first, dual prime, f_code 1"},
     {"dualprime", 128, 96, 8, "dual prime in field and frame pictures, both field orders"},
-    {"framefield", 128, 96, 9, "frame pictures: field motion in P and B, skips after it, concealment"},
+    {"framefield", 128, 96, 9, "frame pictures: field motion in P and B, skips after it, concealment in I/P/B"},
     {"mixed", 128, 96, 9, "frame (frame prediction only) and field pictures in turn, predicting from each other"},
     {"oddfield", 120, 72, 6, "field pictures, coded size 128x96 larger than shown"},
 };

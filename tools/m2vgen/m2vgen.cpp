@@ -133,7 +133,7 @@ struct ClipSpec {
   bool qScaleNonLinear = false;
   bool alternateScan = false;  // per picture at random when set
   bool dualPrime = false;      // in P pictures
-  bool concealment = false;    // in I pictures
+  bool concealment = false;    // vectors with intra macroblocks, in every picture
   bool framePredFrameDct = false;  // in frame pictures
   int fCode = 2;    // every direction's
   int range = 10;   // vector components are picked within +-range half samples
@@ -261,7 +261,7 @@ void Writer::picture(const FrameSpec& f, int type, int structure, bool noPreviou
   pic_.structure = structure;
   pic_.noPrevious = noPrevious;
   pic_.topFirst = structure == kFrame && f.topFirst;
-  pic_.concealment = type == 1 && clip_.concealment;
+  pic_.concealment = clip_.concealment;
   pic_.mbWidth = (clip_.width + 15) / 16;
   pic_.rows = structure == kFrame ? (clip_.height + 31) / 32 * 2 : (clip_.height + 31) / 32;
   if (type >= 2 || pic_.concealment) pic_.fCode[0] = clip_.fCode;
