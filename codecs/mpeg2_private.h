@@ -177,7 +177,6 @@ struct Decoder {
   int dcPred[3] = {0, 0, 0};
   int pmv[2][2][2] = {};      // [first/second][forward/backward][h/v]
   int prevFlags = 0;          // the last macroblock's type, for skipped B macroblocks
-  int prevFieldSelect[2] = {0, 0};
   bool fault = false;         // the slice is broken: resynchronise at the next start code
   alignas(16) int16_t block[64];
 };

@@ -463,10 +463,13 @@ void skipped(Decoder& d, int address) {
     Motion m;
     m.flags = d.prevFlags & (kMbForward | kMbBackward);
     m.type = d.pictureStructure == kFramePicture ? kMotionFrameOr16x8 : kMotionField;
+    // The last macroblock's directions and predictors, but in a field
+    // picture always from the fields of the picture's own parity, whatever
+    // the last macroblock selected.
     for (int s = 0; s < 2; ++s) {
       m.mv[0][s][0] = d.pmv[0][s][0] * (1 << d.fullPel[s]);
       m.mv[0][s][1] = d.pmv[0][s][1] * (1 << d.fullPel[s]);
-      m.fieldSelect[0][s] = d.prevFieldSelect[s];
+      m.fieldSelect[0][s] = d.pictureStructure == kBottomField;
     }
     predict(d, m, mbx, mby);
   } else {
@@ -566,8 +569,6 @@ void macroblock(Decoder& d, int address) {
   }
   if (d.pictureType == kDcOnly) bits_Get(d, 1);  // end_of_macroblock
   d.prevFlags = intra ? 0 : m.flags;
-  d.prevFieldSelect[0] = m.fieldSelect[0][0];
-  d.prevFieldSelect[1] = m.fieldSelect[0][1];
 }
 
 }  // namespace

@@ -109,6 +109,15 @@ const Clip kClips[] = {
     {"odd", 100, 74, 10, "size not a multiple of 16"},
     {"mpeg1", 112, 80, 12, "MPEG-1: no sequence extension"},
     {"noend", 64, 48, 9, "I and P only, no sequence end code"},
+    // Written by tools/m2vgen (what no frame-picture encoder writes), each
+    // reference decoded elsewhere:
+    //   m2vgen fields fields.m2v && ffmpeg -i fields.m2v -vf extractplanes=y -f rawvideo fields.y
+    {"fields", 128, 96, 10, "field pictures I/P/B: field and 16x8 motion, both field orders, skips"},
+    {"ipfield", 96, 64, 6, "I field + P field frames, second P field from the first, dual prime, f_code 1"},
+    {"dualprime", 128, 96, 8, "dual prime in field and frame pictures, both field orders"},
+    {"framefield", 128, 96, 9, "frame pictures: field motion in P and B, skips after it, concealment in I/P/B"},
+    {"mixed", 128, 96, 9, "frame (frame prediction only) and field pictures in turn, predicting from each other"},
+    {"oddfield", 120, 72, 6, "field pictures, coded size 128x96 larger than shown"},
 };
 
 TEST(Mpeg2Decode, MatchesReferenceLuminance) {
@@ -242,7 +251,7 @@ TEST(Mpeg2Decode, DamagedStreamsAreHarmless) {
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
   const mpg_FatalHandler previous = mpg_SetFatalHandler(recordFatal);
-  for (const char* name : {"ipb", "interlaced", "mpeg1", "intra"}) {
+  for (const char* name : {"ipb", "interlaced", "mpeg1", "intra", "fields", "dualprime", "mixed"}) {
     const Bytes clip = readFile(kData + name + ".m2v");
     std::mt19937 rng(7);
     for (int i = 0; i < 60; ++i) {
