@@ -212,14 +212,17 @@ PngStatus buildTable(uint32_t* table, int tableSize, int primaryBits, const uint
 // runs of literals then cost one lookup per pair.  Goes down the table so
 // that the entry for the second code (at a smaller index: the first code's
 // bits shifted out) is still a single one when it is read.
+// Written without branches: whether an entry pairs is a coin toss from one
+// index to the next.  (A link's total is 0: it looks at itself, no literal.)
 void pairLiterals(uint32_t* table) {
   for (int i = (1 << kLitBits) - 1; i >= 0; --i) {
     const uint32_t first = table[i];
-    if (!(first & kLiteral)) continue;
     const uint32_t bits = first & 0xff;
-    const uint32_t second = table[i >> bits];
-    if (!(second & kLiteral) || bits + (second & 0xff) > kLitBits) continue;
-    table[i] = (first & 0x00ff0000) | (second & 0x00ff0000) << 8 | kLiteral | 2 << 8 | (bits + (second & 0xff));
+    const uint32_t second = table[uint32_t(i) >> (bits & 31)];
+    const uint32_t both = bits + (second & 0xff);
+    const bool pairs = (first & second & kLiteral) && both <= uint32_t(kLitBits);
+    const uint32_t pair = (first & 0x00ff0000) | (second & 0x00ff0000) << 8 | kLiteral | 2 << 8 | both;
+    table[i] = pairs ? pair : first;
   }
 }
 
