@@ -109,6 +109,9 @@ void png_Luma(const PngInfo& info, uint8_t* luma);
 PngStatus png_DecodeLuma(PngDecoder* decoder, const uint8_t* data, size_t size, PngInfo* info,
                          std::vector<uint8_t>* luma);
 PngStatus png_DecodeLumaFile(PngDecoder* decoder, FILE* file, PngInfo* info, std::vector<uint8_t>* luma);
+// The same with a decoder of its own for the one file (OutOfMemory when
+// none can be made; the record is zeroed then too).  The file stays open.
+PngStatus png_LoadLumaFile(FILE* file, PngInfo* info, std::vector<uint8_t>* luma);
 
 // A texture from the archive: its luminance as an 8-bit image, or nullptr
 // on any failure (nothing is printed).

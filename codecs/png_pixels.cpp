@@ -238,6 +238,14 @@ PngStatus png_DecodeLumaFile(PngDecoder* decoder, FILE* file, PngInfo* info, std
   return lumaOfDecoded(png_DecodeFile(decoder, file, info), info, luma);
 }
 
+PngStatus png_LoadLumaFile(FILE* file, PngInfo* info, std::vector<uint8_t>* luma) {
+  std::memset(info, 0, sizeof *info);
+  PngDecoder* decoder = png_CreateDecoder();
+  const PngStatus st = decoder ? png_DecodeLumaFile(decoder, file, info, luma) : PngStatus::OutOfMemory;
+  png_DestroyDecoder(decoder);
+  return st;
+}
+
 Image* png_LoadTexture(const char* archiveName) {
   FILE* f = dat_Find(archiveName);
   if (!f) return nullptr;

@@ -25,12 +25,9 @@ bool readMap(const std::string& path, Material* m, std::string* error) {
     *error = "cannot open map " + path;
     return false;
   }
-  PngDecoder* decoder = png_CreateDecoder();
   PngInfo info;
-  std::memset(&info, 0, sizeof info);
-  const PngStatus st = decoder ? png_DecodeLumaFile(decoder, f, &info, &m->grey) : PngStatus::OutOfMemory;
+  const PngStatus st = png_LoadLumaFile(f, &info, &m->grey);
   std::fclose(f);
-  png_DestroyDecoder(decoder);
   m->width = info.width, m->height = info.height;
   png_FreeInfo(&info);
   if (st != PngStatus::Ok) {

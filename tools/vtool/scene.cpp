@@ -23,13 +23,10 @@ Image* mapFromFolder(const char* name) {
   const std::string path = mapFolder + name;
   FILE* f = std::fopen(path.c_str(), "rb");
   if (!f) return nullptr;
-  PngDecoder* decoder = png_CreateDecoder();
   PngInfo info;
-  std::memset(&info, 0, sizeof info);
   std::vector<uint8_t> luma;
-  const PngStatus st = decoder ? png_DecodeLumaFile(decoder, f, &info, &luma) : PngStatus::OutOfMemory;
+  const PngStatus st = png_LoadLumaFile(f, &info, &luma);
   std::fclose(f);
-  png_DestroyDecoder(decoder);
   Image* image = nullptr;
   if (st == PngStatus::Ok) {
     image = img_Create(info.width, info.height);

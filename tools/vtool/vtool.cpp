@@ -58,13 +58,10 @@ int runPng(int argc, char** argv) {
     std::fprintf(stderr, "vtool png: cannot open %s\n", file);
     return kExitUsage;
   }
-  PngDecoder* decoder = png_CreateDecoder();
   PngInfo info;
-  std::memset(&info, 0, sizeof info);
   std::vector<uint8_t> luma;
-  const PngStatus st = decoder ? png_DecodeLumaFile(decoder, f, &info, &luma) : PngStatus::OutOfMemory;
+  const PngStatus st = png_LoadLumaFile(f, &info, &luma);
   std::fclose(f);
-  png_DestroyDecoder(decoder);
 
   std::printf("status %d %s\n", int(st), png_StatusText(st));
   int exitCode = 0;
