@@ -106,60 +106,51 @@ inline void transform(int16_t* block, __m128i* rows) {
 
 #else
 
-// round(cos(k pi / 16) * 4096), k = 1..7.
-constexpr int R1 = 4017, R2 = 3784, R3 = 3406, R4 = 2896, R5 = 2276, R6 = 1567, R7 = 799;
-// round(cos(k pi / 16) * 2048).
-constexpr int C1 = 2009, C2 = 1892, C3 = 1703, C4 = 1448, C5 = 1138, C6 = 784, C7 = 400;
+// round(cos(k pi / 16) * 4096) and * 2048, k = 1..7 ([0] unused).
+constexpr int kRowCos[8] = {0, 4017, 3784, 3406, 2896, 2276, 1567, 799};
+constexpr int kColumnCos[8] = {0, 2009, 1892, 1703, 1448, 1138, 784, 400};
 
-// Row pass: out = 16 x (the 1-D transform).  The sums carry the cosines'
-// 4096 and twice the transform (its 1/2 is not applied), so >> 9 leaves 16 x.
+// One 1-D pass over eight values `step` apart, sums in Sum, rounded >> shift.
+// The sums carry the cosines' scale and twice the transform (its 1/2 is not
+// applied).
+template <typename Sum, typename In>
+inline void pass1d(const In* in, int* out, int step, const int (&k)[8], int shift) {
+  const Sum x0 = in[0], x1 = in[step], x2 = in[2 * step], x3 = in[3 * step];
+  const Sum x4 = in[4 * step], x5 = in[5 * step], x6 = in[6 * step], x7 = in[7 * step];
+  const Sum a0 = (x0 + x4) * k[4], a1 = (x0 - x4) * k[4];
+  const Sum b0 = x2 * k[2] + x6 * k[6], b1 = x2 * k[6] - x6 * k[2];
+  const Sum e0 = a0 + b0, e3 = a0 - b0, e1 = a1 + b1, e2 = a1 - b1;
+  const Sum o0 = x1 * k[1] + x3 * k[3] + x5 * k[5] + x7 * k[7];
+  const Sum o1 = x1 * k[3] - x3 * k[7] - x5 * k[1] - x7 * k[5];
+  const Sum o2 = x1 * k[5] - x3 * k[1] + x5 * k[7] + x7 * k[3];
+  const Sum o3 = x1 * k[7] - x3 * k[5] + x5 * k[3] - x7 * k[1];
+  const Sum round = Sum(1) << (shift - 1);
+  out[0] = int((e0 + o0 + round) >> shift);
+  out[7 * step] = int((e0 - o0 + round) >> shift);
+  out[step] = int((e1 + o1 + round) >> shift);
+  out[6 * step] = int((e1 - o1 + round) >> shift);
+  out[2 * step] = int((e2 + o2 + round) >> shift);
+  out[5 * step] = int((e2 - o2 + round) >> shift);
+  out[3 * step] = int((e3 + o3 + round) >> shift);
+  out[4 * step] = int((e3 - o3 + round) >> shift);
+}
+
+// Row pass: out = 16 x (the 1-D transform): the sums carry 4096 and twice
+// the transform, so >> 9 leaves 16 x.
 inline void rowPass(const int16_t* in, int* out) {
-  const int x0 = in[0], x1 = in[1], x2 = in[2], x3 = in[3], x4 = in[4], x5 = in[5], x6 = in[6], x7 = in[7];
-  if (!(x1 | x2 | x3 | x4 | x5 | x6 | x7)) {
-    // DC alone: every output is the DC term of the sums below.
-    const int v = (x0 * R4 + 256) >> 9;
+  if (!(in[1] | in[2] | in[3] | in[4] | in[5] | in[6] | in[7])) {
+    // DC alone: every output is the DC term of the sums.
+    const int v = (in[0] * kRowCos[4] + 256) >> 9;
     for (int i = 0; i < 8; ++i) out[i] = v;
     return;
   }
-  const int a0 = (x0 + x4) * R4, a1 = (x0 - x4) * R4;
-  const int b0 = x2 * R2 + x6 * R6, b1 = x2 * R6 - x6 * R2;
-  const int e0 = a0 + b0, e3 = a0 - b0, e1 = a1 + b1, e2 = a1 - b1;
-  const int o0 = x1 * R1 + x3 * R3 + x5 * R5 + x7 * R7;
-  const int o1 = x1 * R3 - x3 * R7 - x5 * R1 - x7 * R5;
-  const int o2 = x1 * R5 - x3 * R1 + x5 * R7 + x7 * R3;
-  const int o3 = x1 * R7 - x3 * R5 + x5 * R3 - x7 * R1;
-  constexpr int kRound = 1 << 8;
-  out[0] = (e0 + o0 + kRound) >> 9;
-  out[7] = (e0 - o0 + kRound) >> 9;
-  out[1] = (e1 + o1 + kRound) >> 9;
-  out[6] = (e1 - o1 + kRound) >> 9;
-  out[2] = (e2 + o2 + kRound) >> 9;
-  out[5] = (e2 - o2 + kRound) >> 9;
-  out[3] = (e3 + o3 + kRound) >> 9;
-  out[4] = (e3 - o3 + kRound) >> 9;
+  pass1d<int>(in, out, 1, kRowCos, 9);
 }
 
 // Column pass on 16 x values: the sums carry 2048, twice the transform and
-// the rows' 16, so the samples are sum >> 16, rounded.
-inline void columnPass(const int* in, int* out) {
-  const int64_t x0 = in[0], x1 = in[8], x2 = in[16], x3 = in[24], x4 = in[32], x5 = in[40], x6 = in[48], x7 = in[56];
-  const int64_t a0 = (x0 + x4) * C4, a1 = (x0 - x4) * C4;
-  const int64_t b0 = x2 * C2 + x6 * C6, b1 = x2 * C6 - x6 * C2;
-  const int64_t e0 = a0 + b0, e3 = a0 - b0, e1 = a1 + b1, e2 = a1 - b1;
-  const int64_t o0 = x1 * C1 + x3 * C3 + x5 * C5 + x7 * C7;
-  const int64_t o1 = x1 * C3 - x3 * C7 - x5 * C1 - x7 * C5;
-  const int64_t o2 = x1 * C5 - x3 * C1 + x5 * C7 + x7 * C3;
-  const int64_t o3 = x1 * C7 - x3 * C5 + x5 * C3 - x7 * C1;
-  constexpr int kRound = 1 << 15;
-  out[0] = int((e0 + o0 + kRound) >> 16);
-  out[56] = int((e0 - o0 + kRound) >> 16);
-  out[8] = int((e1 + o1 + kRound) >> 16);
-  out[48] = int((e1 - o1 + kRound) >> 16);
-  out[16] = int((e2 + o2 + kRound) >> 16);
-  out[40] = int((e2 - o2 + kRound) >> 16);
-  out[24] = int((e3 + o3 + kRound) >> 16);
-  out[32] = int((e3 - o3 + kRound) >> 16);
-}
+// the rows' 16, so the samples are sum >> 16, rounded; 64 bits, since
+// damaged and extreme blocks overflow 32.
+inline void columnPass(const int* in, int* out) { pass1d<int64_t>(in, out, 8, kColumnCos, 16); }
 
 void transform(int16_t* block, int* out) {
   int rows[64];
