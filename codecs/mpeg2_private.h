@@ -193,17 +193,22 @@ inline void bits_Skip(Decoder& d, int n) {
 }
 // Tops the cache up with whole bytes.  The bits of the next byte that come
 // along are that byte's own, so ORing it in again later changes nothing.
+// With eight bytes at p: takes the whole bytes that fit, which leaves 56..63
+// bits (never 64, so the shift by count stays defined).
+inline void bits_TopUp(uint64_t& cache, int& count, const uint8_t*& p) {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  v = __builtin_bswap64(v);
+  const int take = (63 - count) >> 3;
+  cache |= v >> count;
+  p += take;
+  count += take * 8;
+}
 inline void bits_Need(Decoder& d) {
   Bits& b = d.bits;
   if (b.count >= 32) return;
   if (b.end - b.p < 8) return bits_RefillSlow(d);
-  uint64_t v;
-  std::memcpy(&v, b.p, 8);
-  v = __builtin_bswap64(v);
-  const int take = (63 - b.count) >> 3;  // leaves 56..63 bits: never 64, see LocalBits::top
-  b.cache |= v >> b.count;
-  b.p += take;
-  b.count += take * 8;
+  bits_TopUp(b.cache, b.count, b.p);
 }
 inline uint32_t bits_Get(Decoder& d, int n) {
   bits_Need(d);

@@ -226,16 +226,7 @@ struct LocalBits {
   // At least 32 bits in the cache, as bits_Need.
   void need(Decoder& d) {
     if (count >= 32) return;
-    if (end - p >= 8) {
-      uint64_t v;
-      std::memcpy(&v, p, 8);
-      v = __builtin_bswap64(v);
-      const int take = (63 - count) >> 3;
-      cache |= v >> count;
-      p += take;
-      count += take * 8;
-      return;
-    }
+    if (end - p >= 8) return bits_TopUp(cache, count, p);
     storeTo(d);
     bits_RefillSlow(d);
     *this = LocalBits(d);
