@@ -207,6 +207,7 @@ int runLive(const Options& opt) {
 
   if (install_allegro(SYSTEM_AUTODETECT, &errno, atexit) != 0) {
     mus_Free();
+    if (allegro_error[0]) std::fprintf(stderr, "velmorin: %s\n", allegro_error);
     msg_Error("Velmorin needs a display: no X display could be opened (is DISPLAY set?). "
               "Without one, --check tests the script and --capture or --frames render the show.");
     return 0;
