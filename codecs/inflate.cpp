@@ -395,28 +395,32 @@ __attribute__((always_inline)) inline PngStatus decodeBlockBody(BitState& s, con
       // The entry for the next symbol is looked up before the buffer is
       // topped up, so the top-up runs beside the table load instead of in
       // front of it: the lookup needs only the 15 bits already there.
+      // Here the count is kept in the low six bits of `wide` only: an
+      // entry is subtracted whole, which leaves those bits exact (the entry
+      // takes no more bits than there are) and saves masking it first.
+      uint32_t wide = count;
       bits |= load64(in) << count;
       in += (63 - count) >> 3;
-      count |= 56;
+      wide |= 56;
       uint32_t e = lookup(lit, bits, kLitBits);
       do {
-        bits |= load64(in) << count;
-        in += (63 - count) >> 3;
-        count |= 56;
+        bits |= load64(in) << (wide & 63);
+        in += 7 - ((wide >> 3) & 7);
+        wide |= 56;
         if (e & kLiteral) {
           // Two literal entries per top-up, and the lookup after them: each
           // takes at most 15 of the 56 bits.  Both bytes of an entry are
           // stored; a single literal's second byte is overwritten by what
           // comes next.
           bits >>= usedBits(e);
-          count -= usedBits(e);
+          wide -= e;
           out[0] = uint8_t(e >> 16);
           out[1] = uint8_t(e >> 24);
           out += (e >> 8) & 15;
           e = lookup(lit, bits, kLitBits);
           if (e & kLiteral) {
             bits >>= usedBits(e);
-            count -= usedBits(e);
+            wide -= e;
             out[0] = uint8_t(e >> 16);
             out[1] = uint8_t(e >> 24);
             out += (e >> 8) & 15;
@@ -427,36 +431,37 @@ __attribute__((always_inline)) inline PngStatus decodeBlockBody(BitState& s, con
         if (e & (kEndOfBlock | kInvalid)) {
           if (e & kInvalid) {
             status = PngStatus::BadSymbol;
-            goto done;
+            { count = wide & 63; goto done; }
           }
           bits >>= usedBits(e);
-          count -= usedBits(e);
-          goto done;
+          wide -= e;
+          { count = wide & 63; goto done; }
         }
         {
           const uint32_t length = takeValue(e, bits);
-          count -= usedBits(e);
+          wide -= e;
           const uint32_t d = lookup(dist, bits, kDistBits);
           if (d & kInvalid) {
             status = PngStatus::BadSymbol;
-            goto done;
+            { count = wide & 63; goto done; }
           }
           const uint32_t distance = takeValue(d, bits);
-          count -= usedBits(d);
+          wide -= d;
           if (distance > uint32_t(out - outStart)) {
             status = PngStatus::DistanceTooFar;
-            goto done;
+            { count = wide & 63; goto done; }
           }
           // A length and a distance may leave fewer than 15 bits; most leave more.
-          if (count < kMaxCodeBits) {
-            bits |= load64(in) << count;
-            in += (63 - count) >> 3;
-            count |= 56;
+          if ((wide & 63) < kMaxCodeBits) {
+            bits |= load64(in) << (wide & 63);
+            in += 7 - ((wide >> 3) & 7);
+            wide |= 56;
           }
           e = lookup(lit, bits, kLitBits);
           out = copyMatch(out, distance, length);
         }
       } while (in <= inLimit && out <= outLimit);
+      count = wide & 63;
       continue;  // the checks above decide again which way the next symbol goes
     }
 
