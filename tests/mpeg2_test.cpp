@@ -109,6 +109,9 @@ const Clip kClips[] = {
     {"odd", 100, 74, 10, "size not a multiple of 16"},
     {"mpeg1", 112, 80, 12, "MPEG-1: no sequence extension"},
     {"noend", 64, 48, 9, "I and P only, no sequence end code"},
+    {"chroma422", 96, 64, 8, "4:2:2 chroma (eight blocks a macroblock), field DCT and prediction"},
+    {"fine", 96, 64, 8, "quantiser scale 1: escapes, 10-bit intra DC, intra coefficient table one"},
+    {"fast", 96, 64, 10, "fast pan: long motion vectors, larger f_code"},
     // Written by tools/m2vgen (what no frame-picture encoder writes), each
     // reference decoded elsewhere:
     //   m2vgen fields fields.m2v && ffmpeg -i fields.m2v -vf extractplanes=y -f rawvideo fields.y
