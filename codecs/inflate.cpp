@@ -431,11 +431,11 @@ __attribute__((always_inline)) inline PngStatus decodeBlockBody(BitState& s, con
         if (e & (kEndOfBlock | kInvalid)) {
           if (e & kInvalid) {
             status = PngStatus::BadSymbol;
-            { count = wide & 63; goto done; }
+            goto fastExit;
           }
           bits >>= usedBits(e);
           wide -= e;
-          { count = wide & 63; goto done; }
+          goto fastExit;
         }
         {
           const uint32_t length = takeValue(e, bits);
@@ -443,13 +443,13 @@ __attribute__((always_inline)) inline PngStatus decodeBlockBody(BitState& s, con
           const uint32_t d = lookup(dist, bits, kDistBits);
           if (d & kInvalid) {
             status = PngStatus::BadSymbol;
-            { count = wide & 63; goto done; }
+            goto fastExit;
           }
           const uint32_t distance = takeValue(d, bits);
           wide -= d;
           if (distance > uint32_t(out - outStart)) {
             status = PngStatus::DistanceTooFar;
-            { count = wide & 63; goto done; }
+            goto fastExit;
           }
           // A length and a distance may leave fewer than 15 bits; most leave more.
           if ((wide & 63) < kMaxCodeBits) {
@@ -463,6 +463,9 @@ __attribute__((always_inline)) inline PngStatus decodeBlockBody(BitState& s, con
       } while (in <= inLimit && out <= outLimit);
       count = wide & 63;
       continue;  // the checks above decide again which way the next symbol goes
+    fastExit:
+      count = wide & 63;
+      goto done;
     }
 
     // Near the end of the input window or of the output: one symbol, every check.
