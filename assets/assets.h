@@ -75,20 +75,55 @@ struct GfxSink {
   virtual void blit(const Image* image, int sx, int sy, int dx, int dy, int w, int h) = 0;
 };
 
+// Where the picture goes on the display.  The show draws a 640x480 screen
+// (640x300 in a window); the display may be the whole desktop, and the
+// picture is enlarged by a whole `scale` or, with scale 0, fitted.
+constexpr int kGfxScaleDefault = 0;  // full screen: largest whole; window: 1
+constexpr int kGfxScaleAuto = -1;    // the largest whole scale that fits the desktop
+constexpr int kGfxScaleFit = -2;     // the largest fit, not a whole number
+struct GfxLayout {
+  int baseW = 640, baseH = 480;        // the picture as the show draws it
+  int displayW = 640, displayH = 480;  // the screen, or the window
+  int originX = 0, originY = 0;        // top-left of the enlarged picture
+  int pictureW = 640, pictureH = 480;  // the enlarged picture
+  int scale = 1;                       // 0: fitted, not a whole number
+  bool clamped = false;                // a requested scale was too large
+};
+// The layout for a desktop of the given size (0 x 0: not known) and a scale
+// request (a whole number, or one of the kGfxScale values).
+GfxLayout gfx_Layout(bool fullscreen, int desktopW, int desktopH, int request);
+// Each pixel of the w x h source becomes an n x n block of dst.
+void gfx_Enlarge(const uint8_t* src, size_t srcStride, int w, int h, int n, uint8_t* dst, size_t dstStride);
+// Nearest-neighbour fit of the whole sw x sh source onto dw x dh.
+void gfx_Fit(const uint8_t* src, size_t srcStride, int sw, int sh, uint8_t* dst, size_t dstStride, int dw, int dh);
+
 struct GfxState {
   GfxMode mode = GfxMode::Closed;
   GfxPalette palette = {};
   int lastFade = 0;
   GfxSink* sink = nullptr;  // nullptr: the Allegro screen
   int lastX = 0, lastY = 0;  // where the last present put its rectangle
+  GfxLayout layout;          // how the live display enlarges the picture
+  // The last present, so that a paused show can be shown again (with its
+  // overlay) without rendering; cleared when the images may be gone.
+  Image* lastImage = nullptr;
+  int lastSx = 0, lastSy = 0, lastW = 0, lastH = 0;
 };
 extern GfxState GFX;
 
 void gfx_GreyRamp(GfxPalette& palette);
 // Opens the display (once).  Returns 1; 0 when no mode could be set at all.
-int gfx_Init(bool fullscreen, int width, int height);
+// Full screen takes the desktop's own size and enlarges the picture as
+// `scaleRequest` asks (kGfxScaleDefault keeps a window at 640x300).
+int gfx_Init(bool fullscreen, int width, int height, int scaleRequest = kGfxScaleDefault);
 int gfx_Present(Image* image, int fade, int x, int y, int w, int h);
 int gfx_Close();
+// Shows the last presented rectangle again, palette unchanged (a paused
+// show); false when there is nothing to show.
+bool gfx_Represent();
+// The display's refresh rate in Hz as the graphics library reports it, 0 if
+// it reports none.
+int gfx_RefreshRate();
 // Installs a sink and a mode without opening anything (tests, capture).
 void gfx_Attach(GfxSink* sink, GfxMode mode);
 // Writes a line of text on the display over the last presented picture, in
