@@ -134,6 +134,7 @@ struct Capture {
   FILE* video = nullptr;  // ffmpeg's standard input
   FILE* log = nullptr;    // frames.tsv beside the frames: what each one shows
   std::vector<uint8_t> picture;
+  std::vector<uint8_t> enlarged;  // the picture at --scale, when above 1
   std::vector<int16_t> audio;
   CapStatus status = CapStatus::Ok;
   int64_t frame = 0;
@@ -196,17 +197,27 @@ struct Capture {
     emit(scene);
   }
 
+  int outWidth() const { return sink.width * opt.scale; }
+  int outHeight() const { return sink.height * opt.scale; }
+
   void emit(int scene) {
+    const std::vector<uint8_t>* out = &picture;
+    if (opt.scale > 1) {
+      enlarged.resize(size_t(outWidth()) * size_t(outHeight()));
+      gfx_Enlarge(picture.data(), size_t(sink.width), sink.width, sink.height, opt.scale, enlarged.data(),
+                  size_t(outWidth()));
+      out = &enlarged;
+    }
     if (!opt.framesDir.empty()) {
       char name[32];
       std::snprintf(name, sizeof name, "/frame_%06lld.png", (long long)frame);
-      if (!img_WritePng((opt.framesDir + name).c_str(), picture.data(), sink.width, sink.height)) status = CapStatus::CantWrite;
+      if (!img_WritePng((opt.framesDir + name).c_str(), out->data(), outWidth(), outHeight())) status = CapStatus::CantWrite;
       const MusPosition p = mus_Position();
       if (log && std::fprintf(log, "%lld\t%.4f\t%d\t%d\t%s\t%d\n", (long long)frame, now(), playing ? p.order : -1,
                               playing ? p.row : -1, kSceneSections[scene], TML.fade) < 0)
         status = CapStatus::CantWrite;
     }
-    if (video && std::fwrite(picture.data(), 1, picture.size(), video) != picture.size())
+    if (video && std::fwrite(out->data(), 1, out->size(), video) != out->size())
       status = CapStatus::FfmpegFailed;
     ++frame;
     virtualNow = now();
@@ -261,7 +272,7 @@ CapStatus openOutputs(Capture& c, std::string& videoPart, std::string& audioPath
     videoPart = o.video + ".part" + ext;
     audioPath = o.video + ".part.wav";
     const std::string cmd = "ffmpeg -y -loglevel error -f rawvideo -pix_fmt gray -s " +
-                            std::to_string(c.sink.width) + "x" + std::to_string(c.sink.height) + " -r " +
+                            std::to_string(c.outWidth()) + "x" + std::to_string(c.outHeight()) + " -r " +
                             std::to_string(o.fps) + " -i - -pix_fmt yuv420p " + quoted(videoPart);
     c.video = popen(cmd.c_str(), "w");
     if (!c.video) return CapStatus::FfmpegFailed;
@@ -280,6 +291,7 @@ CapStatus openOutputs(Capture& c, std::string& videoPart, std::string& audioPath
 int cap_Run(const CaptureOptions& options) {
   CaptureOptions o = options;
   o.fps = std::clamp(o.fps, 1, 1000);
+  o.scale = std::clamp(o.scale, 1, 16);
   if (!o.video.empty() && !onPath("ffmpeg")) {  // say so before any work
     std::fprintf(stderr, "velmorin: %s\n", kCapStatusText[int(CapStatus::NoFfmpeg)]);
     return 2;

@@ -1,7 +1,9 @@
 // The show clock: seconds since the start stamp, from a steady clock.
 #include "runtime/runtime.h"
 
+#include <algorithm>
 #include <chrono>
+#include <thread>
 
 TimelineState TML;
 
@@ -31,3 +33,20 @@ double tmr_Seconds() {
 }
 
 float tml_ShowTime() { return float(tmr_Seconds() * TML.speed - TML.t0); }
+
+double FramePacer::delay(double now) {
+  if (interval <= 0) return 0;
+  if (next < 0) next = now;
+  next += interval;  // when the next frame is due
+  if (next < now) {
+    // Late (a slow frame, a reload): start at once and keep the rhythm from
+    // here, rather than hurrying the frames after it.
+    next = now;
+    return 0;
+  }
+  return std::min(next - now, interval);
+}
+
+void tmr_Sleep(double seconds) {
+  if (seconds > 0) std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+}

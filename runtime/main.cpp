@@ -7,6 +7,7 @@
 
 #include <allegro.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -28,6 +29,8 @@ struct Options {
   bool watch = false;
   int startOrder = -1;
   double duration = -1;
+  int scale = kGfxScaleDefault;  // --scale: a whole number, auto or fit
+  int maxFps = -1;               // --max-fps; -1: the display's refresh rate
   CaptureOptions capture;
 };
 
@@ -43,6 +46,11 @@ struct LiveState {
   int frames = 0;  // for the overlay's frames per second
   double fpsSince = 0;
   double fps = 0;
+  FramePacer pacer;
+  bool verbose = false;
+  bool paused = false;
+  int pausedScene = 0;
+  double orderTimes[kEndMarkerOrder + 1] = {};  // module time at each order, for jumps
 };
 LiveState LIVE;
 
@@ -55,7 +63,14 @@ const char kUsage[] =
     "  --silent             no sound device: the music advances in real time unheard\n"
     "  --start-order N      start at module order N, in the scene it belongs to\n"
     "  --verbose            print start-up timings on stderr\n"
-    "  --watch              rebuild the scenes when velmorin.plg changes (or on F5)\n"
+    "  --watch              rebuild the scenes when velmorin.plg changes (or on F5);\n"
+    "                       Space pauses, Right/Left step an order, PgDn/PgUp a scene,\n"
+    "                       Home restarts the scene\n"
+    "  --scale N|auto|fit   enlarge the picture: full screen takes the largest whole N\n"
+    "                       by default, fit any size; a window is N x 640x300 (auto:\n"
+    "                       the largest that fits); captures take a whole N\n"
+    "  --max-fps N          at most N frames a second (the display's rate by default;\n"
+    "                       0: as many as the machine draws)\n"
     "  --check              build every scene without display or sound; print ok\n"
     "  --capture FILE       render the show offline into a video through ffmpeg\n"
     "  --frames DIR         render the show offline into DIR: PNG frames, audio.wav\n"
@@ -106,6 +121,24 @@ bool parseArgs(int argc, char** argv, Options& o, int& exitCode) {
       else if (a == "--start-order") o.startOrder = int(v);
       else o.duration = v;
       ++i;
+    } else if (a == "--scale") {
+      if (!needsValue()) return false;
+      if (!std::strcmp(value, "auto")) o.scale = kGfxScaleAuto;
+      else if (!std::strcmp(value, "fit")) o.scale = kGfxScaleFit;
+      else if (number(value, v) && v == int(v) && v >= 1 && v <= 16) o.scale = int(v);
+      else {
+        std::fprintf(stderr, "velmorin: --scale is a whole number from 1 to 16, auto or fit, not '%s'\n", value);
+        return false;
+      }
+      ++i;
+    } else if (a == "--max-fps") {
+      if (!needsValue()) return false;
+      if (!number(value, v) || v != int(v) || v < 0 || v > 1000) {
+        std::fprintf(stderr, "velmorin: --max-fps takes a whole number from 0 to 1000, not '%s'\n", value);
+        return false;
+      }
+      o.maxFps = int(v);
+      ++i;
     } else if (a == "--layout") {
       if (!needsValue()) return false;
       if (std::strcmp(value, "window") && std::strcmp(value, "fullscreen")) {
@@ -122,6 +155,13 @@ bool parseArgs(int argc, char** argv, Options& o, int& exitCode) {
   if (!o.capture.video.empty() && !o.capture.framesDir.empty()) {
     std::fprintf(stderr, "velmorin: --capture and --frames exclude each other\n");
     return false;
+  }
+  if (o.mode == Mode::Capture && o.scale != kGfxScaleDefault) {
+    if (o.scale < 1) {
+      std::fprintf(stderr, "velmorin: --frames and --capture take a whole --scale\n");
+      return false;
+    }
+    o.capture.scale = o.scale;
   }
   o.capture.startOrder = o.startOrder;
   if (o.duration >= 0) o.capture.maxFrames = int(o.duration * o.capture.fps + 0.5);
@@ -172,6 +212,14 @@ void beforeFrame() {
 
 // The overlay: scene, module position and frames per second, drawn on the
 // display after the present.
+void drawOverlay(int scene) {
+  const MusPosition p = mus_Position();
+  char line[96];
+  std::snprintf(line, sizeof line, "%.*s  %02d:%02d  %.0f fps%s", int(std::strlen(kSceneSections[scene]) - 4),
+                kSceneSections[scene], p.order, p.row, LIVE.fps, LIVE.paused ? "  paused" : "");
+  gfx_Overlay(line);
+}
+
 void afterFrame(int scene) {
   ++LIVE.frames;
   const double now = tmr_Seconds();
@@ -180,12 +228,28 @@ void afterFrame(int scene) {
     LIVE.frames = 0;
     LIVE.fpsSince = now;
   }
-  if (!LIVE.overlay) return;
-  const MusPosition p = mus_Position();
-  char line[96];
-  std::snprintf(line, sizeof line, "%.*s  %02d:%02d  %.0f fps", int(std::strlen(kSceneSections[scene]) - 4),
-                kSceneSections[scene], p.order, p.row, LIVE.fps);
-  gfx_Overlay(line);
+  if (LIVE.overlay) drawOverlay(scene);
+  // Sleep rather than spin: the next frame starts no sooner than the pacer says.
+  tmr_Sleep(LIVE.pacer.delay(tmr_Seconds()));
+}
+
+// While paused: the last picture stays up, F1 still toggles the overlay.
+void whilePaused() {
+  const int key = keyPressed;
+  keyPressed = 0;
+  if (key == KEY_F1) LIVE.overlay = !LIVE.overlay;
+  gfx_Represent();
+  if (LIVE.overlay) drawOverlay(LIVE.pausedScene);
+  tmr_Sleep(1.0 / 30);
+}
+
+void onRehearsal(void*, TmlEvent event, int order, int scene) {
+  LIVE.paused = event == TmlEvent::Paused;
+  LIVE.pausedScene = scene;
+  if (!LIVE.verbose) return;
+  // A jump lands on its order's first row; a pause tells where it stopped.
+  const int row = event == TmlEvent::Jumped || order < 0 ? 0 : mus_Position().row;
+  std::fprintf(stderr, "velmorin: %s\n", tml_Describe(event, order, row, scene).c_str());
 }
 
 double msSince(std::chrono::steady_clock::time_point t) {
@@ -219,7 +283,7 @@ int runLive(const Options& opt) {
 
   set_window_title("Velmorin / Tarkv");
   set_close_button_callback(onCloseButton);
-  if (!gfx_Init(fullscreen, 640, 480)) {
+  if (!gfx_Init(fullscreen, 640, 480, opt.scale)) {
     mus_Free();
     msg_Error("Can't open the display!");
     return 0;
@@ -242,6 +306,29 @@ int runLive(const Options& opt) {
     afterFrame(scene);
   };
   io.startOrder = opt.startOrder;
+  if (opt.watch) {
+    io.command = [](void*) {
+      const TmlCommand c = tml_CommandForKey(keyPressed);
+      if (c != TmlCommand::None) keyPressed = 0;
+      return c;
+    };
+    io.pause = [](void*, bool paused) { mus_Pause(paused); };
+    io.idle = [](void*) { whilePaused(); };
+    io.orderTime = [](void*, int order) { return LIVE.orderTimes[std::clamp(order, 0, int(kEndMarkerOrder))]; };
+    io.report = onRehearsal;
+    // The module's time at each order, for jumps into the middle of a scene;
+    // only to be had before the music plays.
+    for (int i = 0; i <= kEndMarkerOrder; ++i) LIVE.orderTimes[i] = mus_TimeAtOrder(i);
+  }
+  const int refresh = gfx_RefreshRate();
+  const int rate = opt.maxFps >= 0 ? opt.maxFps : refresh > 0 ? refresh : 60;
+  LIVE.pacer.setRate(rate);
+  LIVE.verbose = opt.verbose;
+  if (opt.verbose)
+    std::fprintf(stderr, "velmorin: display %dx%d, picture %dx%d, %s, at most %s frames a second\n",
+                 GFX.layout.displayW, GFX.layout.displayH, GFX.layout.pictureW, GFX.layout.pictureH,
+                 GFX.layout.scale ? ("scale " + std::to_string(GFX.layout.scale)).c_str() : "fitted",
+                 rate ? std::to_string(rate).c_str() : "unlimited");
   LIVE.watch = opt.watch;
   LIVE.scriptTime = scriptTime();
   tml_Run(io);

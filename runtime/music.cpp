@@ -411,3 +411,44 @@ int mus_Render(int16_t* out, int frames) {
   if (MUS.output != MusOutput::Manual || !MUS.mod || !MUS.playing || !out || frames <= 0) return 0;
   return renderFrames(out, frames);
 }
+
+int mus_Pause(bool paused) {
+  std::lock_guard<std::mutex> lock(MUS.life);
+  if (!MUS.mod || MUS.output == MusOutput::Manual) return 0;
+  const Clock::time_point now = Clock::now();
+  if (paused) {
+    haltOutput();
+    // Freeze the heard position where it is: the anchor moves to now and
+    // may no longer run on.
+    std::lock_guard<std::mutex> time(MUS.timeLock);
+    if (MUS.anchored) {
+      const double since = std::chrono::duration<double>(now - MUS.anchorTime).count();
+      MUS.anchorFrame += std::min(static_cast<int64_t>(since * kMusRate), MUS.anchorSpan);
+    }
+    MUS.anchorTime = now;
+    MUS.anchorSpan = 0;
+    return 1;
+  }
+  switch (MUS.output) {
+    case MusOutput::Device:
+      SDL_PauseAudioDevice(MUS.device, 0);  // the next callback anchors anew
+      break;
+    case MusOutput::Null:
+      if (MUS.pump.joinable() || !MUS.playing) break;  // already going (a play ended the pause)
+      {
+        // The pump renders by the time since play: move that start on by
+        // the pause, and let the anchor run from here.
+        std::lock_guard<std::mutex> time(MUS.timeLock);
+        MUS.playStart = now - std::chrono::duration_cast<Clock::duration>(
+                                  std::chrono::duration<double>(double(MUS.anchorFrame) / kMusRate));
+        MUS.anchorTime = now;
+        MUS.anchorSpan = INT64_MAX;
+      }
+      MUS.pumpStop = false;
+      MUS.pump = std::thread(pumpLoop);
+      break;
+    case MusOutput::Manual:
+      break;
+  }
+  return 1;
+}

@@ -30,6 +30,10 @@ constexpr int kEndMarkerOrder = 31;
 extern const char* const kSceneSections[kSceneCount];
 extern const int kSwitchOrders[kSceneCount + 1];  // [8] is the end marker
 
+// What an author's keys ask of the running show (rehearsal, with --watch).
+enum class TmlCommand { None, Pause, NextOrder, PrevOrder, NextScene, PrevScene, Restart };
+enum class TmlEvent { Paused, Resumed, Jumped };
+
 // Everything the timeline touches outside itself; the live program fills it
 // with the real clock, music, keyboard and scene graphs, tests with fakes.
 struct TimelineIO {
@@ -44,6 +48,21 @@ struct TimelineIO {
   // -1 plays the title first; an order skips the title and starts the
   // music there, in the scene that order belongs to.
   int startOrder = -1;
+
+  // Rehearsal, all optional.  `command` is asked once a frame.  A jump plays
+  // the music from the new order through `play`.  While paused the timeline
+  // renders nothing and calls `idle` instead (keep the picture up, read keys,
+  // wait a little); without `idle` a pause is ignored.
+  TmlCommand (*command)(void* ctx) = nullptr;
+  void (*pause)(void* ctx, bool paused) = nullptr;     // stop or go on with the music
+  void (*idle)(void* ctx) = nullptr;
+  // Seconds from the module's start to an order, so that a jump into the
+  // middle of a scene shows it as it looks there; without it the scene's
+  // animation starts over.
+  double (*orderTime)(void* ctx, int order) = nullptr;
+  // Told of every pause, resume and jump: the order jumped to (the heard one
+  // for a pause, -1 in the title) and the scene now shown.
+  void (*report)(void* ctx, TmlEvent event, int order, int scene) = nullptr;
 };
 
 enum class TimelineEnd { Escaped, Finished };
@@ -53,6 +72,27 @@ enum class TimelineEnd { Escaped, Finished };
 TimelineEnd tml_Run(const TimelineIO& io);
 // The scene an order belongs to: the last whose switch order is not above it.
 int tml_SceneAt(int order);
+// The order a rehearsal jump lands on, from the order heard in `scene` (0 for
+// the title, kSceneCount for the final fade).  -1 means the title again; an
+// order at or past the end marker starts the final fade.
+int tml_JumpTarget(TmlCommand command, int order, int scene);
+
+// Frame pacing: after each frame, how long to sleep so that frames start at
+// most `rate` times a second.  A late frame is not made up for by a burst,
+// so a switch or a flash waits at most one frame.
+struct FramePacer {
+  double interval = 0;  // seconds per frame; 0 is unlimited
+  double next = -1;     // when the next frame is due; < 0 before the first
+  void setRate(double rate) { interval = rate > 0 ? 1.0 / rate : 0; next = -1; }
+  double delay(double now);
+};
+void tmr_Sleep(double seconds);
+
+// Rehearsal keys: Space pauses, Right/Left step an order, Page Down/Up a
+// scene, Home restarts the scene.  Takes an Allegro scancode.
+TmlCommand tml_CommandForKey(int scancode);
+// "order 6 row 0 (komin3d)", "paused at order ...", "title (tolvek)".
+std::string tml_Describe(TmlEvent event, int order, int row, int scene);
 
 // ---------------------------------------------------------------------------
 // The show's scene graphs: each scene's label list and its "output" object.
@@ -82,6 +122,7 @@ struct CaptureOptions {
   std::string video;      // --capture
   int startOrder = -1;
   int maxFrames = -1;     // stop after this many frames (tests)
+  int scale = 1;          // each frame enlarged by whole pixels
   bool quiet = false;     // no progress line
 };
 int cap_Run(const CaptureOptions& options);
@@ -103,6 +144,9 @@ int mus_PlayAt(int order);          // from the first row of an order
 int mus_Order();                    // order being heard now
 int mus_Beat();                     // 0 or 1: beat table at the heard position
 int mus_Free();                     // safe to call more than once
+// Stops the music where it is heard and goes on from there; the position
+// stands still meanwhile.  A play (mus_PlayAt) also ends a pause.
+int mus_Pause(bool paused);
 
 struct MusPosition {
   int order = 0;
