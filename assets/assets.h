@@ -94,8 +94,10 @@ struct GfxLayout {
 GfxLayout gfx_Layout(bool fullscreen, int desktopW, int desktopH, int request);
 // Each pixel of the w x h source becomes an n x n block of dst.
 void gfx_Enlarge(const uint8_t* src, size_t srcStride, int w, int h, int n, uint8_t* dst, size_t dstStride);
-// Nearest-neighbour fit of the whole sw x sh source onto dw x dh.
-void gfx_Fit(const uint8_t* src, size_t srcStride, int sw, int sh, uint8_t* dst, size_t dstStride, int dw, int dh);
+// Nearest-neighbour fit of the whole sw x sh source onto dw x dh; only the
+// target rows rowFrom..rowTo-1 are drawn (rowTo -1: to the last).
+void gfx_Fit(const uint8_t* src, size_t srcStride, int sw, int sh, uint8_t* dst, size_t dstStride, int dw, int dh,
+             int rowFrom = 0, int rowTo = -1);
 
 struct GfxState {
   GfxMode mode = GfxMode::Closed;

@@ -30,10 +30,14 @@ struct AllegroSink final : GfxSink {
       return;
     }
     if (l.scale == 0) {
+      // Only the picture rows that show the presented rows: the bars of a
+      // full screen stay as they were cleared.  Row Y shows Y * baseH / pictureH.
       ::blit(image->bitmap, base, sx, sy, dx, dy, w, h);
+      const int y0 = std::clamp(dy, 0, l.baseH), y1 = std::clamp(dy + h, y0, l.baseH);
+      const int from = (y0 * l.pictureH + l.baseH - 1) / l.baseH, to = (y1 * l.pictureH + l.baseH - 1) / l.baseH;
       gfx_Fit(base->line[0], size_t(l.baseW), l.baseW, l.baseH, stage->line[0], size_t(l.pictureW), l.pictureW,
-              l.pictureH);
-      ::blit(stage, screen, 0, 0, l.originX, l.originY, l.pictureW, l.pictureH);
+              l.pictureH, from, to);
+      ::blit(stage, screen, 0, from, l.originX, l.originY + from, l.pictureW, to - from);
       return;
     }
     // The enlarger does not clip: keep the rectangle inside the image and

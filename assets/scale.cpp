@@ -66,15 +66,18 @@ void gfx_Enlarge(const uint8_t* src, size_t srcStride, int w, int h, int n, uint
   }
 }
 
-void gfx_Fit(const uint8_t* src, size_t srcStride, int sw, int sh, uint8_t* dst, size_t dstStride, int dw, int dh) {
+void gfx_Fit(const uint8_t* src, size_t srcStride, int sw, int sh, uint8_t* dst, size_t dstStride, int dw, int dh,
+             int rowFrom, int rowTo) {
   if (sw <= 0 || sh <= 0 || dw <= 0 || dh <= 0) return;
+  rowFrom = std::max(rowFrom, 0);
+  rowTo = rowTo < 0 ? dh : std::min(rowTo, dh);
   // Nearest neighbour: target column x shows source column x * sw / dw, in
   // integers so that every row and every run repeats exactly.
   static thread_local std::vector<int> columns;
   columns.resize(size_t(dw));
   for (int x = 0; x < dw; ++x) columns[size_t(x)] = int(int64_t(x) * sw / dw);
   int previous = -1;
-  for (int y = 0; y < dh; ++y) {
+  for (int y = rowFrom; y < rowTo; ++y) {
     const int sy = int(int64_t(y) * sh / dh);
     uint8_t* row = dst + size_t(y) * dstStride;
     if (sy == previous) {

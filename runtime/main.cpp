@@ -44,6 +44,7 @@ struct LiveState {
   double lastPoll = 0;
   bool overlay = false;
   int frames = 0;  // for the overlay's frames per second
+  int64_t shown = 0;  // every frame of the run, for --verbose
   double fpsSince = 0;
   double fps = 0;
   FramePacer pacer;
@@ -222,6 +223,7 @@ void drawOverlay(int scene) {
 
 void afterFrame(int scene) {
   ++LIVE.frames;
+  ++LIVE.shown;
   const double now = tmr_Seconds();
   if (now - LIVE.fpsSince >= 0.5) {
     LIVE.fps = LIVE.frames / (now - LIVE.fpsSince);
@@ -331,7 +333,13 @@ int runLive(const Options& opt) {
                  rate ? std::to_string(rate).c_str() : "unlimited");
   LIVE.watch = opt.watch;
   LIVE.scriptTime = scriptTime();
+  const double runStart = tmr_Seconds();
   tml_Run(io);
+  if (opt.verbose) {
+    const double seconds = tmr_Seconds() - runStart;
+    std::fprintf(stderr, "velmorin: %lld frames in %.1f s (%.1f a second)\n", (long long)LIVE.shown, seconds,
+                 seconds > 0 ? double(LIVE.shown) / seconds : 0.0);
+  }
 
   mus_Free();
   return 0;

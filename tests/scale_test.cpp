@@ -55,6 +55,17 @@ TEST(Enlarge, FitIsNearestNeighbourAtAnySize) {
         ASSERT_EQ(dst[size_t(y) * size_t(c.dw + 3) + size_t(x)], want) << c.dw << "x" << c.dh << " at " << x << "," << y;
       }
   }
+  // A band of rows, as a full-screen present draws it: those rows exactly,
+  // the rows above and below untouched.
+  const std::vector<uint8_t> src = noise(640 * 480, 7);
+  std::vector<uint8_t> whole(1440 * 1080), band(1440 * 1080, 0xEE);
+  gfx_Fit(src.data(), 640, 640, 480, whole.data(), 1440, 1440, 1080);
+  gfx_Fit(src.data(), 640, 640, 480, band.data(), 1440, 1440, 1080, 203, 878);
+  for (int y = 0; y < 1080; ++y)
+    for (int x = 0; x < 1440; x += 13) {
+      const size_t i = size_t(y) * 1440 + size_t(x);
+      ASSERT_EQ(band[i], y >= 203 && y < 878 ? whole[i] : 0xEE) << x << "," << y;
+    }
 }
 
 TEST(Layout, ThePictureIsAsLargeAsAsked_CentredAndNeverLargerThanTheScreen) {
