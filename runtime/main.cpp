@@ -207,8 +207,10 @@ void beforeFrame() {
       reload = true;
     }
   }
-  if (reload && shw_Reload(LIVE.scenes, "velmorin.plg"))
+  if (reload && shw_Reload(LIVE.scenes, "velmorin.plg")) {
+    GFX.lastImage = nullptr;  // it belonged to the old graphs
     std::fprintf(stderr, "velmorin: velmorin.plg reloaded\n");
+  }
 }
 
 // The overlay: scene, module position and frames per second, drawn on the
