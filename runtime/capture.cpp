@@ -295,6 +295,9 @@ int cap_Run(const CaptureOptions& options) {
   Capture c(o);
   CAP = &c;
   virtualNow = 0;
+  // The warm-up renders at the show clock: from zero, as in a fresh process,
+  // not where an earlier capture's timeline left it.
+  TML = TimelineState{};
   tmr_SetSource(virtualClock);
   gfx_Attach(&c.sink, o.window ? GfxMode::Windowed : GfxMode::Fullscreen);
   shw_Build(c.scenes);

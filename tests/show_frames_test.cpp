@@ -78,7 +78,7 @@ const std::vector<SceneDigest> kScreen = {
 };
 
 const std::vector<SceneDigest> kWindow = {
-    {"tolvek.plg", 28, "5e8ef1e45f8989f276769d299d2ef8e1dbb5c99db1f595529a6edd7738d7a739"},
+    {"tolvek.plg", 28, "6cba788c4bcf0c94a4e06c2038a756558022319729dcab093c5b828068527f4f"},
     {"intro.plg", 62, "7af55b1d4302c01e4afeadd62709a4cbdbc6f3bf6fc21dbc9eda8e2b05aa1c25"},
     {"komin3d.plg", 92, "75e5d88431e40b9ae1d34eecf7446fecfe75a5d0f9b1235310f496a6e71916c3"},
     {"schody.plg", 62, "cf5aadc27628f084933a7813024c7b77132915198cc5dae1fe4274fa1bc40010"},
