@@ -90,17 +90,18 @@ void plz_BuildTable(int w, int h, std::vector<uint8_t>& table) {
 }
 
 Plazma::Plazma(Declaration* decl, PlugIn* nextObject) : Stream(decl, nextObject) {
-  in = lst_Stream(decl, " in=");
-  xr = lst_Value(decl, " xr=", 0);
-  yr = lst_Value(decl, " yr=", 0);
-  xg = lst_Value(decl, " xg=", 0);
-  yg = lst_Value(decl, " yg=", 0);
-  xb = lst_Value(decl, " xb=", 0);
-  yb = lst_Value(decl, " yb=", 0);
-  r = lst_Value(decl, " r=", 255);
-  g = lst_Value(decl, " g=", 255);
-  b = lst_Value(decl, " b=", 255);
-  type = lst_Value(decl, " type=", 0);
+  ParamReader read(decl, kPlazmaParams);
+  in = read.image();
+  xr = read.value();
+  yr = read.value();
+  xg = read.value();
+  yg = read.value();
+  xb = read.value();
+  yb = read.value();
+  r = read.value();
+  g = read.value();
+  b = read.value();
+  type = read.value();
 }
 
 Image* Plazma::onStream(int w, int h) {
@@ -111,6 +112,9 @@ Image* Plazma::onStream(int w, int h) {
     built = true;
   }
   Image* dest = in->stream(w, h);
+  // The values are asked in the reverse of the table's order, always: a value
+  // may change as it is asked (a held KeyB steps on every request) and the
+  // first faulty input is the one reported, so the order shows in a show.
   type->value();
   const int brightness = plg_Trunc(b->value());
   g->value();

@@ -163,13 +163,14 @@ void vox_Generate() {
 }
 
 Voxel::Voxel(Declaration* decl, PlugIn* nextObject) : Stream(decl, nextObject) {
-  in = lst_Stream(decl, " in=");
-  r = lst_Value(decl, " r=", 255);
-  g = lst_Value(decl, " g=", 255);
-  b = lst_Value(decl, " b=", 255);
-  x = lst_Value(decl, " x=", 0);
-  y = lst_Value(decl, " y=", 0);
-  a = lst_Value(decl, " a=", 0);
+  ParamReader read(decl, kVoxelParams);
+  in = read.image();
+  r = read.value();
+  g = read.value();
+  b = read.value();
+  x = read.value();
+  y = read.value();
+  a = read.value();
   vox_Generate();
 }
 

@@ -235,11 +235,12 @@ int fixedTrig(double v) { return std::isnan(v) ? 0 : int(v * 256); }
 
 // ---------------------------------------------------------------------------
 Mixer::Mixer(Declaration* decl, PlugIn* nextObject) : Stream(decl, nextObject) {
-  in = lst_Stream(decl, " in=");
-  tex = lst_Stream(decl, " tex=");
-  bump = lst_Stream(decl, " bump=");
-  op = lst_Value(decl, " op=", 2);
-  Int = lst_Value(decl, " Int=", 0);
+  ParamReader read(decl, kMixerParams);
+  in = read.image();
+  tex = read.image();
+  bump = read.image();
+  op = read.value();
+  Int = read.value();
 }
 
 Image* Mixer::onStream(int w, int h) {
@@ -316,9 +317,10 @@ Image* Mixer::onStream(int w, int h) {
 
 // ---------------------------------------------------------------------------
 Mirror::Mirror(Declaration* decl, PlugIn* nextObject) : Stream(decl, nextObject) {
-  in = lst_Stream(decl, " in=");
-  tex = lst_Stream(decl, " tex=");
-  level = lst_Value(decl, " level=", 2);
+  ParamReader read(decl, kMirrorParams);
+  in = read.image();
+  tex = read.image();
+  level = read.value();
 }
 
 Image* Mirror::onStream(int w, int h) {
@@ -368,12 +370,13 @@ Image* Mirror::onStream(int w, int h) {
 
 // ---------------------------------------------------------------------------
 Zoomer::Zoomer(Declaration* decl, PlugIn* nextObject) : Stream(decl, nextObject) {
-  in = lst_Stream(decl, " in=");
-  tex = lst_Stream(decl, " tex=");
-  x = lst_Value(decl, " x=", 0);
-  y = lst_Value(decl, " y=", 0);
-  scale = lst_Value(decl, " scale=", 256);
-  rot = lst_Value(decl, " rot=", 0);
+  ParamReader read(decl, kZoomerParams);
+  in = read.image();
+  tex = read.image();
+  x = read.value();
+  y = read.value();
+  scale = read.value();
+  rot = read.value();
 }
 
 Image* Zoomer::onStream(int w, int h) {
@@ -410,8 +413,9 @@ Image* Zoomer::onStream(int w, int h) {
 
 // ---------------------------------------------------------------------------
 Loop::Loop(Declaration* decl, PlugIn* nextObject) : Stream(decl, nextObject) {
-  in = lst_Stream(decl, " in=");
-  type = lst_Value(decl, " type=", 0);
+  ParamReader read(decl, kLoopParams);
+  in = read.image();
+  type = read.value();
 }
 
 Loop::~Loop() { img_Destroy(stored); }

@@ -124,6 +124,50 @@ const char* lst_Parse(Declaration* decl, const char* key) {
   return at;
 }
 
+const ParamInfo& ParamReader::take(ParamKind kind) {
+  const ParamInfo* row = row_;
+  if (!row || !row->key || row->kind != kind) {
+    std::fprintf(stderr, "velmorin: %s reads its parameters out of step with its table (at %s)\n",
+                 decl_ ? decl_->type.c_str() : "?", row && row->key ? row->key : "the end");
+    std::abort();
+  }
+  ++row_;
+  return *row;
+}
+
+namespace {
+
+// The default of a Number or Value row, which the table writes as a number.
+float numericDefault(const Declaration* decl, const ParamInfo& row) {
+  char* end = nullptr;
+  const float v = std::strtof(row.def, &end);
+  if (end == row.def || *end) {
+    std::fprintf(stderr, "velmorin: %s: the default of%s is no number\n", decl ? decl->type.c_str() : "?", row.key);
+    std::abort();
+  }
+  return v;
+}
+
+}  // namespace
+
+float ParamReader::number() {
+  const ParamInfo& row = take(ParamKind::Number);
+  return lst_Float(decl_, row.key, numericDefault(decl_, row));
+}
+
+float ParamReader::number(float computed) { return lst_Float(decl_, take(ParamKind::Number).key, computed); }
+
+std::string ParamReader::word() { return lst_String(decl_, take(ParamKind::Word).key); }
+
+PlugIn* ParamReader::value() {
+  const ParamInfo& row = take(ParamKind::Value);
+  return lst_Value(decl_, row.key, numericDefault(decl_, row));
+}
+
+PlugIn* ParamReader::image() { return lst_Stream(decl_, take(ParamKind::Image).key); }
+
+const char* ParamReader::text() { return lst_Parse(decl_, take(ParamKind::Text).key); }
+
 plg_FatalHandler plg_SetFatalHandler(plg_FatalHandler handler) {
   const plg_FatalHandler previous = LST.fatal;
   LST.fatal = handler;

@@ -88,6 +88,27 @@ PlugIn* lst_Value(Declaration* decl, const char* key, float def);
 PlugIn* lst_Stream(Declaration* decl, const char* key);
 const char* lst_Parse(Declaration* decl, const char* key);
 
+// A class reads its parameters through its table, one row a call in the
+// table's order: the row gives the key and the default, so both are written
+// once, in the table that also drives the key check and the documentation.
+// A call of another kind than its row's, or a call past the table's end, is
+// a fault of the class and stops the program at once.
+class ParamReader {
+ public:
+  ParamReader(Declaration* decl, const ParamInfo* table) : decl_(decl), row_(table) {}
+  float number();                // Number: the row's default is a number
+  float number(float computed);  // Number whose default is worked out from earlier rows
+  std::string word();            // Word: "" when absent
+  PlugIn* value();               // Value: an implicit Constant of the default when absent
+  PlugIn* image();               // Image: an implicit empty Layer when absent
+  const char* text();            // Text: compulsory; the rest of the parameter text
+
+ private:
+  const ParamInfo& take(ParamKind kind);
+  Declaration* decl_;
+  const ParamInfo* row_;
+};
+
 // Test seam: while a hook is set, every reader above reports the key it looks
 // up, as the class passes it.  nullptr removes the hook.
 using lst_ReadHook = void (*)(const Declaration* decl, const char* key);
