@@ -22,7 +22,15 @@ void img_InitHeadless() {
 constexpr int64_t kMaxPixels = int64_t(1) << 26;  // 8192 x 8192
 // All images alive at once; a show needs a few dozen of 640x480 (300 KB).
 constexpr int64_t kMaxLiveBytes = int64_t(256) << 20;
-int64_t liveBytes = 0;
+
+namespace {
+
+struct ImageState {
+  int64_t liveBytes = 0;  // pixels of the images alive now
+};
+ImageState IMG;
+
+}  // namespace
 
 Image* img_Create(int width, int height) {
   width = std::max(width, 0);
@@ -30,7 +38,7 @@ Image* img_Create(int width, int height) {
   if (int64_t(width) * height > kMaxPixels || width > 65536 || height > 65536)
     plg_Error(nullptr, "image of %dx%d is too large", width, height);
   const int64_t bytes = int64_t(std::max(width, 1)) * std::max(height, 1);
-  if (liveBytes + bytes > kMaxLiveBytes)
+  if (IMG.liveBytes + bytes > kMaxLiveBytes)
     plg_Error(nullptr, "images would need more than %d MiB", int(kMaxLiveBytes >> 20));
   Image* image = new Image;
   image->width = width;
@@ -43,7 +51,7 @@ Image* img_Create(int width, int height) {
     plg_Error(nullptr, "out of memory for an image of %dx%d", width, height);
   }
   image->pixels = image->bitmap->line[0];
-  liveBytes += bytes;
+  IMG.liveBytes += bytes;
   // Cleared, so that a fresh layer is black and every run draws the same.
   clear_to_color(image->bitmap, 0);
   return image;
@@ -52,7 +60,7 @@ Image* img_Create(int width, int height) {
 int img_Destroy(Image* image) {
   if (!image) return 1;
   if (image->bitmap) {
-    liveBytes -= int64_t(image->bitmap->w) * image->bitmap->h;
+    IMG.liveBytes -= int64_t(image->bitmap->w) * image->bitmap->h;
     destroy_bitmap(image->bitmap);
   }
   delete image;

@@ -183,3 +183,12 @@ bool mpg_IsOpen(const MpgDecoder* decoder);
 // handler in force before.
 using mpg_FatalHandler = void (*)(const char* text);
 mpg_FatalHandler mpg_SetFatalHandler(mpg_FatalHandler handler);
+
+// Damage the decoder steps over (decoding goes on) is told to one handler:
+// faults of the coded data (start codes, coefficient codes) and faults of a
+// picture's structure (macroblock codes, a picture cut short).  The default
+// prints the text, the first kind on stderr and the second on stdout.
+// nullptr restores the default; returns the handler in force before.
+enum class MpgDiagnostic { CodeFault, PictureFault };
+using mpg_MessageHandler = void (*)(MpgDiagnostic kind, const char* text);
+mpg_MessageHandler mpg_SetMessageHandler(mpg_MessageHandler handler);

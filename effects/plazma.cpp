@@ -32,12 +32,6 @@ namespace {
 // draws nothing and leaves the pattern to a later request.
 constexpr int64_t kMaxPatternBytes = int64_t(1) << 26;
 
-// Whole rows of width w that an image holds, at most h.
-int rowsOf(const Image* image, int w, int h) {
-  if (!image || w <= 0 || h <= 0) return 0;
-  return int(std::min<int64_t>(h, int64_t(image->width) * image->height / w));
-}
-
 // A position -1..1 as the first column (row) of a window over n pixels:
 // -1 is 0, 1 is n-1.
 int windowStart(float p, int n) { return plg_Trunc((float(n - 1) + p * float(n - 1)) * 0.5f); }
@@ -129,7 +123,7 @@ Image* Plazma::onStream(int w, int h) {
   // is smaller than the one it was made for.
   const int64_t stride = tableW;
   const int64_t starts[3] = {int64_t(yR) * stride + xR, int64_t(yG) * stride + xG, int64_t(yB) * stride + xB};
-  const int rows = rowsOf(dest, w, h);
+  const int rows = img_RowsOf(dest, w, h);
   if (rows == 0) return dest;
   // The last byte a window reads; reads wrap from a row's end into the next
   // row's start, as the pattern is one array.

@@ -73,12 +73,6 @@ int span(int64_t limit, const Image* a, const Image* b) {
   return int(std::min({limit, pixelCount(a), pixelCount(b)}));
 }
 
-// Whole rows of width w that an image holds, at most h.
-int rowsOf(const Image* image, int w, int h) {
-  if (w <= 0 || h <= 0) return 0;
-  return int(std::min<int64_t>(h, pixelCount(image) / w));
-}
-
 // ---------------------------------------------------------------------------
 // Mixer factors.  A stored pixel keeps the low 8 bits of its sum, so of a
 // product (d * k) >> 8 only bits 8..15 of d * k survive, and those depend on
@@ -266,7 +260,7 @@ Image* Mixer::onStream(int w, int h) {
     case kMixSmoothCross: {
       Image* I = in->stream(w, h);
       const int passes = plg_Trunc(Int->value());
-      const int rows = rowsOf(I, w, h);
+      const int rows = img_RowsOf(I, w, h);
       if (rows == 0) return I;
       if (o == kMixSmoothColumns) smoothColumns(I->pixels, pixelCount(I), w, rows, passes);
       if (o == kMixSmoothRows) smoothRows(I->pixels, w, rows, passes);
@@ -307,8 +301,8 @@ Image* Mixer::onStream(int w, int h) {
     case kMixMultiply: mixMultiply(ip, tp, n); break;
     case kMixMaskedBlend: mixMaskedBlend(ip, tp, n, wrappedFactor(k)); break;
     case kMixBump: {
-      const int rows = std::min(rowsOf(I, w, h), rowsOf(B, w, h));
-      if (rows > 0) mixBump(ip, pixelCount(I), tp, rowsOf(T, w, h), B->pixels, w, rows, bumpFactor(k));
+      const int rows = std::min(img_RowsOf(I, w, h), img_RowsOf(B, w, h));
+      if (rows > 0) mixBump(ip, pixelCount(I), tp, img_RowsOf(T, w, h), B->pixels, w, rows, bumpFactor(k));
       break;
     }
   }
@@ -339,13 +333,13 @@ Image* Mirror::onStream(int w, int h) {
     const int64_t half = area(w, h) / 2;
     std::memmove(ip, tp, size_t(span(half, I, T)));
     int64_t at = half;
-    for (int r = rowsOf(T, w, hh) - 1; r >= 0 && at + w <= iCount; --r, at += w)
+    for (int r = img_RowsOf(T, w, hh) - 1; r >= 0 && at + w <= iCount; --r, at += w)
       std::memmove(ip + at, tp + size_t(r) * size_t(w), size_t(w));
     return I;
   }
   if (hw == 0) return I;
   if (m == 1) {
-    const int rows = std::min(rowsOf(I, w, h), rowsOf(T, hw, h));
+    const int rows = std::min(img_RowsOf(I, w, h), img_RowsOf(T, hw, h));
     for (int y = 0; y < rows; ++y) {
       const uint8_t* src = tp + size_t(y) * size_t(hw);
       uint8_t* dst = ip + size_t(y) * size_t(w);
@@ -399,7 +393,7 @@ Image* Zoomer::onStream(int w, int h) {
   // The frame's centre lands on texel (x, y).
   const int64_t rowU = int64_t(cx) * 256 - (dux * w) / 2 - (duy * h) / 2;
   const int64_t rowV = int64_t(cy) * 256 - (dvx * w) / 2 - (dvy * h) / 2;
-  const int rows = rowsOf(I, w, h);
+  const int rows = img_RowsOf(I, w, h);
   if (rows == 0 || !T) return I;
   const int64_t texels = pixelCount(T);
   if (texels >= 65536)

@@ -56,13 +56,17 @@ struct Stream : PlugIn {
   float onValue() override;  // fatal: wrong kind
 };
 
+// A held picture at the asked size (negative sizes are 0): made black the
+// first time, scaled from what it held when the size changes.  The picture
+// before the last resize stays in retired: one label can be asked for two
+// sizes within one request (Mirror's tex and in, Window's in and win), and
+// the first picture must outlive the second request.
+Image* plg_Resized(Image*& image, Image*& retired, int width, int height);
+
 // The plain image holder; also what an absent image parameter becomes.
 struct Layer final : Stream {
   Image* image = nullptr;
-  // The picture before the last resize.  One label can be asked for two
-  // sizes within one request (Mirror's tex and in, Window's in and win); the
-  // first picture must outlive the second request.
-  Image* retired = nullptr;
+  Image* retired = nullptr;  // see plg_Resized
 
   Layer(Declaration* decl, PlugIn* next);
   ~Layer() override;
@@ -132,7 +136,7 @@ struct Screen final : Stream {
 // A still picture from the archive, converted to grey levels when loaded.
 struct Texture final : Stream {
   Image* image = nullptr;
-  Image* retired = nullptr;  // as in Layer
+  Image* retired = nullptr;  // see plg_Resized
 
   Texture(Declaration* decl, PlugIn* next);
   ~Texture() override;

@@ -104,14 +104,5 @@ Texture::~Texture() {
 Image* Texture::onStream(int width, int height) {
   // The first request fixes the working size; asking for another size
   // rescales from the last copy.
-  width = std::max(width, 0);
-  height = std::max(height, 0);
-  if (image->width != width || image->height != height) {
-    Image* resized = img_Create(width, height);
-    img_Scale(image, resized);
-    img_Destroy(retired);
-    retired = image;
-    image = resized;
-  }
-  return image;
+  return plg_Resized(image, retired, width, height);
 }

@@ -91,8 +91,8 @@ float KeyB::onValue() {
   const float hi = max->value();
   const float lo = min->value();
   const float s = step->value();
-  if (incKey >= 0 && keyState[incKey]) current += s;
-  if (decKey >= 0 && keyState[decKey]) current -= s;
+  if (incKey >= 0 && KEY.held[incKey]) current += s;
+  if (decKey >= 0 && KEY.held[decKey]) current -= s;
   if (current > hi) current = hi;
   if (current < lo) current = lo;
   return current;

@@ -3,8 +3,6 @@
 
 #include <chrono>
 
-TimelineState TML;
-
 namespace {
 
 struct ClockState {

@@ -152,8 +152,8 @@ struct timespec scriptTime() {
 
 // Live-only work before a frame: F1 and F5, and watching the script.
 void beforeFrame() {
-  const int key = keyPressed;
-  keyPressed = 0;
+  const int key = KEY.pressed;
+  KEY.pressed = 0;
   if (key == KEY_F1) LIVE.overlay = !LIVE.overlay;
   if (!LIVE.watch) return;
   bool reload = key == KEY_F5;

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 
+TimelineState TML;
 
 const char* const kSceneSections[kSceneCount] = {
     "tolvek.plg", "intro.plg", "komin3d.plg", "schody.plg",
