@@ -50,6 +50,12 @@ struct Image {
 void img_InitHeadless();
 
 Image* img_Create(int width, int height);  // cleared to black
+// What img_Create does with a size it refuses or memory it cannot get: the
+// script layer installs its error ending when the program starts.  Without
+// a handler, or when it returns, the message is printed as "-> Error: %s !"
+// and the process ends with exit code 1.
+using img_FailHandler = void (*)(const char* message);
+void img_SetFailHandler(img_FailHandler handler);
 // Whole rows of width w that an image's pixels hold, at most h; 0 without an
 // image.  A picture of another size than asked is walked this far only.
 inline int img_RowsOf(const Image* image, int w, int h) {
@@ -58,6 +64,9 @@ inline int img_RowsOf(const Image* image, int w, int h) {
   return rows < h ? int(rows) : h;
 }
 int img_Destroy(Image* image);
+// A PNG entry of the archive as its luminance, or nullptr on any failure
+// (nothing is printed).
+Image* img_LoadTexture(const char* archiveName);
 void img_Scale(const Image* source, Image* target);  // nearest neighbour
 int img_Blit(const Image* source, Image* target, int sx, int sy, int dx, int dy, int w, int h);
 // Writes width x height grey bytes as an 8-bit grey PNG; written beside its

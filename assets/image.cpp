@@ -1,12 +1,13 @@
 // The 8-bit image record over Allegro memory bitmaps.
 #include "assets/assets.h"
 
-#include "script/script.h"
-
 #include <allegro.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -27,19 +28,35 @@ namespace {
 
 struct ImageState {
   int64_t liveBytes = 0;  // pixels of the images alive now
+  img_FailHandler fail = nullptr;
 };
 ImageState IMG;
 
+[[noreturn]] void refuse(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void refuse(const char* format, ...) {
+  char message[128];
+  va_list ap;
+  va_start(ap, format);
+  std::vsnprintf(message, sizeof message, format, ap);
+  va_end(ap);
+  if (IMG.fail) IMG.fail(message);
+  std::printf("-> Error: %s !\n", message);
+  std::fflush(stdout);
+  std::exit(1);
+}
+
 }  // namespace
+
+void img_SetFailHandler(img_FailHandler handler) { IMG.fail = handler; }
 
 Image* img_Create(int width, int height) {
   width = std::max(width, 0);
   height = std::max(height, 0);
   if (int64_t(width) * height > kMaxPixels || width > 65536 || height > 65536)
-    plg_Error(nullptr, "image of %dx%d is too large", width, height);
+    refuse("image of %dx%d is too large", width, height);
   const int64_t bytes = int64_t(std::max(width, 1)) * std::max(height, 1);
   if (IMG.liveBytes + bytes > kMaxLiveBytes)
-    plg_Error(nullptr, "images would need more than %d MiB", int(kMaxLiveBytes >> 20));
+    refuse("images would need more than %d MiB", int(kMaxLiveBytes >> 20));
   Image* image = new Image;
   image->width = width;
   image->height = height;
@@ -48,7 +65,7 @@ Image* img_Create(int width, int height) {
   image->bitmap = create_bitmap_ex(8, std::max(width, 1), std::max(height, 1));
   if (!image->bitmap) {
     delete image;
-    plg_Error(nullptr, "out of memory for an image of %dx%d", width, height);
+    refuse("out of memory for an image of %dx%d", width, height);
   }
   image->pixels = image->bitmap->line[0];
   IMG.liveBytes += bytes;

@@ -266,7 +266,7 @@ Object::Object(Declaration* decl, PlugIn* nextObject) : Stream(decl, nextObject)
   const std::string bumpName = read.word();
   mesh = mesh_Load(objName.c_str());
   if (!mesh) plg_Error(nullptr, "object '%s' not found", objName.c_str());
-  Image* heights = bumpName.empty() ? nullptr : png_LoadTexture(bumpName.c_str());
+  Image* heights = bumpName.empty() ? nullptr : img_LoadTexture(bumpName.c_str());
   if (heights) {
     if (heights->width != 256 || heights->height != 256) {
       Image* scaled = img_Create(256, 256);

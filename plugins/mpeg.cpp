@@ -3,7 +3,6 @@
 #include "plugins/plugins.h"
 
 #include "codecs/codecs.h"
-#include "runtime/runtime.h"
 
 #include <algorithm>
 #include <cstring>

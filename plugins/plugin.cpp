@@ -65,6 +65,14 @@ PlugIn::~PlugIn() {
   delete next;
 }
 
+void reportPluginError(const PlugIn* object, const char* message) {
+  const Declaration* d = object->declaration;
+  if (d) plg_Trace(" -> %s:%s(%s) ", d->label.c_str(), d->type.c_str(), d->params.c_str());
+  // Implicit objects have no declaration of their own: the declared object
+  // that asked them is the closest place.
+  plg_Fatal(message, true, d ? d : plg_ErrorPlace());
+}
+
 Image* Value::onStream(int, int) {
   reportPluginError(this, "stream request on value plugin");
 }

@@ -42,6 +42,23 @@ struct PlugIn {
 // (implicit objects have none), or null: where a running graph's error is.
 const Declaration* plg_Requesting();
 
+// A running object's fatal error (see plg_Fatal): the object's declaration,
+// or for an implicit object the place of the request under way, is shown.
+[[noreturn]] void reportPluginError(const PlugIn* object, const char* message);
+
+// ---------------------------------------------------------------------------
+// The show clock and the screen fade.  The timeline (runtime/) writes them;
+// time-dependent plugins read the clock, the Screen the fade.
+struct TimelineState {
+  float speed = 1.0f;  // set once, never changed by the show
+  float t0 = 0.0f;     // phase origin in seconds, reset at every scene change
+  int fade = 0;        // screen fade: -256 black, 0 plain, +255 white
+};
+extern TimelineState TML;
+
+// Scene-relative show clock: the runtime's clock * speed - t0, as a float.
+float tml_ShowTime();
+
 struct Value : PlugIn {
   using PlugIn::PlugIn;
 

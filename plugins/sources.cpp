@@ -2,7 +2,6 @@
 #include "plugins/plugins.h"
 
 #include "codecs/codecs.h"
-#include "runtime/runtime.h"
 
 #include <algorithm>
 #include <string>
@@ -92,7 +91,7 @@ const ParamInfo kTextureParams[] = {
 Texture::Texture(Declaration* decl, PlugIn* nextObject) : Stream(decl, nextObject) {
   ParamReader read(decl, kTextureParams);
   const std::string name = read.word();
-  image = png_LoadTexture(name.c_str());
+  image = img_LoadTexture(name.c_str());
   if (!image) plg_Error(nullptr, "texture '%s' not found", name.c_str());
 }
 

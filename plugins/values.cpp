@@ -1,8 +1,6 @@
 // Value plugins: Constant, Oscilator and KeyB.
 #include "plugins/plugins.h"
 
-#include "runtime/runtime.h"
-
 #include <cmath>
 #include <cstdio>
 

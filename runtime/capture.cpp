@@ -252,6 +252,7 @@ TimelineIO captureIO() {
     CAP.run->playing = true;
   };
   io.render = [](void*, int scene) { CAP.run->render(scene); };
+  io.sceneSwitch = shw_SceneSwitch;
   io.startOrder = CAP.run->opt.startOrder;
   return io;
 }

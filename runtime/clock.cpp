@@ -28,4 +28,3 @@ double tmr_Seconds() {
   return TMR.now;
 }
 
-float tml_ShowTime() { return float(tmr_Seconds() * TML.speed - TML.t0); }

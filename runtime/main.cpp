@@ -236,6 +236,7 @@ int runLive(const Options& opt) {
   io.order = [](void*) { return mus_Order(); };
   io.beat = [](void*) { return mus_Beat(); };
   io.play = [](void*, int order) { mus_PlayAt(order); };
+  io.sceneSwitch = shw_SceneSwitch;
   io.render = [](void*, int scene) {
     beforeFrame();
     LIVE.scenes.outputs[scene]->stream(256, 256);

@@ -2,11 +2,11 @@
 // beat flashes and the final fade.
 #include "runtime/runtime.h"
 
-#include "codecs/codecs.h"
-
 #include <algorithm>
 
 TimelineState TML;
+
+float tml_ShowTime() { return float(tmr_Seconds() * TML.speed - TML.t0); }
 
 const char* const kSceneSections[kSceneCount] = {
     "tolvek.plg", "intro.plg", "komin3d.plg", "schody.plg",
@@ -87,7 +87,6 @@ TimelineEnd tml_Run(const TimelineIO& io) {
   for (;;) {
     if (run.escape()) return TimelineEnd::Escaped;
     if (io.order(io.ctx) == kSwitchOrders[current + 1]) {
-      mpg_Close(mpg_Shared());  // the next scene's clips start from their first picture
       if (io.sceneSwitch) io.sceneSwitch(io.ctx, current + 1);
       ++current;
       if (current == kSceneCount) break;
