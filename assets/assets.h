@@ -49,8 +49,24 @@ struct Image {
 // program initialises Allegro itself; tests, tools and fuzzers call this.
 void img_InitHeadless();
 
-Image* img_Create(int width, int height);  // contents undefined
+Image* img_Create(int width, int height);  // cleared to black
+// What img_Create does with a size it refuses or memory it cannot get: the
+// script layer installs its error ending when the program starts.  Without
+// a handler, or when it returns, the message is printed as "-> Error: %s !"
+// and the process ends with exit code 1.
+using img_FailHandler = void (*)(const char* message);
+void img_SetFailHandler(img_FailHandler handler);
+// Whole rows of width w that an image's pixels hold, at most h; 0 without an
+// image.  A picture of another size than asked is walked this far only.
+inline int img_RowsOf(const Image* image, int w, int h) {
+  if (!image || w <= 0 || h <= 0) return 0;
+  const int64_t rows = int64_t(image->width) * image->height / w;
+  return rows < h ? int(rows) : h;
+}
 int img_Destroy(Image* image);
+// A PNG entry of the archive as its luminance, or nullptr on any failure
+// (nothing is printed).
+Image* img_LoadTexture(const char* archiveName);
 void img_Scale(const Image* source, Image* target);  // nearest neighbour
 int img_Blit(const Image* source, Image* target, int sx, int sy, int dx, int dy, int w, int h);
 // Writes width x height grey bytes as an 8-bit grey PNG; written beside its
@@ -134,9 +150,12 @@ void gfx_Overlay(const char* text);
 
 // ---------------------------------------------------------------------------
 // Keyboard.  key_Escape consumes one buffered key and tells whether it was
-// Escape; any other key it takes is left in keyPressed (an Allegro scancode)
-// for the live program's own keys.  It also refreshes the held-key table
-// that KeyB reads, indexed by character code.
+// Escape; any other key it takes is left in KEY.pressed for the live
+// program's own keys.  It also refreshes the held-key table that KeyB reads.
+struct KeyState {
+  uint8_t held[256] = {};  // 1 while the key of that character code is down
+  int pressed = 0;         // Allegro scancode of the last other key taken, 0 when none
+};
+extern KeyState KEY;
+
 bool key_Escape();
-extern uint8_t keyState[256];
-extern int keyPressed;  // scancode of the last other key taken, 0 when none

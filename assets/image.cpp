@@ -1,12 +1,13 @@
 // The 8-bit image record over Allegro memory bitmaps.
 #include "assets/assets.h"
 
-#include "script/script.h"
-
 #include <allegro.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -22,16 +23,40 @@ void img_InitHeadless() {
 constexpr int64_t kMaxPixels = int64_t(1) << 26;  // 8192 x 8192
 // All images alive at once; a show needs a few dozen of 640x480 (300 KB).
 constexpr int64_t kMaxLiveBytes = int64_t(256) << 20;
-int64_t liveBytes = 0;
+
+namespace {
+
+struct ImageState {
+  int64_t liveBytes = 0;  // pixels of the images alive now
+  img_FailHandler fail = nullptr;
+};
+ImageState IMG;
+
+[[noreturn]] void refuse(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void refuse(const char* format, ...) {
+  char message[128];
+  va_list ap;
+  va_start(ap, format);
+  std::vsnprintf(message, sizeof message, format, ap);
+  va_end(ap);
+  if (IMG.fail) IMG.fail(message);
+  std::printf("-> Error: %s !\n", message);
+  std::fflush(stdout);
+  std::exit(1);
+}
+
+}  // namespace
+
+void img_SetFailHandler(img_FailHandler handler) { IMG.fail = handler; }
 
 Image* img_Create(int width, int height) {
   width = std::max(width, 0);
   height = std::max(height, 0);
   if (int64_t(width) * height > kMaxPixels || width > 65536 || height > 65536)
-    plg_Error(nullptr, "image of %dx%d is too large", width, height);
+    refuse("image of %dx%d is too large", width, height);
   const int64_t bytes = int64_t(std::max(width, 1)) * std::max(height, 1);
-  if (liveBytes + bytes > kMaxLiveBytes)
-    plg_Error(nullptr, "images would need more than %d MiB", int(kMaxLiveBytes >> 20));
+  if (IMG.liveBytes + bytes > kMaxLiveBytes)
+    refuse("images would need more than %d MiB", int(kMaxLiveBytes >> 20));
   Image* image = new Image;
   image->width = width;
   image->height = height;
@@ -40,10 +65,10 @@ Image* img_Create(int width, int height) {
   image->bitmap = create_bitmap_ex(8, std::max(width, 1), std::max(height, 1));
   if (!image->bitmap) {
     delete image;
-    plg_Error(nullptr, "out of memory for an image of %dx%d", width, height);
+    refuse("out of memory for an image of %dx%d", width, height);
   }
   image->pixels = image->bitmap->line[0];
-  liveBytes += bytes;
+  IMG.liveBytes += bytes;
   // Cleared, so that a fresh layer is black and every run draws the same.
   clear_to_color(image->bitmap, 0);
   return image;
@@ -52,7 +77,7 @@ Image* img_Create(int width, int height) {
 int img_Destroy(Image* image) {
   if (!image) return 1;
   if (image->bitmap) {
-    liveBytes -= int64_t(image->bitmap->w) * image->bitmap->h;
+    IMG.liveBytes -= int64_t(image->bitmap->w) * image->bitmap->h;
     destroy_bitmap(image->bitmap);
   }
   delete image;

@@ -6,20 +6,19 @@
 
 #include <cstring>
 
-uint8_t keyState[256];
-int keyPressed;
+KeyState KEY;
 
 bool key_Escape() {
   if (keyboard_needs_poll()) poll_keyboard();
-  std::memset(keyState, 0, sizeof keyState);
+  std::memset(KEY.held, 0, sizeof KEY.held);
   for (int sc = 1; sc < KEY_MAX; ++sc) {
     if (!key[sc]) continue;
     const int c = scancode_to_ascii(sc);
-    if (c > 0 && c < 256) keyState[c] = 1;
+    if (c > 0 && c < 256) KEY.held[c] = 1;
   }
   if (!keypressed()) return false;
   const int scancode = readkey() >> 8;
   if (scancode == KEY_ESC) return true;
-  keyPressed = scancode;
+  KEY.pressed = scancode;
   return false;
 }

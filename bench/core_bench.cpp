@@ -2,6 +2,7 @@
 // layer, and building the default show's scene graphs.
 #include "assets/assets.h"
 #include "plugins/plugins.h"
+#include "registry/registry.h"
 #include "runtime/runtime.h"
 #include "script/script.h"
 

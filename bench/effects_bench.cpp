@@ -1,6 +1,7 @@
 // Per-frame cost of the grid effects and Light at 640x480, to be read
 // against BM_ReferenceLookup640x480 (one table lookup a pixel).
 #include "effects/effects.h"
+#include "registry/registry.h"
 
 #include <benchmark/benchmark.h>
 

@@ -2,6 +2,7 @@
 // script declares it.  Fonts are made here at the show's sizes: glyphs of
 // height H and width W with ink on about half their pixels.
 #include "effects/effects.h"
+#include "registry/registry.h"
 
 #include <benchmark/benchmark.h>
 

@@ -2,6 +2,7 @@
 // BM_ReferenceLookup640x480.  Both are built from script text as the show
 // builds them; the pattern and the landscape are made before the timing.
 #include "effects/effects.h"
+#include "registry/registry.h"
 
 #include <benchmark/benchmark.h>
 

@@ -1,10 +1,13 @@
 // Codecs: the PNG decoder (png_*), the zlib/deflate inflater under it
-// (inf_*), and SHA-256 for checking decoded pictures (sha256_*).
+// (inf_*), the MPEG-2 and MPEG-1 video decoder (mpg_*), and SHA-256 for
+// checking decoded pictures (sha256_*).  Nothing here knows the engine's
+// other folders: decoders read files, streams or memory and write bytes.
 //
-// The PNG decoder fills a PngInfo record from a file, an archive entry or a
-// block of memory; the texture loader turns that record into an 8-bit grey
-// Image.  Both decoders keep all their state in a context the caller owns,
-// so two pictures can be decoded at the same time on different contexts.
+// The PNG decoder fills a PngInfo record from a file or a block of memory;
+// the archive's texture loader (assets/) turns that record into an 8-bit
+// grey Image.  The decoders keep all their state in a context the caller
+// owns, so two pictures can be decoded at the same time on different
+// contexts.
 #pragma once
 
 #include <cstddef>
@@ -12,8 +15,6 @@
 #include <cstdio>
 #include <string>
 #include <vector>
-
-struct Image;
 
 // ---------------------------------------------------------------------------
 // Results of the PNG decoder and of the inflater share one numbering: the
@@ -113,10 +114,6 @@ PngStatus png_DecodeLumaFile(PngDecoder* decoder, FILE* file, PngInfo* info, std
 // none can be made; the record is zeroed then too).  The file stays open.
 PngStatus png_LoadLumaFile(FILE* file, PngInfo* info, std::vector<uint8_t>* luma);
 
-// A texture from the archive: its luminance as an 8-bit image, or nullptr
-// on any failure (nothing is printed).
-Image* png_LoadTexture(const char* archiveName);
-
 // ---------------------------------------------------------------------------
 // The inflater on its own: one zlib stream (RFC 1950 header, RFC 1951 blocks,
 // Adler-32 trailer) from memory into a caller's buffer.
@@ -183,3 +180,12 @@ bool mpg_IsOpen(const MpgDecoder* decoder);
 // handler in force before.
 using mpg_FatalHandler = void (*)(const char* text);
 mpg_FatalHandler mpg_SetFatalHandler(mpg_FatalHandler handler);
+
+// Damage the decoder steps over (decoding goes on) is told to one handler:
+// faults of the coded data (start codes, coefficient codes) and faults of a
+// picture's structure (macroblock codes, a picture cut short).  The default
+// prints the text, the first kind on stderr and the second on stdout.
+// nullptr restores the default; returns the handler in force before.
+enum class MpgDiagnostic { CodeFault, PictureFault };
+using mpg_MessageHandler = void (*)(MpgDiagnostic kind, const char* text);
+mpg_MessageHandler mpg_SetMessageHandler(mpg_MessageHandler handler);

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -19,11 +20,22 @@ void defaultFatal(const char* text) {
 }
 mpg_FatalHandler fatalHandler = defaultFatal;
 
+void defaultMessage(MpgDiagnostic kind, const char* text) {
+  std::fputs(text, kind == MpgDiagnostic::CodeFault ? stderr : stdout);
+}
+mpg_MessageHandler messageHandler = defaultMessage;
+
 // Frame stores beyond this are refused as a damaged header rather than
 // allocated: the largest level codes 1920 x 1152.
 constexpr int kMaxDimension = 4096;
 
 }  // namespace
+
+mpg_MessageHandler mpg_SetMessageHandler(mpg_MessageHandler handler) {
+  const mpg_MessageHandler previous = messageHandler;
+  messageHandler = handler ? handler : defaultMessage;
+  return previous;
+}
 
 mpg_FatalHandler mpg_SetFatalHandler(mpg_FatalHandler handler) {
   const mpg_FatalHandler previous = fatalHandler;
@@ -32,6 +44,15 @@ mpg_FatalHandler mpg_SetFatalHandler(mpg_FatalHandler handler) {
 }
 
 namespace mpg {
+
+void mpg_Message(MpgDiagnostic kind, const char* format, ...) {
+  char text[128];
+  va_list ap;
+  va_start(ap, format);
+  std::vsnprintf(text, sizeof text, format, ap);
+  va_end(ap);
+  messageHandler(kind, text);
+}
 
 void mpg_Fatal(Decoder& d, const char* text) {
   fatalHandler(text);
@@ -280,7 +301,7 @@ void extensionsAndUserData(Decoder& d) {
       case kCopyright:
       case kCameraParameters:
       case kItuT: break;  // nothing in them changes the pictures
-      default: std::fprintf(stderr, "reserved extension start code ID %d\n", id); break;
+      default: mpg_Message(MpgDiagnostic::CodeFault, "reserved extension start code ID %d\n", id); break;
     }
     if (d.ended) return;
   }
@@ -377,11 +398,11 @@ Picture decodePicture(Decoder& d) {
   const bool field = d.pictureStructure != kFramePicture;
   if (field && d.fieldPending && d.pictureStructure == d.pendingStructure) {
     // A first field again: its predecessor lost its partner.
-    std::printf("odd number of field pictures\n");
+    mpg_Message(MpgDiagnostic::PictureFault, "odd number of field pictures\n");
     d.fieldPending = false;
   }
   if (!field && d.fieldPending) {
-    std::printf("odd number of field pictures\n");
+    mpg_Message(MpgDiagnostic::PictureFault, "odd number of field pictures\n");
     d.fieldPending = false;
   }
   d.secondField = field && d.fieldPending;
@@ -406,7 +427,7 @@ Picture decodePicture(Decoder& d) {
   }
   d.pendingCode = code;
   const int total = d.mbWidth * (field ? d.mbHeight / 2 : d.mbHeight);
-  if (d.macroblocksDecoded < total) std::printf("Premature end of picture\n");
+  if (d.macroblocksDecoded < total) mpg_Message(MpgDiagnostic::PictureFault, "Premature end of picture\n");
   if (field && !d.secondField) {
     d.fieldPending = true;
     d.pendingStructure = d.pictureStructure;
@@ -456,7 +477,7 @@ int decodeFrame(Decoder& d, uint8_t* out) {
       case kUserDataCode:
         break;
       default:
-        std::fprintf(stderr, "Unexpected startcode %08x (ignored)\n", 0x100 | code);
+        mpg_Message(MpgDiagnostic::CodeFault, "Unexpected startcode %08x (ignored)\n", 0x100 | code);
         break;
     }
   }
@@ -574,7 +595,7 @@ bool mpg_Close(MpgDecoder* decoder) {
   }
   bool wrote = false;
   if (d.fieldPending) {
-    std::printf("last frame incomplete, not stored\n");
+    mpg::mpg_Message(MpgDiagnostic::PictureFault, "last frame incomplete, not stored\n");
   } else if (d.references > 0 && d.lastBuffer) {
     mpg::writeFrame(d, d.backward, d.lastBuffer);
     wrote = true;

@@ -185,6 +185,8 @@ struct Decoder {
 void bits_RefillSlow(Decoder& d);  // near the buffer's end
 int bits_NextStartCode(Decoder& d);  // aligns, scans, consumes the code; returns its last byte
 void mpg_Fatal(Decoder& d, const char* text);
+// A diagnostic to the handler, printf-style; decoding goes on.
+void mpg_Message(MpgDiagnostic kind, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 inline uint32_t bits_Show(const Decoder& d, int n) { return uint32_t(d.bits.cache >> (64 - n)); }
 inline void bits_Skip(Decoder& d, int n) {

@@ -41,7 +41,7 @@ int motionDelta(Decoder& d, int fCode) {
   bits_Need(d);
   const VlcEntry e = vlc_Decode(d, mpg_Tables().motionCode);
   if (e.length == 0) {
-    std::printf("Invalid motion_vector code\n");
+    mpg_Message(MpgDiagnostic::PictureFault, "Invalid motion_vector code\n");
     d.fault = true;
     return 0;
   }
@@ -267,7 +267,7 @@ __attribute__((always_inline)) inline bool escape(Decoder& d, LocalBits& b, int&
     level = int(b.get(12));
     if (level >= 2048) level -= 4096;
     if ((level & 2047) == 0 && intra) {
-      std::fprintf(stderr, "invalid signed_level (escape) in getmpg2intrablock()\n");
+      mpg_Message(MpgDiagnostic::CodeFault, "invalid signed_level (escape) in getmpg2intrablock()\n");
       d.fault = true;
       return false;
     }
@@ -300,7 +300,7 @@ inline int specialCode(Decoder& d, LocalBits& b, const VlcEntry& e, int& i, int&
   const int run = e.extra;
   if (run == kDctEndOfBlock) return 1;
   if (run == kDctNoCode) {
-    std::fprintf(stderr, "%s", names.huffman);
+    mpg_Message(MpgDiagnostic::CodeFault, "%s", names.huffman);
     d.fault = true;
     return -1;
   }
@@ -310,16 +310,22 @@ inline int specialCode(Decoder& d, LocalBits& b, const VlcEntry& e, int& i, int&
     i += escRun - kDctEscape;
     if (i <= 63) return 0;
   }
-  std::fprintf(stderr, "%s", names.index);
+  mpg_Message(MpgDiagnostic::CodeFault, "%s", names.index);
   d.fault = true;
   return -1;
 }
 
-// Returns the kind of block for the transform: 0 empty, 1 DC (and [63]) only,
-// 2 general.  Kept out of line, one copy per syntax, so that each loop gets
-// the registers to itself.
+// What a block holds, for the transform to take the short way.
+enum BlockKind : int {
+  kBlockEmpty = 0,    // nothing coded: the prediction stands
+  kBlockDcOnly = 1,   // DC alone, or with the [63] that mismatch control may set
+  kBlockGeneral = 2,
+};
+
+// Returns the kind of block for the transform.  Kept out of line, one copy
+// per syntax, so that each loop gets the registers to itself.
 template <bool Store, bool Mpeg2>
-__attribute__((noinline)) int intraBlock(Decoder& d, int cc, int16_t* blk) {
+__attribute__((noinline)) BlockKind intraBlock(Decoder& d, int cc, int16_t* blk) {
   const Tables& t = mpg_Tables();
   LocalBits b(d);
   b.need(d);
@@ -330,7 +336,8 @@ __attribute__((noinline)) int intraBlock(Decoder& d, int cc, int16_t* blk) {
     if (diff < 1 << (size.value - 1)) diff -= (1 << size.value) - 1;
   }
   d.dcPred[cc] += diff;
-  int sum = 0, kind = 1;
+  int sum = 0;
+  BlockKind kind = kBlockDcOnly;
   if (Store) {
     const int dc = saturate(d.dcPred[cc] * (8 >> d.intraDcPrecision));
     blk[0] = int16_t(dc);
@@ -355,14 +362,14 @@ __attribute__((noinline)) int intraBlock(Decoder& d, int cc, int16_t* blk) {
       if (special > 0) break;
       if (special < 0) {
         b.storeTo(d);
-        return 0;
+        return kBlockEmpty;
       }
     }
     if (Store) {
       const int v = mpeg2 ? clampCoefficient((level * quant[i]) / 16) : clampCoefficient(oddified((level * quant[i]) / 8));
       blk[scan[i]] = int16_t(v);
       sum += v;
-      kind = 2;
+      kind = kBlockGeneral;
     }
   }
   b.storeTo(d);
@@ -371,7 +378,7 @@ __attribute__((noinline)) int intraBlock(Decoder& d, int cc, int16_t* blk) {
 }
 
 template <bool Store, bool Mpeg2>
-__attribute__((noinline)) int interBlock(Decoder& d, int16_t* blk) {
+__attribute__((noinline)) BlockKind interBlock(Decoder& d, int16_t* blk) {
   const VlcEntry* const table = mpg_Tables().dct[0].entries;
   const uint8_t* const scan = d.scan;
   const int* const quant = d.quantInter;
@@ -408,17 +415,17 @@ __attribute__((noinline)) int interBlock(Decoder& d, int16_t* blk) {
       if (special > 0) break;
       if (special < 0) {
         b.storeTo(d);
-        return 0;
+        return kBlockEmpty;
       }
       if (!level) continue;  // an escaped zero: nothing to add
     }
     if (Store) put(i, level);
   }
   b.storeTo(d);
-  int kind = coded ? (positions ? 2 : 1) : 0;
+  BlockKind kind = coded ? (positions ? kBlockGeneral : kBlockDcOnly) : kBlockEmpty;
   if (Store && mpeg2 && !(sum & 1)) {
     blk[63] = int16_t(blk[63] ^ 1);
-    if (kind == 0) kind = 1;
+    if (kind == kBlockEmpty) kind = kBlockDcOnly;
   }
   return kind;
 }
@@ -476,7 +483,7 @@ void macroblock(Decoder& d, int address) {
   bits_Need(d);
   const VlcEntry type = vlc_Decode(d, t.mbType[d.pictureType]);
   if (type.length == 0) {
-    std::printf("Invalid macroblock_type code\n");
+    mpg_Message(MpgDiagnostic::PictureFault, "Invalid macroblock_type code\n");
     d.fault = true;
     return;
   }
@@ -488,7 +495,7 @@ void macroblock(Decoder& d, int address) {
   if (d.mpeg2 && m.flags && !(frame && d.framePredFrameDct)) {
     m.type = int(bits_Get(d, 2));
     if (m.type == 0) {
-      std::printf("invalid motion_type\n");
+      mpg_Message(MpgDiagnostic::PictureFault, "invalid motion_type\n");
       d.fault = true;
       return;
     }
@@ -511,7 +518,7 @@ void macroblock(Decoder& d, int address) {
       bits_Need(d);
       const VlcEntry e = vlc_Decode(d, t.cbp);
       if (e.length == 0) {
-        std::printf("Invalid coded_block_pattern code\n");
+        mpg_Message(MpgDiagnostic::PictureFault, "Invalid coded_block_pattern code\n");
         d.fault = true;
         return;
       }
@@ -540,7 +547,7 @@ void macroblock(Decoder& d, int address) {
         d.mpeg2 ? interBlock<false, true>(d, blk) : interBlock<false, false>(d, blk);
       continue;
     }
-    const int kind = intra ? (d.mpeg2 ? intraBlock<true, true>(d, 0, blk) : intraBlock<true, false>(d, 0, blk))
+    const BlockKind kind = intra ? (d.mpeg2 ? intraBlock<true, true>(d, 0, blk) : intraBlock<true, false>(d, 0, blk))
                            : (d.mpeg2 ? interBlock<true, true>(d, blk) : interBlock<true, false>(d, blk));
     if (d.fault) {
       std::memset(blk, 0, sizeof d.block);
@@ -548,12 +555,11 @@ void macroblock(Decoder& d, int address) {
     }
     int stride;
     uint8_t* dst = blockAt(d, mbx, mby, k, fieldDct, &stride);
-    // Kind 1: DC alone, or with the [63] that mismatch control may set.
-    const bool dcOnly = kind == 1;
+    const bool dcOnly = kind == kBlockDcOnly;
     if (intra) {
       if (dcOnly) idct_PutDc(blk, dst, stride);
       else idct_Put(blk, dst, stride);
-    } else if (kind) {
+    } else if (kind != kBlockEmpty) {
       if (dcOnly) idct_AddDc(blk, dst, stride);
       else idct_Add(blk, dst, stride);
     }
@@ -592,7 +598,7 @@ void slice_Decode(Decoder& d, int code) {
       bits_Need(d);
       const VlcEntry e = vlc_Decode(d, mpg_Tables().addressIncrement);
       if (e.length == 0) {
-        std::printf("Invalid macroblock_address_increment code\n");
+        mpg_Message(MpgDiagnostic::PictureFault, "Invalid macroblock_address_increment code\n");
         return;
       }
       if (e.value == kMbaiStuffing) continue;
@@ -614,7 +620,7 @@ void slice_Decode(Decoder& d, int code) {
       ++address;
     }
     if (address >= total) {
-      std::printf("Too many macroblocks in picture\n");
+      mpg_Message(MpgDiagnostic::PictureFault, "Too many macroblocks in picture\n");
       return;
     }
     macroblock(d, address);

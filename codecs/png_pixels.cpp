@@ -1,9 +1,7 @@
 // The pixel stage of the PNG decoder: undoing the row filters, unpacking
 // samples, putting Adam7 passes together; then luminance for the engine's
-// grey pictures and the texture loader.
+// grey pictures.
 #include "codecs/png_private.h"
-
-#include "assets/assets.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -181,10 +179,6 @@ namespace {
 
 inline uint8_t lumaOf(int r, int g, int b) { return uint8_t((r * 307 + g * 600 + b * 117) >> 10); }
 
-// img_Create stops the show on larger sizes; a texture refuses them instead.
-constexpr int kMaxTextureSide = 65536;
-constexpr int64_t kMaxTexturePixels = int64_t(1) << 26;
-
 }  // namespace
 
 void png_Luma(const PngInfo& info, uint8_t* luma) {
@@ -244,23 +238,4 @@ PngStatus png_LoadLumaFile(FILE* file, PngInfo* info, std::vector<uint8_t>* luma
   const PngStatus st = decoder ? png_DecodeLumaFile(decoder, file, info, luma) : PngStatus::OutOfMemory;
   png_DestroyDecoder(decoder);
   return st;
-}
-
-Image* png_LoadTexture(const char* archiveName) {
-  FILE* f = dat_Find(archiveName);
-  if (!f) return nullptr;
-  PngDecoder* decoder = png_CreateDecoder();
-  PngInfo info;
-  std::memset(&info, 0, sizeof info);
-  const PngStatus st = decoder ? png_DecodeFile(decoder, f, &info) : PngStatus::OutOfMemory;
-  std::fclose(f);
-  png_DestroyDecoder(decoder);
-  Image* image = nullptr;
-  if (st == PngStatus::Ok && info.width <= kMaxTextureSide && info.height <= kMaxTextureSide &&
-      int64_t(info.width) * info.height <= kMaxTexturePixels) {
-    image = img_Create(info.width, info.height);
-    png_Luma(info, image->pixels);
-  }
-  png_FreeInfo(&info);
-  return image;
 }

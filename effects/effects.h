@@ -7,30 +7,8 @@
 // ---------------------------------------------------------------------------
 // Ray-cast surfaces and what shares their coarse grid: Mapper, Warper, Light.
 
-// The coarse grid of texture coordinates that Mapper and Warper cast or wave
-// on, one grid point every 8 pixels, and Light's falloff tables.  One set
-// serves every object; destroying any Mapper, Warper or Light frees it all
-// and the next draw builds what it needs again.
-struct GridState {
-  int width = 0, height = 0;  // the destination the grid was last sized for
-  int gw = 0, gh = 0;         // grid points across and down
-  int capacity = 0;           // entries each grid holds; grids never shrink
-  // Entry (column i, row j) at i * gh + j: texture column and row in 8.8
-  // fixed point, shade 0..65535 (shaded kinds only).
-  int32_t* U = nullptr;
-  int32_t* V = nullptr;
-  int32_t* S = nullptr;
-  // Light falloff by (vertical, horizontal) distance, kLightRows x kLightColumns
-  // each: inverse distance, linear, inverse square.  Built on first use.
-  static constexpr int kLightRows = 300, kLightColumns = 512;
-  int32_t* light[3] = {nullptr, nullptr, nullptr};
-};
-extern GridState GRID;
-
-// Sizes the grid for a W x H destination (reallocating only to grow).
-void grid_Size(int W, int H);
-// Frees the grids and the light tables and forgets the size.
-void grid_Release();
+// Mapper and Warper cast or wave on one coarse grid of texture coordinates,
+// which Light's falloff tables share; its state is private to effects/.
 
 // Casts a 256x256 texture onto a slanted plane (types 0, 3), a tube (1, 4)
 // or a sphere (2, 5) seen from a turned camera; types 3..5 darken with

@@ -89,14 +89,15 @@ void drawRow(uint8_t* row, int W, int x, const uint8_t* lit) {
 }  // namespace
 
 Light::Light(Declaration* decl, PlugIn* nextObject) : Stream(decl, nextObject) {
-  in = lst_Stream(decl, " in=");
-  x = lst_Value(decl, " x=", 0);
-  y = lst_Value(decl, " y=", 0);
-  r = lst_Value(decl, " r=", 255);
-  g = lst_Value(decl, " g=", 255);
-  b = lst_Value(decl, " b=", 255);
-  i = lst_Value(decl, " i=", 255);
-  type = lst_Value(decl, " type=", 2);
+  ParamReader read(decl, kLightParams);
+  in = read.image();
+  x = read.value();
+  y = read.value();
+  r = read.value();
+  g = read.value();
+  b = read.value();
+  i = read.value();
+  type = read.value();
 }
 
 Light::~Light() { grid_Release(); }

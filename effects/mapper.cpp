@@ -168,18 +168,19 @@ void draw(Image* dest, const uint8_t* texels, int type, const Camera& cam) {
 }  // namespace
 
 Mapper::Mapper(Declaration* decl, PlugIn* nextObject) : Stream(decl, nextObject) {
-  in = lst_Stream(decl, " in=");
-  tex = lst_Stream(decl, " tex=");
-  x = lst_Value(decl, " x=", 0);
-  y = lst_Value(decl, " y=", 0);
-  z = lst_Value(decl, " z=", 0);
-  a = lst_Value(decl, " a=", 0);
-  b = lst_Value(decl, " b=", 0);
-  c = lst_Value(decl, " c=", 0);
-  fov = lst_Value(decl, " fov=", 128);
-  hskew = lst_Value(decl, " hskew=", 0);
-  vskew = lst_Value(decl, " vskew=", 0);
-  type = lst_Value(decl, " type=", 1);
+  ParamReader read(decl, kMapperParams);
+  in = read.image();
+  tex = read.image();
+  x = read.value();
+  y = read.value();
+  z = read.value();
+  a = read.value();
+  b = read.value();
+  c = read.value();
+  fov = read.value();
+  hskew = read.value();
+  vskew = read.value();
+  type = read.value();
 }
 
 Mapper::~Mapper() { grid_Release(); }
@@ -190,6 +191,9 @@ Image* Mapper::onStream(int w, int h) {
   Image* dest = in->stream(w, h);
   Image* texture = tex->stream(256, 256);
   Camera cam;
+  // The values are asked in the reverse of the table's order, always: a value
+  // may change as it is asked (a held KeyB steps on every request) and the
+  // first faulty input is the one reported, so the order shows in a show.
   cam.vskew = vskew->value();
   cam.hskew = hskew->value();
   cam.fov = fov->value();

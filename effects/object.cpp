@@ -260,13 +260,13 @@ void obj_Draw(Mesh* mesh, const ObjectPose& pose, const int32_t* bump, const Ima
 
 // ---------------------------------------------------------------------------
 Object::Object(Declaration* decl, PlugIn* nextObject) : Stream(decl, nextObject) {
+  ParamReader read(decl, kObjectParams);
   plg_Trace(" -> %s:%s(%s) ", decl->label.c_str(), decl->type.c_str(), decl->params.c_str());
-  // Copied: the reader's buffer is shared.
-  const std::string objName = lst_String(decl, " obj=");
-  const std::string bumpName = lst_String(decl, " bump=");
+  const std::string objName = read.word();
+  const std::string bumpName = read.word();
   mesh = mesh_Load(objName.c_str());
   if (!mesh) plg_Error(nullptr, "object '%s' not found", objName.c_str());
-  Image* heights = bumpName.empty() ? nullptr : png_LoadTexture(bumpName.c_str());
+  Image* heights = bumpName.empty() ? nullptr : img_LoadTexture(bumpName.c_str());
   if (heights) {
     if (heights->width != 256 || heights->height != 256) {
       Image* scaled = img_Create(256, 256);
@@ -280,19 +280,19 @@ Object::Object(Declaration* decl, PlugIn* nextObject) : Stream(decl, nextObject)
   } else {
     plg_Trace("-> (%s)\n", objName.c_str());
   }
-  in = lst_Stream(decl, " in=");
-  tex = lst_Stream(decl, " tex=");
-  x = lst_Value(decl, " x=", 0);
-  y = lst_Value(decl, " y=", 0);
-  z = lst_Value(decl, " z=", 0);
-  rr = lst_Value(decl, " rr=", 255);
-  gg = lst_Value(decl, " gg=", 255);
-  bb = lst_Value(decl, " bb=", 255);
-  a = lst_Value(decl, " a=", 0);
-  b = lst_Value(decl, " b=", 0);
-  c = lst_Value(decl, " c=", 0);
-  skew = lst_Value(decl, " skew=", 128);
-  type = lst_Value(decl, " type=", 1);
+  in = read.image();
+  tex = read.image();
+  x = read.value();
+  y = read.value();
+  z = read.value();
+  rr = read.value();
+  gg = read.value();
+  bb = read.value();
+  a = read.value();
+  b = read.value();
+  c = read.value();
+  skew = read.value();
+  type = read.value();
 }
 
 Object::~Object() { mesh_Free(mesh); }

@@ -32,12 +32,6 @@ namespace {
 // draws nothing and leaves the pattern to a later request.
 constexpr int64_t kMaxPatternBytes = int64_t(1) << 26;
 
-// Whole rows of width w that an image holds, at most h.
-int rowsOf(const Image* image, int w, int h) {
-  if (!image || w <= 0 || h <= 0) return 0;
-  return int(std::min<int64_t>(h, int64_t(image->width) * image->height / w));
-}
-
 // A position -1..1 as the first column (row) of a window over n pixels:
 // -1 is 0, 1 is n-1.
 int windowStart(float p, int n) { return plg_Trunc((float(n - 1) + p * float(n - 1)) * 0.5f); }
@@ -90,17 +84,18 @@ void plz_BuildTable(int w, int h, std::vector<uint8_t>& table) {
 }
 
 Plazma::Plazma(Declaration* decl, PlugIn* nextObject) : Stream(decl, nextObject) {
-  in = lst_Stream(decl, " in=");
-  xr = lst_Value(decl, " xr=", 0);
-  yr = lst_Value(decl, " yr=", 0);
-  xg = lst_Value(decl, " xg=", 0);
-  yg = lst_Value(decl, " yg=", 0);
-  xb = lst_Value(decl, " xb=", 0);
-  yb = lst_Value(decl, " yb=", 0);
-  r = lst_Value(decl, " r=", 255);
-  g = lst_Value(decl, " g=", 255);
-  b = lst_Value(decl, " b=", 255);
-  type = lst_Value(decl, " type=", 0);
+  ParamReader read(decl, kPlazmaParams);
+  in = read.image();
+  xr = read.value();
+  yr = read.value();
+  xg = read.value();
+  yg = read.value();
+  xb = read.value();
+  yb = read.value();
+  r = read.value();
+  g = read.value();
+  b = read.value();
+  type = read.value();
 }
 
 Image* Plazma::onStream(int w, int h) {
@@ -111,6 +106,9 @@ Image* Plazma::onStream(int w, int h) {
     built = true;
   }
   Image* dest = in->stream(w, h);
+  // The values are asked in the reverse of the table's order, always: a value
+  // may change as it is asked (a held KeyB steps on every request) and the
+  // first faulty input is the one reported, so the order shows in a show.
   type->value();
   const int brightness = plg_Trunc(b->value());
   g->value();
@@ -125,7 +123,7 @@ Image* Plazma::onStream(int w, int h) {
   // is smaller than the one it was made for.
   const int64_t stride = tableW;
   const int64_t starts[3] = {int64_t(yR) * stride + xR, int64_t(yG) * stride + xG, int64_t(yB) * stride + xB};
-  const int rows = rowsOf(dest, w, h);
+  const int rows = img_RowsOf(dest, w, h);
   if (rows == 0) return dest;
   // The last byte a window reads; reads wrap from a row's end into the next
   // row's start, as the pattern is one array.

@@ -19,21 +19,21 @@ const ParamInfo kTextParams[] = {
 };
 
 Text::Text(Declaration* decl, PlugIn* nextObject) : Stream(decl, nextObject) {
-  // Copied: the reader's buffer is shared.
-  text = lst_String(decl, " str=");
-  const std::string fontName = lst_String(decl, " font=");
+  ParamReader read(decl, kTextParams);
+  text = read.word();
+  const std::string fontName = read.word();
   // A font that ends before its records do is refused like a missing one:
   // its glyphs would come from whatever follows it in the archive.
   if (fnt_Load(fontName.c_str(), &font) != FontStatus::Ok) plg_Error(nullptr, "font '%s' not found", fontName.c_str());
   plg_Trace("-> (%s)='%s'\n", fontName.c_str(), text.c_str());
-  in = lst_Stream(decl, " in=");
-  x = lst_Value(decl, " x=", 255);
-  y = lst_Value(decl, " y=", 255);
-  r = lst_Value(decl, " r=", 255);
-  g = lst_Value(decl, " g=", 255);
-  b = lst_Value(decl, " b=", 255);
-  org = lst_Value(decl, " org=", 0);
-  space = lst_Value(decl, " space=", 0);
+  in = read.image();
+  x = read.value();
+  y = read.value();
+  r = read.value();
+  g = read.value();
+  b = read.value();
+  org = read.value();
+  space = read.value();
 }
 
 Image* Text::onStream(int width, int height) {

@@ -118,12 +118,6 @@ void drawLine(uint8_t* pixels, int w, int lastRow, int horizon, uint32_t X, uint
   VOX.shadeOf.swap(VOX.lastShade);
 }
 
-// Whole rows of width w that an image holds, at most h.
-int rowsOf(const Image* image, int w, int h) {
-  if (!image || w <= 0 || h <= 0) return 0;
-  return int(std::min<int64_t>(h, int64_t(image->width) * image->height / w));
-}
-
 }  // namespace
 
 const VoxelMaps& vox_Maps() { return VOX.maps; }
@@ -163,13 +157,14 @@ void vox_Generate() {
 }
 
 Voxel::Voxel(Declaration* decl, PlugIn* nextObject) : Stream(decl, nextObject) {
-  in = lst_Stream(decl, " in=");
-  r = lst_Value(decl, " r=", 255);
-  g = lst_Value(decl, " g=", 255);
-  b = lst_Value(decl, " b=", 255);
-  x = lst_Value(decl, " x=", 0);
-  y = lst_Value(decl, " y=", 0);
-  a = lst_Value(decl, " a=", 0);
+  ParamReader read(decl, kVoxelParams);
+  in = read.image();
+  r = read.value();
+  g = read.value();
+  b = read.value();
+  x = read.value();
+  y = read.value();
+  a = read.value();
   vox_Generate();
 }
 
@@ -181,7 +176,7 @@ Image* Voxel::onStream(int w, int h) {
   const float angle = a->value();
   const float camY = y->value();
   const float camX = x->value();
-  const int rows = rowsOf(dest, w, h);
+  const int rows = img_RowsOf(dest, w, h);
   if (rows == 0) return dest;
 
   if (VOX.top.size() < size_t(w)) {

@@ -66,14 +66,15 @@ void waveGrid(const Wave& w) {
 }  // namespace
 
 Warper::Warper(Declaration* decl, PlugIn* nextObject) : Stream(decl, nextObject) {
-  in = lst_Stream(decl, " in=");
-  tex = lst_Stream(decl, " tex=");
-  x = lst_Value(decl, " x=", 0);
-  y = lst_Value(decl, " y=", 0);
-  dx = lst_Value(decl, " dx=", 0);
-  dy = lst_Value(decl, " dy=", 0);
-  amp = lst_Value(decl, " amp=", 0);
-  type = lst_Value(decl, " type=", 0);
+  ParamReader read(decl, kWarperParams);
+  in = read.image();
+  tex = read.image();
+  x = read.value();
+  y = read.value();
+  dx = read.value();
+  dy = read.value();
+  amp = read.value();
+  type = read.value();
 }
 
 Warper::~Warper() { grid_Release(); }
@@ -84,6 +85,9 @@ Image* Warper::onStream(int w, int h) {
   Image* dest = in->stream(w, h);
   Image* texture = tex->stream(256, 256);
   Wave wave;
+  // The values are asked in the reverse of the table's order, always: a value
+  // may change as it is asked (a held KeyB steps on every request) and the
+  // first faulty input is the one reported, so the order shows in a show.
   wave.amp = amp->value();
   wave.dy = dy->value();
   wave.dx = dx->value();

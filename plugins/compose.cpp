@@ -73,12 +73,6 @@ int span(int64_t limit, const Image* a, const Image* b) {
   return int(std::min({limit, pixelCount(a), pixelCount(b)}));
 }
 
-// Whole rows of width w that an image holds, at most h.
-int rowsOf(const Image* image, int w, int h) {
-  if (w <= 0 || h <= 0) return 0;
-  return int(std::min<int64_t>(h, pixelCount(image) / w));
-}
-
 // ---------------------------------------------------------------------------
 // Mixer factors.  A stored pixel keeps the low 8 bits of its sum, so of a
 // product (d * k) >> 8 only bits 8..15 of d * k survive, and those depend on
@@ -235,11 +229,12 @@ int fixedTrig(double v) { return std::isnan(v) ? 0 : int(v * 256); }
 
 // ---------------------------------------------------------------------------
 Mixer::Mixer(Declaration* decl, PlugIn* nextObject) : Stream(decl, nextObject) {
-  in = lst_Stream(decl, " in=");
-  tex = lst_Stream(decl, " tex=");
-  bump = lst_Stream(decl, " bump=");
-  op = lst_Value(decl, " op=", 2);
-  Int = lst_Value(decl, " Int=", 0);
+  ParamReader read(decl, kMixerParams);
+  in = read.image();
+  tex = read.image();
+  bump = read.image();
+  op = read.value();
+  Int = read.value();
 }
 
 Image* Mixer::onStream(int w, int h) {
@@ -265,7 +260,7 @@ Image* Mixer::onStream(int w, int h) {
     case kMixSmoothCross: {
       Image* I = in->stream(w, h);
       const int passes = plg_Trunc(Int->value());
-      const int rows = rowsOf(I, w, h);
+      const int rows = img_RowsOf(I, w, h);
       if (rows == 0) return I;
       if (o == kMixSmoothColumns) smoothColumns(I->pixels, pixelCount(I), w, rows, passes);
       if (o == kMixSmoothRows) smoothRows(I->pixels, w, rows, passes);
@@ -306,8 +301,8 @@ Image* Mixer::onStream(int w, int h) {
     case kMixMultiply: mixMultiply(ip, tp, n); break;
     case kMixMaskedBlend: mixMaskedBlend(ip, tp, n, wrappedFactor(k)); break;
     case kMixBump: {
-      const int rows = std::min(rowsOf(I, w, h), rowsOf(B, w, h));
-      if (rows > 0) mixBump(ip, pixelCount(I), tp, rowsOf(T, w, h), B->pixels, w, rows, bumpFactor(k));
+      const int rows = std::min(img_RowsOf(I, w, h), img_RowsOf(B, w, h));
+      if (rows > 0) mixBump(ip, pixelCount(I), tp, img_RowsOf(T, w, h), B->pixels, w, rows, bumpFactor(k));
       break;
     }
   }
@@ -316,9 +311,10 @@ Image* Mixer::onStream(int w, int h) {
 
 // ---------------------------------------------------------------------------
 Mirror::Mirror(Declaration* decl, PlugIn* nextObject) : Stream(decl, nextObject) {
-  in = lst_Stream(decl, " in=");
-  tex = lst_Stream(decl, " tex=");
-  level = lst_Value(decl, " level=", 2);
+  ParamReader read(decl, kMirrorParams);
+  in = read.image();
+  tex = read.image();
+  level = read.value();
 }
 
 Image* Mirror::onStream(int w, int h) {
@@ -337,13 +333,13 @@ Image* Mirror::onStream(int w, int h) {
     const int64_t half = area(w, h) / 2;
     std::memmove(ip, tp, size_t(span(half, I, T)));
     int64_t at = half;
-    for (int r = rowsOf(T, w, hh) - 1; r >= 0 && at + w <= iCount; --r, at += w)
+    for (int r = img_RowsOf(T, w, hh) - 1; r >= 0 && at + w <= iCount; --r, at += w)
       std::memmove(ip + at, tp + size_t(r) * size_t(w), size_t(w));
     return I;
   }
   if (hw == 0) return I;
   if (m == 1) {
-    const int rows = std::min(rowsOf(I, w, h), rowsOf(T, hw, h));
+    const int rows = std::min(img_RowsOf(I, w, h), img_RowsOf(T, hw, h));
     for (int y = 0; y < rows; ++y) {
       const uint8_t* src = tp + size_t(y) * size_t(hw);
       uint8_t* dst = ip + size_t(y) * size_t(w);
@@ -368,12 +364,13 @@ Image* Mirror::onStream(int w, int h) {
 
 // ---------------------------------------------------------------------------
 Zoomer::Zoomer(Declaration* decl, PlugIn* nextObject) : Stream(decl, nextObject) {
-  in = lst_Stream(decl, " in=");
-  tex = lst_Stream(decl, " tex=");
-  x = lst_Value(decl, " x=", 0);
-  y = lst_Value(decl, " y=", 0);
-  scale = lst_Value(decl, " scale=", 256);
-  rot = lst_Value(decl, " rot=", 0);
+  ParamReader read(decl, kZoomerParams);
+  in = read.image();
+  tex = read.image();
+  x = read.value();
+  y = read.value();
+  scale = read.value();
+  rot = read.value();
 }
 
 Image* Zoomer::onStream(int w, int h) {
@@ -396,7 +393,7 @@ Image* Zoomer::onStream(int w, int h) {
   // The frame's centre lands on texel (x, y).
   const int64_t rowU = int64_t(cx) * 256 - (dux * w) / 2 - (duy * h) / 2;
   const int64_t rowV = int64_t(cy) * 256 - (dvx * w) / 2 - (dvy * h) / 2;
-  const int rows = rowsOf(I, w, h);
+  const int rows = img_RowsOf(I, w, h);
   if (rows == 0 || !T) return I;
   const int64_t texels = pixelCount(T);
   if (texels >= 65536)
@@ -410,8 +407,9 @@ Image* Zoomer::onStream(int w, int h) {
 
 // ---------------------------------------------------------------------------
 Loop::Loop(Declaration* decl, PlugIn* nextObject) : Stream(decl, nextObject) {
-  in = lst_Stream(decl, " in=");
-  type = lst_Value(decl, " type=", 0);
+  ParamReader read(decl, kLoopParams);
+  in = read.image();
+  type = read.value();
 }
 
 Loop::~Loop() { img_Destroy(stored); }

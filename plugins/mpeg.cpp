@@ -3,7 +3,6 @@
 #include "plugins/plugins.h"
 
 #include "codecs/codecs.h"
-#include "runtime/runtime.h"
 
 #include <algorithm>
 #include <cstring>
@@ -27,7 +26,8 @@ bool openClip(const std::string& name, int* width, int* height) {
 }  // namespace
 
 MPEG::MPEG(Declaration* decl, PlugIn* nextObject) : Stream(decl, nextObject) {
-  name = lst_String(decl, " in=");
+  ParamReader read(decl, kMpegParams);
+  name = read.word();
   int width = 0, height = 0;
   if (!openClip(name, &width, &height)) plg_Error(nullptr, "video %s not found", name.c_str());
   mpg_Close(mpg_Shared());

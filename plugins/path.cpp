@@ -144,16 +144,17 @@ float evaluate(const Spline& spline, int type, float v) {
 }  // namespace
 
 Path::Path(Declaration* decl, PlugIn* nextObject) : Value(decl, nextObject) {
-  num = plg_Trunc(lst_Float(decl, " num=", 0));
+  ParamReader read(decl, kPathParams);
+  num = plg_Trunc(read.number());
   // Read once: the spline's shape depends on it.
-  type = plg_Trunc(lst_Value(decl, " type=", 0)->value());
+  type = plg_Trunc(read.value()->value());
   if (unsigned(type) > kClosed) reportPluginError(this, "unknown spline type");
   if (num < 3) reportPluginError(this, "minimum for num= of control points is 3");
-  const char* text = lst_Parse(decl, " y=");
+  const char* text = read.text();
   if (!buildSpline(text, num, type, spline)) reportPluginError(this, "incorrect spline");
-  time = lst_Value(decl, " time=", 0);
-  org = lst_Value(decl, " org=", 0);
-  scale = lst_Value(decl, " scale=", 1);
+  time = read.value();
+  org = read.value();
+  scale = read.value();
 }
 
 float Path::onValue() {

@@ -10,20 +10,21 @@ constexpr int kMaxLiveObjects = 1 << 16;
 // Real graphs nest requests a few dozen deep; a thousand means a cycle.
 constexpr int kMaxNesting = 1000;
 
-struct ObjectState {
-  int live = 0;
-  int nesting = 0;
+// The object model's own state (the effects' Object has another).
+struct ModelState {
+  int live = 0;     // plugin objects alive
+  int nesting = 0;  // requests under way
   const PlugIn* requests[kMaxNesting] = {};  // under way, outermost first
 };
-ObjectState OBJ;
+ModelState MODEL;
 
 struct Nest {
   explicit Nest(const PlugIn* p) {
-    if (OBJ.nesting >= kMaxNesting)
+    if (MODEL.nesting >= kMaxNesting)
       reportPluginError(p, "requests nest too deep: a cycle of shared labels that nothing breaks");
-    OBJ.requests[OBJ.nesting++] = p;
+    MODEL.requests[MODEL.nesting++] = p;
   }
-  ~Nest() { --OBJ.nesting; }
+  ~Nest() { --MODEL.nesting; }
   Nest(const Nest&) = delete;
   Nest& operator=(const Nest&) = delete;
 };
@@ -40,14 +41,14 @@ Image* PlugIn::stream(int width, int height) {
 }
 
 const Declaration* plg_Requesting() {
-  for (int i = OBJ.nesting; i-- > 0;)
-    if (OBJ.requests[i]->declaration) return OBJ.requests[i]->declaration;
+  for (int i = MODEL.nesting; i-- > 0;)
+    if (MODEL.requests[i]->declaration) return MODEL.requests[i]->declaration;
   return nullptr;
 }
 
 PlugIn::PlugIn(Declaration* decl, PlugIn* nextObject) : declaration(decl), next(nextObject) {
-  if (OBJ.live >= kMaxLiveObjects) plg_Error(nullptr, "more than %d objects in the scenes", kMaxLiveObjects);
-  ++OBJ.live;
+  if (MODEL.live >= kMaxLiveObjects) plg_Error(nullptr, "more than %d objects in the scenes", kMaxLiveObjects);
+  ++MODEL.live;
   if (decl) {
     // Set before any parameter is read, so that a shared declaration that
     // refers back to itself gets this object instead of building another.
@@ -57,11 +58,19 @@ PlugIn::PlugIn(Declaration* decl, PlugIn* nextObject) : declaration(decl), next(
 }
 
 PlugIn::~PlugIn() {
-  --OBJ.live;
+  --MODEL.live;
   // When a constructor ends in an error that unwinds (tests only), the
   // declaration must not keep pointing at the half-built object.
   if (declaration && declaration->object == this) declaration->object = nullptr;
   delete next;
+}
+
+void reportPluginError(const PlugIn* object, const char* message) {
+  const Declaration* d = object->declaration;
+  if (d) plg_Trace(" -> %s:%s(%s) ", d->label.c_str(), d->type.c_str(), d->params.c_str());
+  // Implicit objects have no declaration of their own: the declared object
+  // that asked them is the closest place.
+  plg_Fatal(message, true, d ? d : plg_ErrorPlace());
 }
 
 Image* Value::onStream(int, int) {
@@ -79,7 +88,7 @@ Layer::~Layer() {
   img_Destroy(retired);
 }
 
-Image* Layer::onStream(int width, int height) {
+Image* plg_Resized(Image*& image, Image*& retired, int width, int height) {
   // Sizes are compared as images store them: a negative request is 0.
   width = std::max(width, 0);
   height = std::max(height, 0);
@@ -94,3 +103,5 @@ Image* Layer::onStream(int width, int height) {
   }
   return image;
 }
+
+Image* Layer::onStream(int width, int height) { return plg_Resized(image, retired, width, height); }

@@ -42,6 +42,23 @@ struct PlugIn {
 // (implicit objects have none), or null: where a running graph's error is.
 const Declaration* plg_Requesting();
 
+// A running object's fatal error (see plg_Fatal): the object's declaration,
+// or for an implicit object the place of the request under way, is shown.
+[[noreturn]] void reportPluginError(const PlugIn* object, const char* message);
+
+// ---------------------------------------------------------------------------
+// The show clock and the screen fade.  The timeline (runtime/) writes them;
+// time-dependent plugins read the clock, the Screen the fade.
+struct TimelineState {
+  float speed = 1.0f;  // set once, never changed by the show
+  float t0 = 0.0f;     // phase origin in seconds, reset at every scene change
+  int fade = 0;        // screen fade: -256 black, 0 plain, +255 white
+};
+extern TimelineState TML;
+
+// Scene-relative show clock: the runtime's clock * speed - t0, as a float.
+float tml_ShowTime();
+
 struct Value : PlugIn {
   using PlugIn::PlugIn;
 
@@ -56,13 +73,17 @@ struct Stream : PlugIn {
   float onValue() override;  // fatal: wrong kind
 };
 
+// A held picture at the asked size (negative sizes are 0): made black the
+// first time, scaled from what it held when the size changes.  The picture
+// before the last resize stays in retired: one label can be asked for two
+// sizes within one request (Mirror's tex and in, Window's in and win), and
+// the first picture must outlive the second request.
+Image* plg_Resized(Image*& image, Image*& retired, int width, int height);
+
 // The plain image holder; also what an absent image parameter becomes.
 struct Layer final : Stream {
   Image* image = nullptr;
-  // The picture before the last resize.  One label can be asked for two
-  // sizes within one request (Mirror's tex and in, Window's in and win); the
-  // first picture must outlive the second request.
-  Image* retired = nullptr;
+  Image* retired = nullptr;  // see plg_Resized
 
   Layer(Declaration* decl, PlugIn* next);
   ~Layer() override;
@@ -132,7 +153,7 @@ struct Screen final : Stream {
 // A still picture from the archive, converted to grey levels when loaded.
 struct Texture final : Stream {
   Image* image = nullptr;
-  Image* retired = nullptr;  // as in Layer
+  Image* retired = nullptr;  // see plg_Resized
 
   Texture(Declaration* decl, PlugIn* next);
   ~Texture() override;

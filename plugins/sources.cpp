@@ -2,7 +2,6 @@
 #include "plugins/plugins.h"
 
 #include "codecs/codecs.h"
-#include "runtime/runtime.h"
 
 #include <algorithm>
 #include <string>
@@ -29,13 +28,14 @@ const ParamInfo kWindowParams[] = {
 };
 
 Screen::Screen(Declaration* decl, PlugIn* nextObject) : Stream(decl, nextObject) {
-  xres = plg_Trunc(lst_Float(decl, " xres=", 320));
-  yres = plg_Trunc(lst_Float(decl, " yres=", 240));
-  x = plg_Trunc(lst_Float(decl, " x=", 0));
-  y = plg_Trunc(lst_Float(decl, " y=", 0));
-  w = plg_Trunc(lst_Float(decl, " w=", float(xres)));
-  h = plg_Trunc(lst_Float(decl, " h=", float(yres)));
-  in = lst_Stream(decl, " in=");
+  ParamReader read(decl, kScreenParams);
+  xres = plg_Trunc(read.number());
+  yres = plg_Trunc(read.number());
+  x = plg_Trunc(read.number());
+  y = plg_Trunc(read.number());
+  w = plg_Trunc(read.number(float(xres)));
+  h = plg_Trunc(read.number(float(yres)));
+  in = read.image();
 }
 
 Image* Screen::onStream(int width, int) {
@@ -50,12 +50,13 @@ Image* Screen::onStream(int width, int) {
 }
 
 Window::Window(Declaration* decl, PlugIn* nextObject) : Stream(decl, nextObject) {
-  win = lst_Stream(decl, " win=");
-  in = lst_Stream(decl, " in=");
-  x = lst_Value(decl, " x=", 0);
-  y = lst_Value(decl, " y=", 0);
-  W = lst_Value(decl, " W=", 320);
-  H = lst_Value(decl, " H=", 200);
+  ParamReader read(decl, kWindowParams);
+  win = read.image();
+  in = read.image();
+  x = read.value();
+  y = read.value();
+  W = read.value();
+  H = read.value();
 }
 
 Window::~Window() { img_Destroy(crop); }
@@ -88,9 +89,9 @@ const ParamInfo kTextureParams[] = {
 };
 
 Texture::Texture(Declaration* decl, PlugIn* nextObject) : Stream(decl, nextObject) {
-  // Copied: the reader's buffer is shared and the loader may be long.
-  const std::string name = lst_String(decl, " in=");
-  image = png_LoadTexture(name.c_str());
+  ParamReader read(decl, kTextureParams);
+  const std::string name = read.word();
+  image = img_LoadTexture(name.c_str());
   if (!image) plg_Error(nullptr, "texture '%s' not found", name.c_str());
 }
 
@@ -102,14 +103,5 @@ Texture::~Texture() {
 Image* Texture::onStream(int width, int height) {
   // The first request fixes the working size; asking for another size
   // rescales from the last copy.
-  width = std::max(width, 0);
-  height = std::max(height, 0);
-  if (image->width != width || image->height != height) {
-    Image* resized = img_Create(width, height);
-    img_Scale(image, resized);
-    img_Destroy(retired);
-    retired = image;
-    image = resized;
-  }
-  return image;
+  return plg_Resized(image, retired, width, height);
 }

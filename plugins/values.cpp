@@ -1,8 +1,6 @@
 // Value plugins: Constant, Oscilator and KeyB.
 #include "plugins/plugins.h"
 
-#include "runtime/runtime.h"
-
 #include <cmath>
 #include <cstdio>
 
@@ -32,18 +30,20 @@ const ParamInfo kKeyBParams[] = {
 };
 
 Constant::Constant(Declaration* decl, PlugIn* nextObject) : Value(decl, nextObject) {
-  k = lst_Float(decl, " k=", 0);
+  ParamReader read(decl, kConstantParams);
+  k = read.number();
 }
 
 Constant::Constant(float v, PlugIn* nextObject) : Value(nullptr, nextObject), k(v) {}
 
 Oscilator::Oscilator(Declaration* decl, PlugIn* nextObject) : Value(decl, nextObject) {
-  fce = lst_Value(decl, " fce=", 1);
-  amp = lst_Value(decl, " amp=", 1);
-  add = lst_Value(decl, " add=", 0);
-  freq = lst_Value(decl, " freq=", 1);
-  phase = lst_Value(decl, " phase=", 0);
-  time = lst_Value(decl, " time=", 0);
+  ParamReader read(decl, kOscilatorParams);
+  fce = read.value();
+  amp = read.value();
+  add = read.value();
+  freq = read.value();
+  phase = read.value();
+  time = read.value();
 }
 
 float Oscilator::onValue() {
@@ -75,12 +75,13 @@ int keyb_Code(const char* word) {
 }
 
 KeyB::KeyB(Declaration* decl, PlugIn* nextObject) : Value(decl, nextObject) {
-  incKey = keyb_Code(lst_String(decl, " inc="));
-  decKey = keyb_Code(lst_String(decl, " dec="));
-  min = lst_Value(decl, " min=", 0);
-  start = lst_Value(decl, " start=", 0);
-  max = lst_Value(decl, " max=", 1);
-  step = lst_Value(decl, " step=", 0.1f);
+  ParamReader read(decl, kKeyBParams);
+  incKey = keyb_Code(read.word().c_str());
+  decKey = keyb_Code(read.word().c_str());
+  min = read.value();
+  start = read.value();
+  max = read.value();
+  step = read.value();
   current = start->value();
 }
 
@@ -88,8 +89,8 @@ float KeyB::onValue() {
   const float hi = max->value();
   const float lo = min->value();
   const float s = step->value();
-  if (incKey >= 0 && keyState[incKey]) current += s;
-  if (decKey >= 0 && keyState[decKey]) current -= s;
+  if (incKey >= 0 && KEY.held[incKey]) current += s;
+  if (decKey >= 0 && KEY.held[decKey]) current -= s;
   if (current > hi) current = hi;
   if (current < lo) current = lo;
   return current;

@@ -120,11 +120,19 @@ std::string quoted(const std::string& s) {
   return q + "'";
 }
 
-std::atomic<bool> interrupted{false};
-void onInterrupt(int) { interrupted = true; }
+struct Capture;
 
-double virtualNow = 0;
-double virtualClock() { return virtualNow; }
+// What the signal handler, the virtual clock and the timeline's callbacks,
+// plain functions all, reach of the capture under way.
+struct CaptureState {
+  std::atomic<bool> interrupted{false};
+  double virtualNow = 0;  // the show time of the frame being made
+  Capture* run = nullptr;
+};
+CaptureState CAP;
+
+void onInterrupt(int) { CAP.interrupted = true; }
+double virtualClock() { return CAP.virtualNow; }
 
 struct Capture {
   const CaptureOptions& opt;
@@ -220,7 +228,7 @@ struct Capture {
     if (video && std::fwrite(out->data(), 1, out->size(), video) != out->size())
       status = CapStatus::FfmpegFailed;
     ++frame;
-    virtualNow = now();
+    CAP.virtualNow = now();
     advanceAudio();
     progress(false);
   }
@@ -243,21 +251,20 @@ struct Capture {
   }
 };
 
-Capture* CAP = nullptr;  // the capture under way, for the timeline's callbacks
-
 TimelineIO captureIO() {
   TimelineIO io;
   io.now = [](void*) { return tmr_Seconds(); };
-  io.escape = [](void*) { return interrupted.load() || CAP->status != CapStatus::Ok ||
-                                 (CAP->opt.maxFrames >= 0 && CAP->frame >= CAP->opt.maxFrames); };
+  io.escape = [](void*) { return CAP.interrupted.load() || CAP.run->status != CapStatus::Ok ||
+                                 (CAP.run->opt.maxFrames >= 0 && CAP.run->frame >= CAP.run->opt.maxFrames); };
   io.order = [](void*) { return mus_Order(); };
   io.beat = [](void*) { return mus_Beat(); };
   io.play = [](void*, int order) {
     mus_PlayAt(order);
-    CAP->playing = true;
+    CAP.run->playing = true;
   };
-  io.render = [](void*, int scene) { CAP->render(scene); };
-  io.startOrder = CAP->opt.startOrder;
+  io.render = [](void*, int scene) { CAP.run->render(scene); };
+  io.sceneSwitch = shw_SceneSwitch;
+  io.startOrder = CAP.run->opt.startOrder;
   return io;
 }
 
@@ -305,8 +312,11 @@ int cap_Run(const CaptureOptions& options) {
   mus_Load("velmorin.xm");
 
   Capture c(o);
-  CAP = &c;
-  virtualNow = 0;
+  CAP.run = &c;
+  CAP.virtualNow = 0;
+  // The warm-up renders at the show clock: from zero, as in a fresh process,
+  // not where an earlier capture's timeline left it.
+  TML = TimelineState{};
   tmr_SetSource(virtualClock);
   gfx_Attach(&c.sink, o.window ? GfxMode::Windowed : GfxMode::Fullscreen);
   shw_Build(c.scenes);
@@ -337,7 +347,7 @@ int cap_Run(const CaptureOptions& options) {
   if (c.video) {
     if (pclose(c.video) != 0 && c.status == CapStatus::Ok) c.status = CapStatus::FfmpegFailed;
     c.video = nullptr;
-    if (c.status == CapStatus::Ok || interrupted) {
+    if (c.status == CapStatus::Ok || CAP.interrupted) {
       const std::string mux = "ffmpeg -y -loglevel error -i " + quoted(videoPart) + " -i " + quoted(audioPath) +
                               " -c:v copy -shortest " + quoted(o.video);
       if (std::system(mux.c_str()) != 0) c.status = CapStatus::FfmpegFailed;
@@ -349,11 +359,11 @@ int cap_Run(const CaptureOptions& options) {
   tmr_SetSource(nullptr);
   gfx_Attach(nullptr, GfxMode::Closed);
   shw_Free(c.scenes);
-  CAP = nullptr;
+  CAP.run = nullptr;
   if (c.status != CapStatus::Ok) {
     std::fprintf(stderr, "velmorin: %s\n", kCapStatusText[int(c.status)]);
     return 1;
   }
-  if (interrupted) std::fprintf(stderr, "velmorin: interrupted after %lld frames\n", (long long)c.frame);
-  return interrupted ? 130 : 0;
+  if (CAP.interrupted) std::fprintf(stderr, "velmorin: interrupted after %lld frames\n", (long long)c.frame);
+  return CAP.interrupted ? 130 : 0;
 }

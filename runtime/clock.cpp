@@ -5,8 +5,6 @@
 #include <chrono>
 #include <thread>
 
-TimelineState TML;
-
 namespace {
 
 struct ClockState {
@@ -31,8 +29,6 @@ double tmr_Seconds() {
   }
   return TMR.now;
 }
-
-float tml_ShowTime() { return float(tmr_Seconds() * TML.speed - TML.t0); }
 
 double FramePacer::delay(double now) {
   if (interval <= 0) return 0;

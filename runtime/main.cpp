@@ -193,8 +193,8 @@ struct timespec scriptTime() {
 
 // Live-only work before a frame: F1 and F5, and watching the script.
 void beforeFrame() {
-  const int key = keyPressed;
-  keyPressed = 0;
+  const int key = KEY.pressed;
+  KEY.pressed = 0;
   if (key == KEY_F1) LIVE.overlay = !LIVE.overlay;
   if (!LIVE.watch) return;
   bool reload = key == KEY_F5;
@@ -239,8 +239,8 @@ void afterFrame(int scene) {
 
 // While paused: the last picture stays up, F1 still toggles the overlay.
 void whilePaused() {
-  const int key = keyPressed;
-  keyPressed = 0;
+  const int key = KEY.pressed;
+  KEY.pressed = 0;
   if (key == KEY_F1) LIVE.overlay = !LIVE.overlay;
   gfx_Represent();
   if (LIVE.overlay) drawOverlay(LIVE.pausedScene);
@@ -304,6 +304,7 @@ int runLive(const Options& opt) {
   io.order = [](void*) { return mus_Order(); };
   io.beat = [](void*) { return mus_Beat(); };
   io.play = [](void*, int order) { mus_PlayAt(order); };
+  io.sceneSwitch = shw_SceneSwitch;
   io.render = [](void*, int scene) {
     beforeFrame();
     LIVE.scenes.outputs[scene]->stream(256, 256);
@@ -312,8 +313,8 @@ int runLive(const Options& opt) {
   io.startOrder = opt.startOrder;
   if (opt.watch) {
     io.command = [](void*) {
-      const TmlCommand c = tml_CommandForKey(keyPressed);
-      if (c != TmlCommand::None) keyPressed = 0;
+      const TmlCommand c = tml_CommandForKey(KEY.pressed);
+      if (c != TmlCommand::None) KEY.pressed = 0;
       return c;
     };
     io.pause = [](void*, bool paused) { mus_Pause(paused); };

@@ -1,5 +1,9 @@
-// Demo runtime: clock, timeline, music and the start-up message boxes.
+// Demo runtime: clock, timeline, the show's scene graphs, capture, music
+// and the start-up message boxes.  The top of the program: nothing below
+// runtime/ includes this header.
 #pragma once
+
+#include "plugins/plugins.h"
 
 #include <cstdint>
 #include <string>
@@ -14,17 +18,8 @@ double tmr_Seconds();                // seconds since the start stamp
 void tmr_SetSource(tmr_Source src);  // nullptr restores the steady clock
 
 // ---------------------------------------------------------------------------
-// Timeline state shared with the time-dependent plugins and the Screen.
-struct TimelineState {
-  float speed = 1.0f;  // set once, never changed by the show
-  float t0 = 0.0f;     // phase origin in seconds, reset at every scene change
-  int fade = 0;        // screen fade: -256 black, 0 plain, +255 white
-};
-extern TimelineState TML;
-
-// Scene-relative show clock: tmr_Seconds() * speed - t0, as a float.
-float tml_ShowTime();
-
+// Timeline.  It writes the show clock's origin and the fade (TML, in
+// plugins.h, where the plugins read them).
 constexpr int kSceneCount = 8;
 constexpr int kEndMarkerOrder = 31;
 extern const char* const kSceneSections[kSceneCount];
@@ -44,7 +39,10 @@ struct TimelineIO {
   int (*beat)(void* ctx) = nullptr;          // 0 or 1 from the beat table
   void (*play)(void* ctx, int order) = nullptr;  // start the music at an order
   void (*render)(void* ctx, int scene) = nullptr;  // one frame of a scene
-  void (*sceneSwitch)(void* ctx, int scene) = nullptr;  // optional
+  // Optional: told of every scene change and every scene entered anew by a
+  // rehearsal jump, before its first frame; the program closes the open
+  // video clip here.
+  void (*sceneSwitch)(void* ctx, int scene) = nullptr;
   // -1 plays the title first; an order skips the title and starts the
   // music there, in the scene that order belongs to.
   int startOrder = -1;
@@ -96,8 +94,6 @@ std::string tml_Describe(TmlEvent event, int order, int row, int scene);
 
 // ---------------------------------------------------------------------------
 // The show's scene graphs: each scene's label list and its "output" object.
-struct Declaration;
-struct PlugIn;
 struct SceneSet {
   Declaration* lists[kSceneCount] = {};
   PlugIn* outputs[kSceneCount] = {};
@@ -110,6 +106,9 @@ void shw_Free(SceneSet& set);
 // are destroyed and replaced; a script error is reported as usual but leaves
 // the old graphs running and returns false.
 bool shw_Reload(SceneSet& live, const char* path);
+// The timeline's sceneSwitch: the next scene's clips start from their first
+// picture, on the one shared decoder.
+void shw_SceneSwitch(void* ctx, int scene);
 
 // ---------------------------------------------------------------------------
 // Offline capture: the show rendered in virtual time, frame n at n/fps, with

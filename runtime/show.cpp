@@ -1,11 +1,32 @@
 // The eight scene graphs of a show, built from the script.
 #include "runtime/runtime.h"
 
-#include "plugins/plugins.h"
+#include "codecs/codecs.h"
+#include "registry/registry.h"
 #include "script/script.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <unistd.h>
+
+namespace {
+
+// A script error stops the music before the process ends; a missing script
+// file is a start-up failure, said in a box.
+ScriptExits exits() {
+  ScriptExits e;
+  e.stopMusic = [] { mus_Free(); };
+  e.cantLoad = [](const char* text) {
+    msg_Error(text);
+    std::exit(0);
+  };
+  return e;
+}
+const bool kInstalled = (plg_SetExits(exits()), true);
+
+}  // namespace
+
+void shw_SceneSwitch(void*, int) { mpg_Close(mpg_Shared()); }
 
 void shw_Build(SceneSet& set) {
   for (int i = 0; i < kSceneCount; ++i) {

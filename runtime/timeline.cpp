@@ -2,10 +2,11 @@
 // beat flashes and the final fade.
 #include "runtime/runtime.h"
 
-#include "codecs/codecs.h"
-
 #include <algorithm>
 
+TimelineState TML;
+
+float tml_ShowTime() { return float(tmr_Seconds() * TML.speed - TML.t0); }
 
 const char* const kSceneSections[kSceneCount] = {
     "tolvek.plg", "intro.plg", "komin3d.plg", "schody.plg",
@@ -119,8 +120,8 @@ void Run::jump(TmlCommand c) {
   TML.t0 = float(TML.t0 - std::max(into, 0.0));
   if (!entering) flash0 = flash;
   if (entering) {
-    mpg_Close(mpg_Shared());  // the scene's clips start from their first picture
-    if (scene != current && io.sceneSwitch) io.sceneSwitch(io.ctx, scene);
+    // Entered anew, even the same scene: its clips start from their first picture.
+    if (io.sceneSwitch) io.sceneSwitch(io.ctx, scene);
   }
   current = scene;
   phase = Phase::Scenes;
@@ -189,7 +190,6 @@ TimelineEnd tml_Run(const TimelineIO& io) {
       case Phase::Scenes: {
         if (run.escape()) return TimelineEnd::Escaped;
         if (io.order(io.ctx) == kSwitchOrders[run.current + 1]) {
-          mpg_Close(mpg_Shared());  // the next scene's clips start from their first picture
           if (io.sceneSwitch) io.sceneSwitch(io.ctx, run.current + 1);
           if (run.current + 1 == kSceneCount) {
             run.startEnding();

@@ -65,7 +65,7 @@ struct SlotTable {
 };
 SlotTable SLOTS;
 
-Image* archiveMap(const char* name) { return png_LoadTexture(name); }
+Image* archiveMap(const char* name) { return img_LoadTexture(name); }
 
 // One node's polygon group and its two child flags.
 ScnStatus readNode(Reader& r, SceneModel* m, int slot, ScnMapLoader loader, std::map<int, Image*>& maps,

@@ -16,11 +16,11 @@ const ParamInfo kSceneParams[] = {
 };
 
 Scene::Scene(Declaration* decl, PlugIn* nextObject) : Stream(decl, nextObject) {
+  ParamReader read(decl, kSceneParams);
   plg_Trace(" -> %s:%s(%s) ", decl->label.c_str(), decl->type.c_str(), decl->params.c_str());
-  // Copied: the reader's buffer is shared.
-  const std::string b3d = lst_String(decl, " b3d=");
-  const std::string key = lst_String(decl, " key=");
-  const float slot = lst_Float(decl, " idx=", 0);
+  const std::string b3d = read.word();
+  const std::string key = read.word();
+  const float slot = read.number();
   idx = plg_Trunc(slot);
   if (idx < 0 || idx >= kSceneSlots)
     plg_Error(nullptr, "3d scene slot %d out of range 0..%d", idx, kSceneSlots - 1);
@@ -32,10 +32,10 @@ Scene::Scene(Declaration* decl, PlugIn* nextObject) : Stream(decl, nextObject) {
     plg_Error(nullptr, "3d scene '%s' or keyframer '%s' not found", b3d.c_str(), key.c_str());
   }
   plg_Trace("-> (%s)+(%s)\n", b3d.c_str(), key.c_str());
-  in = lst_Stream(decl, " in=");
-  xfov = lst_Value(decl, " xfov=", 320.0f);
-  yfov = lst_Value(decl, " yfov=", 320.0f);
-  frame = lst_Value(decl, " frame=", 0);
+  in = read.image();
+  xfov = read.value();
+  yfov = read.value();
+  frame = read.value();
 }
 
 Image* Scene::onStream(int width, int height) {

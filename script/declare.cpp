@@ -1,9 +1,6 @@
-// Declaration lines and the registry that turns labels into objects.
+// Declaration lines, the building stack and the check of a declaration's
+// keys against its class's table.
 #include "script/script.h"
-
-#include "effects/effects.h"
-#include "plugins/plugins.h"
-#include "scene3d/scene3d.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -12,69 +9,12 @@
 
 namespace {
 
-struct RegistryState {
+struct DeclareState {
   // The declarations whose objects are being built, innermost last: where a
   // script error comes from.
   std::vector<const Declaration*> building;
 };
-RegistryState REG;
-
-template <class T>
-PlugIn* make(Declaration* decl, PlugIn* next) {
-  return new T(decl, next);
-}
-
-// The keyword table, in matching order.  Type words are compared with the
-// keywords lowered, so scripts write them in lower case.
-const PlugInfo kRegistry[] = {
-    {"loop", PlugKind::Stream, make<Loop>, kLoopParams},
-    {"Mapper", PlugKind::Stream, make<Mapper>, kMapperParams},
-    {"Object", PlugKind::Stream, make<Object>, kObjectParams},
-    {"Texture", PlugKind::Stream, make<Texture>, kTextureParams},
-    {"Screen", PlugKind::Stream, make<Screen>, kScreenParams},
-    {"Mirror", PlugKind::Stream, make<Mirror>, kMirrorParams},
-    {"Zoomer", PlugKind::Stream, make<Zoomer>, kZoomerParams},
-    {"Oscilator", PlugKind::Value, make<Oscilator>, kOscilatorParams},
-    {"Constant", PlugKind::Value, make<Constant>, kConstantParams},
-    {"Window", PlugKind::Stream, make<Window>, kWindowParams},
-    {"Mixer", PlugKind::Stream, make<Mixer>, kMixerParams},
-    {"Voxel", PlugKind::Stream, make<Voxel>, kVoxelParams},
-    {"Path", PlugKind::Value, make<Path>, kPathParams},
-    {"KeyB", PlugKind::Value, make<KeyB>, kKeyBParams},
-    {"Warper", PlugKind::Stream, make<Warper>, kWarperParams},
-    {"Light", PlugKind::Stream, make<Light>, kLightParams},
-    {"Plazma", PlugKind::Stream, make<Plazma>, kPlazmaParams},
-    {"Text", PlugKind::Stream, make<Text>, kTextParams},
-    {"Scene", PlugKind::Stream, make<Scene>, kSceneParams},
-    {"MPEG", PlugKind::Stream, make<MPEG>, kMpegParams},
-    {nullptr, PlugKind::Value, nullptr, nullptr},
-};
-
-bool equalsLowered(const char* keyword, const std::string& word) {
-  size_t i = 0;
-  for (; keyword[i]; ++i) {
-    char c = keyword[i];
-    if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
-    if (i >= word.size() || word[i] != c) return false;
-  }
-  return i == word.size();
-}
-
-// Counts constructions of a declaration under way and keeps it on the
-// building stack, also when one ends in an error that unwinds (tests).
-struct BuildGuard {
-  Declaration* d;
-  explicit BuildGuard(Declaration* decl) : d(decl) {
-    REG.building.push_back(d);
-    ++d->building;
-  }
-  ~BuildGuard() {
-    --d->building;
-    REG.building.pop_back();
-  }
-  BuildGuard(const BuildGuard&) = delete;
-  BuildGuard& operator=(const BuildGuard&) = delete;
-};
+DeclareState DECL;
 
 const ParamInfo* findParam(const ParamInfo* params, const std::string& name) {
   for (const ParamInfo* p = params; p && p->key; ++p)
@@ -83,8 +23,6 @@ const ParamInfo* findParam(const ParamInfo* params, const std::string& name) {
 }
 
 }  // namespace
-
-const PlugInfo* plg_Registry() { return kRegistry; }
 
 std::string plg_ParamName(const char* key) {
   std::string name;
@@ -131,7 +69,17 @@ int plg_CheckParams(Declaration* decl, const ParamInfo* params) {
   return warnings;
 }
 
-const Declaration* plg_Building() { return REG.building.empty() ? nullptr : REG.building.back(); }
+BuildScope::BuildScope(Declaration* decl) : decl_(decl) {
+  DECL.building.push_back(decl_);
+  ++decl_->building;
+}
+
+BuildScope::~BuildScope() {
+  --decl_->building;
+  DECL.building.pop_back();
+}
+
+const Declaration* plg_Building() { return DECL.building.empty() ? nullptr : DECL.building.back(); }
 
 Declaration* plg_Declare(char* line, Declaration* list) {
   Declaration* d = new Declaration;
@@ -156,26 +104,4 @@ Declaration* plg_Declare(char* line, Declaration* list) {
   for (char& c : d->params)
     if (c == ',') c = ' ';
   return d;
-}
-
-PlugIn* plg_Get(Declaration* list, const char* label) {
-  Declaration* d = list;
-  while (d && d->label != label) d = d->next;
-  if (!d) plg_Error(nullptr, "plg_Get(): label '%s' doesn't exists", label);
-  if (d->mode == DeclMode::Shared && d->object) return d->object;
-  // A shared declaration under construction has its object set already and
-  // returned above; any other one met again refers to itself.
-  if (d->building) plg_Error(nullptr, "plg_Get(): label '%s' refers to itself", label);
-
-  // From here on errors are about this declaration, an unknown type too.
-  BuildGuard guard(d);
-  const PlugInfo* info = nullptr;
-  for (const PlugInfo* r = kRegistry; r->keyword && !info; ++r)
-    if (equalsLowered(r->keyword, d->type)) info = r;
-  if (!info) plg_Error(nullptr, "plg_Get(): plugin '%s' doesn't exists", d->type.c_str());
-
-  plg_CheckParams(d, info->params);
-  PlugIn* object = info->make(d, d->object);
-  d->object = object;
-  return object;
 }

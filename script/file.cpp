@@ -1,8 +1,10 @@
 // The script file: sections, comments, includes and declaration lines.
 #include "script/script.h"
 
-#include "plugins/plugins.h"
-#include "runtime/runtime.h"
+#include "script/script_private.h"
+
+#include <cstdio>
+#include <cstdlib>
 
 #include <algorithm>
 #include <cstring>
@@ -64,7 +66,9 @@ void ensureText() {
   if (PLG.loaded) return;
   std::ifstream in(PLG.path, std::ios::binary);
   if (!in) {
-    msg_Error("Can't load velmorin.plg!");
+    const char* text = "Can't load velmorin.plg!";
+    if (HOOKS.exits.cantLoad) HOOKS.exits.cantLoad(text);
+    std::fprintf(stderr, "%s\n", text);
     std::exit(0);
   }
   std::ostringstream ss;
@@ -180,8 +184,9 @@ void plg_Bind(Declaration* list) {
 void plg_FreeList(Declaration* list) {
   while (list) {
     Declaration* next = list->next;
-    delete list->object;
-    delete list->implicit;
+    // Objects exist only where the registry built them, so it is installed.
+    if (list->object) HOOKS.builders.destroy(list->object);
+    if (list->implicit) HOOKS.builders.destroy(list->implicit);
     delete list;
     list = next;
   }

@@ -1,9 +1,9 @@
 // Parameter readers and the fatal error paths of scripts and plugins.
 #include "script/script.h"
 
+#include "script/script_private.h"
+
 #include "assets/assets.h"
-#include "plugins/plugins.h"
-#include "runtime/runtime.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -19,6 +19,10 @@ struct ReaderState {
   lst_ReadHook readHook = nullptr;
 };
 ReaderState LST;
+
+// An image the display layer cannot make is a script error: the size came
+// from a script, or the script asks for too many.
+const bool kImageFailures = (img_SetFailHandler([](const char* message) { plg_Error(nullptr, "%s", message); }), true);
 
 // Finds key in the parameter text; returns the text just after it, or null.
 const char* findKey(const Declaration* decl, const char* key) {
@@ -44,26 +48,32 @@ void valueWord(const char* at, char (&out)[256]) {
 }
 
 PlugIn* implicitConstant(Declaration* decl, float v) {
-  decl->implicit = new Constant(v, decl->implicit);
+  decl->implicit = HOOKS.builders.constant(v, decl->implicit);
   return decl->implicit;
 }
 
-// Where an error comes from: the innermost request under way that has a
-// declaration, else the innermost declaration being built.  Objects are built
-// before any request and requests never build, so the two do not interleave.
-const Declaration* currentPlace() {
-  const Declaration* d = plg_Requesting();
+}  // namespace
+
+ScriptHooks HOOKS;
+
+void plg_SetBuilders(const PlugBuilders& builders) { HOOKS.builders = builders; }
+void plg_SetExits(const ScriptExits& exits) { HOOKS.exits = exits; }
+
+// Objects are built before any request and requests never build, so the
+// two places do not interleave.
+const Declaration* plg_ErrorPlace() {
+  const Declaration* d = HOOKS.builders.requesting ? HOOKS.builders.requesting() : nullptr;
   return d ? d : plg_Building();
 }
 
-[[noreturn]] void finish(const char* message, bool pluginError, const Declaration* where) {
+void plg_Fatal(const char* message, bool pluginError, const Declaration* where) {
   // Before either ending: a test or fuzz handler unwinds, the real one exits.
   if (where) plg_Note(where->line, "%s", where->text.c_str());
   if (LST.fatal) {
     LST.fatal(message, pluginError);
     std::abort();  // a handler must not return
   }
-  mus_Free();
+  if (HOOKS.exits.stopMusic) HOOKS.exits.stopMusic();
   if (pluginError) {
     gfx_Close();
     std::printf("\n\n");
@@ -72,8 +82,6 @@ const Declaration* currentPlace() {
   std::fflush(stdout);
   std::exit(1);
 }
-
-}  // namespace
 
 float lst_Float(Declaration* decl, const char* key, float def) {
   const char* at = findKey(decl, key);
@@ -103,7 +111,7 @@ PlugIn* lst_Ref(Declaration* decl, const char* key) {
   // Copied: building the referenced object runs the readers again.
   char label[256];
   valueWord(at, label);
-  return plg_Get(decl->scene, label);
+  return HOOKS.builders.get(decl->scene, label);
 }
 
 PlugIn* lst_Value(Declaration* decl, const char* key, float def) {
@@ -114,7 +122,7 @@ PlugIn* lst_Value(Declaration* decl, const char* key, float def) {
 PlugIn* lst_Stream(Declaration* decl, const char* key) {
   PlugIn* p = lst_Ref(decl, key);
   if (p) return p;
-  decl->implicit = new Layer(nullptr, decl->implicit);
+  decl->implicit = HOOKS.builders.layer(decl->implicit);
   return decl->implicit;
 }
 
@@ -123,6 +131,50 @@ const char* lst_Parse(Declaration* decl, const char* key) {
   if (!at) plg_Error(decl, "lst_Parse(): parameter%s is compulsory", key);
   return at;
 }
+
+const ParamInfo& ParamReader::take(ParamKind kind) {
+  const ParamInfo* row = row_;
+  if (!row || !row->key || row->kind != kind) {
+    std::fprintf(stderr, "velmorin: %s reads its parameters out of step with its table (at %s)\n",
+                 decl_ ? decl_->type.c_str() : "?", row && row->key ? row->key : "the end");
+    std::abort();
+  }
+  ++row_;
+  return *row;
+}
+
+namespace {
+
+// The default of a Number or Value row, which the table writes as a number.
+float numericDefault(const Declaration* decl, const ParamInfo& row) {
+  char* end = nullptr;
+  const float v = std::strtof(row.def, &end);
+  if (end == row.def || *end) {
+    std::fprintf(stderr, "velmorin: %s: the default of%s is no number\n", decl ? decl->type.c_str() : "?", row.key);
+    std::abort();
+  }
+  return v;
+}
+
+}  // namespace
+
+float ParamReader::number() {
+  const ParamInfo& row = take(ParamKind::Number);
+  return lst_Float(decl_, row.key, numericDefault(decl_, row));
+}
+
+float ParamReader::number(float computed) { return lst_Float(decl_, take(ParamKind::Number).key, computed); }
+
+std::string ParamReader::word() { return lst_String(decl_, take(ParamKind::Word).key); }
+
+PlugIn* ParamReader::value() {
+  const ParamInfo& row = take(ParamKind::Value);
+  return lst_Value(decl_, row.key, numericDefault(decl_, row));
+}
+
+PlugIn* ParamReader::image() { return lst_Stream(decl_, take(ParamKind::Image).key); }
+
+const char* ParamReader::text() { return lst_Parse(decl_, take(ParamKind::Text).key); }
 
 plg_FatalHandler plg_SetFatalHandler(plg_FatalHandler handler) {
   const plg_FatalHandler previous = LST.fatal;
@@ -136,15 +188,7 @@ void plg_Error(const void*, const char* format, ...) {
   va_start(ap, format);
   std::vsnprintf(message, sizeof message, format, ap);
   va_end(ap);
-  finish(message, false, currentPlace());
-}
-
-void reportPluginError(const PlugIn* object, const char* message) {
-  const Declaration* d = object->declaration;
-  if (d) plg_Trace(" -> %s:%s(%s) ", d->label.c_str(), d->type.c_str(), d->params.c_str());
-  // Implicit objects have no declaration of their own: the declared object
-  // that asked them is the closest place.
-  finish(message, true, d ? d : currentPlace());
+  plg_Fatal(message, false, plg_ErrorPlace());
 }
 
 void plg_Trace(const char*, ...) {}

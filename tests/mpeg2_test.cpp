@@ -248,12 +248,21 @@ TEST(Mpeg2Decode, Diagnostics) {
   mpg_SetFatalHandler(previous);
 }
 
+int diagnostics[2];
+void countDiagnostic(MpgDiagnostic kind, const char* text) {
+  EXPECT_NE(text[0], 0);
+  ++diagnostics[int(kind)];
+}
+
 // Flipped bytes and cut clips: decoding ends, nothing is read or written
-// outside a buffer (the sanitizer build checks), the frame size holds.
+// outside a buffer (the sanitizer build checks), the frame size holds.  What
+// the decoder says about the damage all goes to the message handler.
 TEST(Mpeg2Decode, DamagedStreamsAreHarmless) {
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
   const mpg_FatalHandler previous = mpg_SetFatalHandler(recordFatal);
+  const mpg_MessageHandler previousMessage = mpg_SetMessageHandler(countDiagnostic);
+  diagnostics[0] = diagnostics[1] = 0;
   for (const char* name : {"ipb", "interlaced", "mpeg1", "intra", "fields", "dualprime", "mixed"}) {
     const Bytes clip = readFile(kData + name + ".m2v");
     std::mt19937 rng(7);
@@ -271,8 +280,11 @@ TEST(Mpeg2Decode, DamagedStreamsAreHarmless) {
     }
   }
   mpg_SetFatalHandler(previous);
-  testing::internal::GetCapturedStderr();
-  testing::internal::GetCapturedStdout();
+  mpg_SetMessageHandler(previousMessage);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_GT(diagnostics[int(MpgDiagnostic::CodeFault)], 0);
+  EXPECT_GT(diagnostics[int(MpgDiagnostic::PictureFault)], 0);
 }
 
 // ---------------------------------------------------------------------------

@@ -33,7 +33,7 @@ struct Plugins : ScriptFixture {
     ScriptFixture::SetUp();
     tmr_SetSource(fakeClock);
     TML = TimelineState{};
-    std::memset(keyState, 0, sizeof keyState);
+    std::memset(KEY.held, 0, sizeof KEY.held);
   }
   void TearDown() override {
     tmr_SetSource(nullptr);
@@ -131,17 +131,17 @@ TEST_F(Plugins, KeyBStepsWhileKeysAreHeldAndClamps) {
   EXPECT_FLOAT_EQ(valueOf("m"), 3);  // the lower clamp comes last
   EXPECT_FLOAT_EQ(valueOf("f"), 0);
   EXPECT_FLOAT_EQ(valueOf("s"), 0.5f);
-  keyState['a'] = 1;
+  KEY.held['a'] = 1;
   EXPECT_FLOAT_EQ(valueOf("s"), 0.7f);  // once per request
   EXPECT_FLOAT_EQ(valueOf("s"), 0.9f);
   EXPECT_FLOAT_EQ(valueOf("s"), 1.0f);  // clamped at max
-  keyState[66] = 1;
+  KEY.held[66] = 1;
   EXPECT_FLOAT_EQ(valueOf("s"), 1.0f);  // both held: both apply
-  keyState['a'] = 0;
+  KEY.held['a'] = 0;
   EXPECT_NEAR(valueOf("s"), 0.8f, 1e-6);
   // Two instances keep two states.
   load("s.plg\na = oscilator amp=k,add=k;\nk: keyb inc='a,start=0.5;\n");
-  keyState['a'] = 1;
+  KEY.held['a'] = 1;
   fakeNow = 0;  // sine at 0: the result is add alone
   EXPECT_NEAR(valueOf("a"), 0.6f, 1e-6);
 }

@@ -439,13 +439,13 @@ TEST(PngTexture, LoadsLuminanceFromTheArchiveOrNothing) {
 
   Decoded d;
   ASSERT_EQ(d.decode(good), PngStatus::Ok);
-  Image* image = png_LoadTexture("good.png");
+  Image* image = img_LoadTexture("good.png");
   ASSERT_NE(image, nullptr);
   EXPECT_EQ(image->width * 100 + image->height, 3232);
   EXPECT_TRUE(Bytes(image->pixels, image->pixels + 32 * 32) == d.luma());
   img_Destroy(image);
-  EXPECT_EQ(png_LoadTexture("bad.png"), nullptr);
-  EXPECT_EQ(png_LoadTexture("missing.png"), nullptr);
+  EXPECT_EQ(img_LoadTexture("bad.png"), nullptr);
+  EXPECT_EQ(img_LoadTexture("missing.png"), nullptr);
   std::remove(path);
 }
 

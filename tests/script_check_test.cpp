@@ -189,31 +189,4 @@ TEST_F(ScriptCheck, ALineIsWarnedAboutOnce) {
   EXPECT_EQ(o.err, "velmorin.plg:2: warning: constant has no parameter 'q'\n");
 }
 
-// The tables say what the constructors read, in their order: the warnings and
-// docs/plugins.md rely on them.
-std::vector<std::string> readKeys;
-const Declaration* readFor = nullptr;
-void recordRead(const Declaration* decl, const char* key) {
-  // lst_Value looks a number's key up twice; one read is one key.
-  if (decl == readFor && (readKeys.empty() || readKeys.back() != key)) readKeys.push_back(key);
-}
-
-TEST_F(ScriptCheck, TablesListWhatTheConstructorsReadInOrder) {
-  for (const PlugInfo* r = plg_Registry(); r->keyword; ++r) {
-    std::string word = r->keyword;
-    for (char& c : word) c = char(std::tolower(static_cast<unsigned char>(c)));
-    load("s.plg\nt: " + word + ";\n");  // every parameter left out
-    readKeys.clear();
-    readFor = list;
-    lst_SetReadHook(recordRead);
-    // A compulsory parameter left out ends the construction at its read.
-    const Outcome o = run([&] { get("t"); });
-    lst_SetReadHook(nullptr);
-    std::vector<std::string> table;
-    for (const ParamInfo* p = r->params; p->key; ++p) table.push_back(p->key);
-    if (!o.error.empty() && readKeys.size() < table.size()) table.resize(readKeys.size());
-    EXPECT_EQ(readKeys, table) << word << ": " << o.error;
-  }
-}
-
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include "assets/assets.h"
 #include "plugins/plugins.h"
+#include "registry/registry.h"
 #include "runtime/runtime.h"
 #include "script/script.h"
 

@@ -206,7 +206,9 @@ TEST(Timeline, StartingAtAnOrderSkipsTheTitleAndFlashesIntoItsScene) {
 
 // Clips restart with their scene: at every change the shared decoder is
 // closed before the next scene draws, while within a scene it stays open.
-TEST(Timeline, EverySceneChangeClosesTheSharedClip) {
+// The program closes the shared clip through the timeline's scene switch,
+// before the next scene draws its first frame.
+TEST(Timeline, TheProgramsSceneSwitchClosesTheSharedClip) {
   std::ifstream in(VELMORIN_SOURCE_DIR "/tests/data/mpeg2/noend.m2v", std::ios::binary);
   static std::vector<uint8_t> clip;
   clip.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -228,7 +230,10 @@ TEST(Timeline, EverySceneChangeClosesTheSharedClip) {
     f->frames.push_back({scene, TML.fade, f->t});
     f->t += f->dt;
   };
-  io.sceneSwitch = [](void*, int) { openAtSwitch.push_back(mpg_IsOpen(mpg_Shared())); };
+  io.sceneSwitch = [](void* c, int scene) {
+    shw_SceneSwitch(c, scene);
+    openAtSwitch.push_back(mpg_IsOpen(mpg_Shared()));
+  };
   ASSERT_EQ(tml_Run(io), TimelineEnd::Finished);
   EXPECT_EQ(openAtSwitch, std::vector<bool>(7, false));
   // Once in the first scene, then after each change, the end marker's too:

@@ -3,7 +3,7 @@
 //
 //   plugdoc            prints it on stdout
 //   plugdoc FILE       writes it to FILE (docs/plugins.md)
-#include "script/script.h"
+#include "registry/registry.h"
 
 #include <cstdio>
 #include <fstream>

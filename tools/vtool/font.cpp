@@ -6,6 +6,8 @@
 // the sample drawn as Text draws it, white on black with a margin of 2.
 // Exit status 0 for a font Text would load, 1 for a refused one, 2 for a
 // usage or file error.
+#include "tools/vtool/vtool.h"
+
 #include "codecs/codecs.h"
 #include "effects/effects.h"
 
@@ -17,8 +19,6 @@
 
 namespace {
 
-constexpr int kExitRefused = 1;
-constexpr int kExitUsage = 2;
 constexpr int kMargin = 2;
 
 bool readFont(const char* path, std::vector<uint8_t>& out) {

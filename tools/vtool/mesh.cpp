@@ -1,6 +1,8 @@
 // vtool mesh FILE: what the engine's loader makes of a mesh file: its
 // status, counts, bounds, and how many faces are degenerate and vertices
 // unused.  Exit status 0 when it loads, 1 when refused, 2 for a file error.
+#include "tools/vtool/vtool.h"
+
 #include "effects/effects.h"
 
 #include <algorithm>
@@ -9,21 +11,21 @@
 #include <iterator>
 #include <vector>
 
-int runMesh(int argc, char** argv) {
+int vtool_Mesh(int argc, char** argv) {
   if (argc != 1) {
     std::fprintf(stderr, "vtool mesh: give one FILE\n");
-    return 2;
+    return kExitUsage;
   }
   std::ifstream in(argv[0], std::ios::binary);
   if (!in) {
     std::fprintf(stderr, "vtool mesh: cannot open %s\n", argv[0]);
-    return 2;
+    return kExitUsage;
   }
   const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   MeshStatus status;
   Mesh* m = mesh_Parse(bytes.data(), bytes.size(), &status);
   std::printf("status %s\n", mesh_StatusText(status));
-  if (!m) return 1;
+  if (!m) return kExitRefused;
   std::printf("vertices %d\nfaces %d\n", m->vertexCount, m->faceCount);
   if (m->vertexCount > 0) {
     MeshVec lo = m->vertices[0], hi = m->vertices[0];

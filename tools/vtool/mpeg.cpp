@@ -2,20 +2,15 @@
 // the engine's decoder and prints its width, height and frame count; --raw
 // writes every luminance frame in display order, back to back (the frame
 // the close writes included).
+#include "tools/vtool/vtool.h"
+
 #include "codecs/codecs.h"
 
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
-namespace {
-
-constexpr int kExitRefused = 1;
-constexpr int kExitUsage = 2;
-
-}  // namespace
-
-int runMpeg(int argc, char** argv) {
+int vtool_Mpeg(int argc, char** argv) {
   const char* file = nullptr;
   const char* raw = nullptr;
   for (int i = 0; i < argc; ++i) {

@@ -1,6 +1,8 @@
 // vtool scene / vtool keys: what the engine's readers make of a scene file
 // and a keyframer file.  `scene` can also draw a frame of the scene to a PGM,
 // with the material maps taken from the scene file's folder.
+#include "tools/vtool/vtool.h"
+
 #include "codecs/codecs.h"
 #include "scene3d/scene3d.h"
 
@@ -13,9 +15,6 @@
 #include <vector>
 
 namespace {
-
-constexpr int kExitRefused = 1;
-constexpr int kExitUsage = 2;
 
 std::string mapFolder;
 

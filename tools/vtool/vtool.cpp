@@ -10,6 +10,8 @@
 // bit depth, interlacing and the SHA-256 of the 8-bit luminance image it
 // would show; --pgm writes that image.  Exit status 0 when the picture
 // decodes, 1 when the decoder refuses it, 2 for a usage or file error.
+#include "tools/vtool/vtool.h"
+
 #include "codecs/codecs.h"
 
 #include <cstdio>
@@ -17,16 +19,7 @@
 #include <string>
 #include <vector>
 
-int vtool_Font(int argc, char** argv);
-int runMesh(int argc, char** argv);  // mesh.cpp
-int vtool_Scene(int argc, char** argv);  // scene.cpp
-int vtool_Keys(int argc, char** argv);
-int runMpeg(int argc, char** argv);  // mpeg.cpp
-
 namespace {
-
-constexpr int kExitRefused = 1;
-constexpr int kExitUsage = 2;
 
 bool writePgm(const char* path, int width, int height, const std::vector<uint8_t>& luma) {
   FILE* f = std::fopen(path, "wb");
@@ -36,7 +29,9 @@ bool writePgm(const char* path, int width, int height, const std::vector<uint8_t
   return std::fclose(f) == 0 && ok;
 }
 
-int runPng(int argc, char** argv) {
+}  // namespace
+
+int vtool_Png(int argc, char** argv) {
   const char* file = nullptr;
   const char* pgm = nullptr;
   for (int i = 0; i < argc; ++i) {
@@ -80,6 +75,8 @@ int runPng(int argc, char** argv) {
   return exitCode;
 }
 
+namespace {
+
 struct Command {
   const char* name;
   int (*run)(int argc, char** argv);  // the arguments after the command's name
@@ -87,12 +84,12 @@ struct Command {
 };
 
 const Command kCommands[] = {
-    {"png", runPng, "png FILE [--pgm OUT]   decode a PNG as the engine does; print status, size and luma hash"},
+    {"png", vtool_Png, "png FILE [--pgm OUT]   decode a PNG as the engine does; print status, size and luma hash"},
     {"font", vtool_Font, "font FILE [--pgm OUT] [--text WORD]   print a font's metrics; draw a sample line"},
-    {"mesh", runMesh, "mesh FILE              load a mesh as the engine does; print status, counts and bounds"},
+    {"mesh", vtool_Mesh, "mesh FILE              load a mesh as the engine does; print status, counts and bounds"},
     {"scene", vtool_Scene, "scene FILE [--slot N] [--keys K --frame F --pgm OUT [--size W H] [--fov X Y]]   read a scene file; draw a frame"},
     {"keys", vtool_Keys, "keys FILE   read a keyframer file; print its tracks and keys"},
-    {"mpeg", runMpeg, "mpeg FILE [--raw OUT]  decode a video stream; print size and frame count, write the Y frames"},
+    {"mpeg", vtool_Mpeg, "mpeg FILE [--raw OUT]  decode a video stream; print size and frame count, write the Y frames"},
 };
 
 void printUsage() {
