@@ -76,6 +76,14 @@ struct BuildGuard {
   BuildGuard& operator=(const BuildGuard&) = delete;
 };
 
+// Whether a shared declaration is being built since the newest construction
+// of `d` began.
+bool cycleIsShared(const Declaration* d) {
+  for (auto it = REG.building.rbegin(); it != REG.building.rend() && *it != d; ++it)
+    if ((*it)->mode == DeclMode::Shared) return true;
+  return false;
+}
+
 const ParamInfo* findParam(const ParamInfo* params, const std::string& name) {
   for (const ParamInfo* p = params; p && p->key; ++p)
     if (plg_ParamName(p->key) == name) return p;
@@ -164,8 +172,10 @@ PlugIn* plg_Get(Declaration* list, const char* label) {
   if (!d) plg_Error(nullptr, "plg_Get(): label '%s' doesn't exists", label);
   if (d->mode == DeclMode::Shared && d->object) return d->object;
   // A shared declaration under construction has its object set already and
-  // returned above; any other one met again refers to itself.
-  if (d->building) plg_Error(nullptr, "plg_Get(): label '%s' refers to itself", label);
+  // returned above.  An instanced one met again is built anew when the way
+  // back to it passes a shared declaration, which ends the cycle the next
+  // time round; a cycle of instanced declarations alone never ends.
+  if (d->building && !cycleIsShared(d)) plg_Error(nullptr, "plg_Get(): label '%s' refers to itself", label);
 
   // From here on errors are about this declaration, an unknown type too.
   BuildGuard guard(d);
