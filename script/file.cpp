@@ -65,7 +65,7 @@ void ensureText() {
   std::ifstream in(PLG.path, std::ios::binary);
   if (!in) {
     msg_Error("Can't load velmorin.plg!");
-    std::exit(0);
+    std::exit(kExitStartup);
   }
   std::ostringstream ss;
   ss << in.rdbuf();
