@@ -50,7 +50,9 @@ with=""
 run 3 "needs a display" --windowed --silent
 echo "failures: start-up failures exit with 3"
 
-# --- Options: the accepted range ---------------------------------------------
+# --- Options: the accepted range, and the exit codes in --help ---------------
+run 0 "3 a start-up failure" --help
+grep -q "2 a wrong option" "$work/out" && grep -q "1 a script" "$work/out" || fail "--help: $(cat "$work/out")"
 run 2 "--fps takes a whole number from 1 to 1000, not '0'" --frames x --fps 0
 run 2 "--fps takes a whole number from 1 to 1000, not '2.5'" --frames x --fps 2.5
 run 2 "--duration takes a number of seconds above 0" --frames x --duration 0
