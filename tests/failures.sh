@@ -136,4 +136,17 @@ rc=$?
 [ $rc -eq 143 ] || fail "SIGTERM during a capture: exit code $rc, expected 143: $(cat "$work/err")"
 grep -q "interrupted after" "$work/err" || fail "SIGTERM: $(cat "$work/err")"
 check_frames "$work/stopped"
+# The same for --capture: the video so far, with its sound, closed by ffmpeg.
+"$bin" --capture "$work/stopped.mp4" --layout window --fps 30 >/dev/null 2>"$work/err" &
+pid=$!
+sleep 3
+kill -TERM $pid
+for _ in $(seq 100); do kill -0 $pid 2>/dev/null || break; sleep 0.1; done
+kill -0 $pid 2>/dev/null && { kill -KILL $pid; fail "SIGTERM did not stop a video capture within 10 s"; }
+wait $pid
+rc=$?
+[ $rc -eq 143 ] || fail "SIGTERM during a video capture: exit code $rc, expected 143: $(cat "$work/err")"
+[ "$(ffprobe -v error -show_entries stream=codec_type -of csv=p=0 "$work/stopped.mp4" | sort | tr '\n' ' ')" = "audio video " ] \
+  || fail "SIGTERM: $work/stopped.mp4 is not a video with sound"
+ls "$work" | grep -q '\.part' && fail "parts left: $(ls "$work")"
 echo "failures: a partial capture ends at 100%; SIGTERM stops a capture with its folder usable"
