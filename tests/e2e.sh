@@ -104,11 +104,20 @@ done
 
 # 5. A box that waits for its answer ("Can't initialize sound device!"): a
 # signal ends the program and the box's own processes with it.
+procs() {  # "pid parent group" of every process, from /proc
+  local f s
+  for f in /proc/[0-9]*/stat; do
+    s=$(cat "$f" 2>/dev/null) || continue
+    s=${s##*) }
+    set -- $s
+    echo "${f//[!0-9]/} $2 $3"
+  done
+}
 SDL_AUDIODRIVER=no_such_driver "$bin" --windowed >/dev/null 2>"$work/err5.txt" &
 pid=$!
 box=""
 for _ in $(seq 100); do
-  box=$(pgrep -P $pid | head -n1)
+  box=$(procs | awk -v p=$pid '$2 == p { print $1; exit }')
   [ -n "$box" ] && break
   kill -0 $pid 2>/dev/null || break
   sleep 0.1
@@ -118,6 +127,7 @@ sleep 1
 kill -0 $pid 2>/dev/null || { cat "$work/err5.txt" >&2; fail "the box did not wait for its answer"; }
 kill -TERM $pid
 expect_end_by "SIGTERM during a box" 143 "$work/err5.txt"
-for _ in $(seq 20); do pgrep -g "$box" >/dev/null || break; sleep 0.1; done
-pgrep -g "$box" >/dev/null && { pkill -KILL -g "$box"; fail "the box outlived the program"; }
+in_box_group() { procs | awk -v g="$box" '$3 == g { found = 1 } END { exit !found }'; }
+for _ in $(seq 20); do in_box_group || break; sleep 0.1; done
+in_box_group && { kill -KILL -- -"$box"; fail "the box outlived the program"; }
 echo "e2e: SIGTERM ended a waiting box and its processes with exit code 143"
