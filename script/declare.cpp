@@ -12,10 +12,12 @@
 
 namespace {
 
+struct BuildGuard;
 struct RegistryState {
   // The declarations whose objects are being built, innermost last: where a
   // script error comes from.
   std::vector<const Declaration*> building;
+  std::vector<BuildGuard*> guards;  // the same, with what each build keeps aside
 };
 RegistryState REG;
 
@@ -62,14 +64,26 @@ bool equalsLowered(const char* keyword, const std::string& word) {
 
 // Counts constructions of a declaration under way and keeps it on the
 // building stack, also when one ends in an error that unwinds (tests).
+// An instanced declaration built again inside its own construction (through
+// a shared one) finishes first; such objects wait here until the outer one
+// is finished, so that no object's chain runs through one still under
+// construction.  If the outer construction fails instead, they go with it.
 struct BuildGuard {
   Declaration* d;
+  std::vector<PlugIn*> inner;
   explicit BuildGuard(Declaration* decl) : d(decl) {
     REG.building.push_back(d);
+    REG.guards.push_back(this);
     ++d->building;
   }
   ~BuildGuard() {
+    for (PlugIn* p : inner) {
+      p->next = nullptr;
+      if (d->object == p) d->object = nullptr;
+      delete p;
+    }
     --d->building;
+    REG.guards.pop_back();
     REG.building.pop_back();
   }
   BuildGuard(const BuildGuard&) = delete;
@@ -177,6 +191,11 @@ PlugIn* plg_Get(Declaration* list, const char* label) {
   // time round; a cycle of instanced declarations alone never ends.
   if (d->building && !cycleIsShared(d)) plg_Error(nullptr, "plg_Get(): label '%s' refers to itself", label);
 
+  BuildGuard* outer = nullptr;
+  for (auto it = REG.guards.rbegin(); it != REG.guards.rend() && !outer; ++it)
+    if ((*it)->d == d) outer = *it;
+  PlugIn* const underConstruction = outer ? d->object : nullptr;
+
   // From here on errors are about this declaration, an unknown type too.
   BuildGuard guard(d);
   const PlugInfo* info = nullptr;
@@ -185,7 +204,25 @@ PlugIn* plg_Get(Declaration* list, const char* label) {
   if (!info) plg_Error(nullptr, "plg_Get(): plugin '%s' doesn't exists", d->type.c_str());
 
   plg_CheckParams(d, info->params);
-  PlugIn* object = info->make(d, d->object);
+  PlugIn* object = info->make(d, outer ? nullptr : d->object);
+  if (outer) {
+    // Kept aside, with what was kept aside while it was built, until the
+    // outer construction is finished.
+    outer->inner.insert(outer->inner.end(), guard.inner.begin(), guard.inner.end());
+    outer->inner.push_back(object);
+    guard.inner.clear();
+    d->object = underConstruction;
+    return object;
+  }
+  // The chain: this object, those finished inside its construction, the
+  // older ones.
+  PlugIn* tail = object;
+  for (PlugIn* p : guard.inner) {
+    p->next = tail->next;
+    tail->next = p;
+    tail = p;
+  }
+  guard.inner.clear();
   d->object = object;
   return object;
 }

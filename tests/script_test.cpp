@@ -165,6 +165,28 @@ TEST_F(Script, CyclesThroughASharedDeclarationBuildTwice) {
   EXPECT_EQ(b2->in, c);
 }
 
+// Builds nested two deep, and an error met in the inner build: every object
+// is owned once (the sanitizer build checks the frees).
+TEST_F(Script, NestedBuildsOfOneLabelAreOwnedOnce) {
+  load("s.plg\nt: zoomer in=tb,tex=ta;\nta = loop in=t;\ntb = loop in=t;\n"
+       "e: zoomer tex=le,x=nosuch;\nle = loop in=e;\n");
+  auto* t1 = dynamic_cast<Zoomer*>(get("t"));
+  ASSERT_NE(t1, nullptr);
+  auto* tb = dynamic_cast<Loop*>(t1->in);
+  ASSERT_NE(tb, nullptr);
+  auto* t2 = dynamic_cast<Zoomer*>(tb->in);
+  ASSERT_NE(t2, nullptr);
+  auto* ta = dynamic_cast<Loop*>(t2->tex);
+  ASSERT_NE(ta, nullptr);
+  EXPECT_EQ(t1->tex, ta);
+  auto* t3 = dynamic_cast<Zoomer*>(ta->in);
+  ASSERT_NE(t3, nullptr);
+  EXPECT_TRUE(t1 != t2 && t2 != t3 && t1 != t3);
+  EXPECT_EQ(t3->in, tb);
+  EXPECT_EQ(get("t")->next, t1);  // the next build chains onto all three
+  EXPECT_EQ(errorOf([&] { get("e"); }), "plg_Get(): label 'nosuch' doesn't exists");
+}
+
 TEST_F(Script, ReadersFindKeysAtItemStartsAndFirstOccurrence) {
   load("s.plg\n"
        "d: constant dx=5,x=7,x=9,word=abc,bad=1e,neg=-2.5,lbl=c,num=3lbl,half=.5;\n"
