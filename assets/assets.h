@@ -70,7 +70,8 @@ Image* img_LoadTexture(const char* archiveName);
 void img_Scale(const Image* source, Image* target);  // nearest neighbour
 int img_Blit(const Image* source, Image* target, int sx, int sy, int dx, int dy, int w, int h);
 // Writes width x height grey bytes as an 8-bit grey PNG; written beside its
-// name and renamed, so the file is never seen half-written.
+// name and renamed, so the file is never seen half-written; false with errno
+// set when it cannot be written.
 bool img_WritePng(const char* path, const uint8_t* grey, int width, int height);
 
 // ---------------------------------------------------------------------------

@@ -4,6 +4,7 @@
 
 #include <png.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <string>
 
@@ -30,13 +31,27 @@ bool encodePng(png_structp png, png_infop info, FILE* f, const uint8_t* grey, in
 bool img_WritePng(const char* path, const uint8_t* grey, int width, int height) {
   // Written beside its final name and renamed, so an interrupted capture
   // leaves only complete frames.
+  // A failure removes the part and leaves errno telling why.
   const std::string part = std::string(path) + ".part";
   FILE* f = std::fopen(part.c_str(), "wb");
   if (!f) return false;
   png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
   png_infop info = png ? png_create_info_struct(png) : nullptr;
+  errno = 0;
   bool ok = png && info && encodePng(png, info, f, grey, width, height);
+  int error = ok ? 0 : errno ? errno : ENOMEM;
   png_destroy_write_struct(png ? &png : nullptr, info ? &info : nullptr);
-  ok = (std::fclose(f) == 0) && ok;
-  return ok && std::rename(part.c_str(), path) == 0;
+  if (std::fclose(f) != 0 && ok) {
+    ok = false;
+    error = errno;
+  }
+  if (ok && std::rename(part.c_str(), path) != 0) {
+    ok = false;
+    error = errno;
+  }
+  if (!ok) {
+    std::remove(part.c_str());
+    errno = error;
+  }
+  return ok;
 }

@@ -380,14 +380,15 @@ Image* Zoomer::onStream(int w, int h) {
   const int cx = plg_Trunc(x->value());
   const int cy = plg_Trunc(y->value());
   const int s = plg_Trunc(scale->value());
-  // 2 pi / 256: rot counts 256ths of a turn.  The angle is kept in double:
-  // as a float, rot=64 lands past a quarter and the steps come out as 255/256
-  // of a texel.  The four steps are 8.8 fixed point; the 64-bit products hold
-  // any script scale.
-  const double a = 0.024543692606171875 * double(turn);
+  // 2 pi / 256: rot counts 256ths of a turn.  The angle is a float, so a
+  // quarter turn (rot=64) lands a little past pi/2 and its steps come out as
+  // 255/256 of a texel.  The four steps are 8.8 fixed point; the 64-bit
+  // products hold any script scale.
+  // The sines and cosines themselves are taken in double.
+  const float a = 0.024543692606171875f * turn;
   const double quarter = 1.570796326795;
-  const int64_t dux = (int64_t(fixedTrig(std::cos(a))) * s) >> 8;
-  const int64_t dvx = (int64_t(fixedTrig(std::sin(a))) * s) >> 8;
+  const int64_t dux = (int64_t(fixedTrig(std::cos(double(a)))) * s) >> 8;
+  const int64_t dvx = (int64_t(fixedTrig(std::sin(double(a)))) * s) >> 8;
   const int64_t duy = (int64_t(fixedTrig(std::cos(a + quarter))) * s) >> 8;
   const int64_t dvy = (int64_t(s) * fixedTrig(std::sin(a + quarter))) >> 8;
   // The frame's centre lands on texel (x, y).

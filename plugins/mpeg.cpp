@@ -29,7 +29,8 @@ MPEG::MPEG(Declaration* decl, PlugIn* nextObject) : Stream(decl, nextObject) {
   ParamReader read(decl, kMpegParams);
   name = read.word();
   int width = 0, height = 0;
-  if (!openClip(name, &width, &height)) plg_Error(nullptr, "video %s not found", name.c_str());
+  // The message brings its own "!": the printed line ends "not found ! !".
+  if (!openClip(name, &width, &height)) plg_Error(nullptr, "video %s not found !", name.c_str());
   mpg_Close(mpg_Shared());
   decoded = img_Create(width, height);
   // Shown until the first picture arrives.

@@ -6,12 +6,13 @@
 
 #include "assets/assets.h"
 #include "plugins/plugins.h"
+#include "runtime/capture_private.h"
 #include "script/script.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cerrno>
 #include <csignal>
@@ -50,56 +51,13 @@ struct FrameSink final : GfxSink {
   }
 };
 
-enum class CapStatus { Ok, NoFfmpeg, CantCreate, CantWrite, FfmpegFailed };
-const char* const kCapStatusText[] = {
-    "ok",
-    ("--capture needs ffmpeg on PATH (Debian package 'ffmpeg': apt-get install ffmpeg); "
-     "--frames DIR writes PNG frames and audio.wav without it"),
-    "cannot create the output",
-    "cannot write the output",
-    "ffmpeg failed",
-};
+const char kNoFfmpeg[] =
+    "--capture needs ffmpeg on PATH (Debian package 'ffmpeg': apt-get install ffmpeg); "
+    "--frames DIR writes PNG frames and audio.wav without it";
 
-// 16-bit stereo WAV whose sizes are filled in when it is closed.
-struct WavWriter {
-  FILE* f = nullptr;
-  uint32_t frames = 0;
-
-  bool open(const std::string& path) {
-    f = std::fopen(path.c_str(), "wb");
-    if (!f) return false;
-    uint8_t header[44] = {};
-    return std::fwrite(header, 1, sizeof header, f) == sizeof header;
-  }
-  bool write(const int16_t* samples, int count) {
-    frames += uint32_t(count);
-    // Little-endian on every machine we build for; the header says so too.
-    return std::fwrite(samples, 4, size_t(count), f) == size_t(count);
-  }
-  bool close() {
-    if (!f) return true;
-    const uint32_t data = frames * 4;
-    uint8_t h[44];
-    auto le32 = [&](int at, uint32_t v) { for (int i = 0; i < 4; ++i) h[at + i] = uint8_t(v >> (8 * i)); };
-    auto le16 = [&](int at, uint32_t v) { h[at] = uint8_t(v); h[at + 1] = uint8_t(v >> 8); };
-    std::memcpy(h, "RIFF", 4);
-    le32(4, 36 + data);
-    std::memcpy(h + 8, "WAVEfmt ", 8);
-    le32(16, 16);
-    le16(20, 1);  // PCM
-    le16(22, 2);
-    le32(24, kMusRate);
-    le32(28, kMusRate * 4);
-    le16(32, 4);
-    le16(34, 16);
-    std::memcpy(h + 36, "data", 4);
-    le32(40, data);
-    const bool ok = std::fseek(f, 0, SEEK_SET) == 0 && std::fwrite(h, 1, sizeof h, f) == sizeof h;
-    const bool closed = std::fclose(f) == 0;
-    f = nullptr;
-    return ok && closed;
-  }
-};
+std::string cannotWrite(const std::string& path, int error) {
+  return "cannot write " + path + ": " + std::strerror(error);
+}
 
 bool onPath(const char* program) {
   const char* path = std::getenv("PATH");
@@ -122,16 +80,14 @@ std::string quoted(const std::string& s) {
 
 struct Capture;
 
-// What the signal handler, the virtual clock and the timeline's callbacks,
-// plain functions all, reach of the capture under way.
+// What the virtual clock and the timeline's callbacks, plain functions all,
+// reach of the capture under way.
 struct CaptureState {
-  std::atomic<bool> interrupted{false};
   double virtualNow = 0;  // the show time of the frame being made
   Capture* run = nullptr;
 };
 CaptureState CAP;
 
-void onInterrupt(int) { CAP.interrupted = true; }
 double virtualClock() { return CAP.virtualNow; }
 
 struct Capture {
@@ -139,16 +95,19 @@ struct Capture {
   SceneSet scenes;
   FrameSink sink;
   WavWriter wav;
+  std::string wavPath;
   FILE* video = nullptr;  // ffmpeg's standard input
-  FILE* log = nullptr;    // frames.tsv beside the frames: what each one shows
+  std::string videoPart;  // what ffmpeg writes
+  LineLog log;            // frames.tsv beside the frames: what each one shows
+  std::string logPath;
   std::vector<uint8_t> picture;
   std::vector<uint8_t> enlarged;  // the picture at --scale, when above 1
   std::vector<int16_t> audio;
-  CapStatus status = CapStatus::Ok;
+  std::string failure;  // the first failure, said at the end; stops the capture
   int64_t frame = 0;
   int64_t audioFrames = 0;  // written to the WAV
   bool playing = false;
-  double expectedSeconds = 0;
+  double expectedFrames = 0;  // of what is being captured
   std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
   double lastReport = -1;
   bool tty = isatty(2);
@@ -162,6 +121,10 @@ struct Capture {
   Capture(const CaptureOptions& o) : opt(o), sink(640, o.window ? 300 : 480) {}
 
   double now() const { return double(frame) / opt.fps; }
+  bool failed() const { return !failure.empty(); }
+  void fail(const std::string& why) {
+    if (failure.empty()) failure = why;
+  }
 
   // Renders the module (or the title's silence) up to the current frame.
   void advanceAudio() {
@@ -170,7 +133,7 @@ struct Capture {
     if (count <= 0) return;
     audio.assign(size_t(count) * 2, 0);
     if (playing) mus_Render(audio.data(), count);  // past the end: silence
-    if (!wav.write(audio.data(), count)) status = CapStatus::CantWrite;
+    if (!wav.write(audio.data(), count)) fail(cannotWrite(wavPath, errno));
     audioFrames = target;
   }
 
@@ -209,6 +172,7 @@ struct Capture {
   int outHeight() const { return sink.height * opt.scale; }
 
   void emit(int scene) {
+    if (failed()) return;
     const std::vector<uint8_t>* out = &picture;
     if (opt.scale > 1) {
       enlarged.resize(size_t(outWidth()) * size_t(outHeight()));
@@ -217,16 +181,29 @@ struct Capture {
       out = &enlarged;
     }
     if (!opt.framesDir.empty()) {
+      // A frame counts once its picture and its row are both on disk; the
+      // sound written so far ends where it does.
       char name[32];
       std::snprintf(name, sizeof name, "/frame_%06lld.png", (long long)frame);
-      if (!img_WritePng((opt.framesDir + name).c_str(), out->data(), outWidth(), outHeight())) status = CapStatus::CantWrite;
+      const std::string path = opt.framesDir + name;
+      if (!img_WritePng(path.c_str(), out->data(), outWidth(), outHeight())) {
+        fail(cannotWrite(path, errno));
+        return;
+      }
       const MusPosition p = mus_Position();
-      if (log && std::fprintf(log, "%lld\t%.4f\t%d\t%d\t%s\t%d\n", (long long)frame, now(), playing ? p.order : -1,
-                              playing ? p.row : -1, kSceneSections[scene], TML.fade) < 0)
-        status = CapStatus::CantWrite;
+      char row[128];
+      std::snprintf(row, sizeof row, "%lld\t%.4f\t%d\t%d\t%s\t%d\n", (long long)frame, now(),
+                    playing ? p.order : -1, playing ? p.row : -1, kSceneSections[scene], TML.fade);
+      if (!log.append(row)) {
+        fail(cannotWrite(logPath, errno));
+        std::remove(path.c_str());
+        return;
+      }
     }
-    if (video && std::fwrite(out->data(), 1, out->size(), video) != out->size())
-      status = CapStatus::FfmpegFailed;
+    if (video && std::fwrite(out->data(), 1, out->size(), video) != out->size()) {
+      fail("ffmpeg stopped taking pictures for " + videoPart + " (its reason is above)");
+      return;
+    }
     ++frame;
     CAP.virtualNow = now();
     advanceAudio();
@@ -242,8 +219,8 @@ struct Capture {
     lastReport = wall;
     const MusPosition p = mus_Position();
     const double fps = wall > 0 ? double(frame) / wall : 0;
-    const double done = std::min(now() / std::max(expectedSeconds, 1e-9), 1.0);
-    const double left = fps > 0 ? (expectedSeconds * opt.fps - double(frame)) / fps : 0;
+    const double done = std::min(double(frame) / std::max(expectedFrames, 1.0), 1.0);
+    const double left = fps > 0 ? (expectedFrames - double(frame)) / fps : 0;
     std::fprintf(stderr, "%sframe %lld  %02d:%02d  %3.0f%%  %.1f fps  %.0f s left%s", tty ? "\r" : "",
                  (long long)frame, playing ? p.order : 0, playing ? p.row : 0, done * 100, fps,
                  std::max(left, 0.0), tty && !last ? "  " : "\n");
@@ -254,7 +231,7 @@ struct Capture {
 TimelineIO captureIO() {
   TimelineIO io;
   io.now = [](void*) { return tmr_Seconds(); };
-  io.escape = [](void*) { return CAP.interrupted.load() || CAP.run->status != CapStatus::Ok ||
+  io.escape = [](void*) { return sig_Pending() != 0 || CAP.run->failed() ||
                                  (CAP.run->opt.maxFrames >= 0 && CAP.run->frame >= CAP.run->opt.maxFrames); };
   io.order = [](void*) { return mus_Order(); };
   io.beat = [](void*) { return mus_Beat(); };
@@ -268,29 +245,77 @@ TimelineIO captureIO() {
   return io;
 }
 
-CapStatus openOutputs(Capture& c, std::string& videoPart, std::string& audioPath) {
+// Opens what the capture writes; false with c.failure set.
+bool openOutputs(Capture& c) {
   const CaptureOptions& o = c.opt;
   if (!o.video.empty()) {
+    // The video's own name first, so a folder that cannot be written is
+    // named as the user gave it; ffmpeg replaces the empty file at the end.
+    const int probe = open(o.video.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    if (probe < 0) {
+      c.fail(cannotWrite(o.video, errno));
+      return false;
+    }
+    close(probe);
     // Pictures go to ffmpeg as they are made; the sound is joined in a
     // second, copying step once the WAV is complete.
     const size_t dot = o.video.find_last_of('.');
     const std::string ext = dot == std::string::npos || o.video.find('/', dot) != std::string::npos
                                 ? ".mp4" : o.video.substr(dot);
-    videoPart = o.video + ".part" + ext;
-    audioPath = o.video + ".part.wav";
+    c.videoPart = o.video + ".part" + ext;
+    c.wavPath = o.video + ".part.wav";
     const std::string cmd = "ffmpeg -y -loglevel error -f rawvideo -pix_fmt gray -s " +
                             std::to_string(c.outWidth()) + "x" + std::to_string(c.outHeight()) + " -r " +
-                            std::to_string(o.fps) + " -i - -pix_fmt yuv420p " + quoted(videoPart);
+                            std::to_string(o.fps) + " -i - -pix_fmt yuv420p " + quoted(c.videoPart);
     c.video = popen(cmd.c_str(), "w");
-    if (!c.video) return CapStatus::FfmpegFailed;
+    if (!c.video) {
+      c.fail(std::string("cannot start ffmpeg: ") + std::strerror(errno));
+      return false;
+    }
   } else {
-    if (mkdir(o.framesDir.c_str(), 0777) != 0 && errno != EEXIST) return CapStatus::CantCreate;
-    audioPath = o.framesDir + "/audio.wav";
-    c.log = std::fopen((o.framesDir + "/frames.tsv").c_str(), "w");
-    if (!c.log) return CapStatus::CantCreate;
-    std::fputs("frame\tseconds\torder\trow\tscene\tfade\n", c.log);
+    if (mkdir(o.framesDir.c_str(), 0777) != 0 && errno != EEXIST) {
+      c.fail(cannotWrite(o.framesDir, errno));
+      return false;
+    }
+    c.wavPath = o.framesDir + "/audio.wav";
+    c.logPath = o.framesDir + "/frames.tsv";
+    if (!c.log.open(c.logPath) || !c.log.append("frame\tseconds\torder\trow\tscene\tfade\n")) {
+      c.fail(cannotWrite(c.logPath, errno));
+      return false;
+    }
   }
-  return c.wav.open(audioPath) ? CapStatus::Ok : CapStatus::CantCreate;
+  if (!c.wav.open(c.wavPath)) {
+    c.fail(cannotWrite(c.wavPath, errno));
+    return false;
+  }
+  return true;
+}
+
+// Closes ffmpeg's input and joins pictures and sound into the video.  What
+// was captured before a failure or a signal is joined too; when that fails
+// as well, the parts stay for the user.
+void finishVideo(Capture& c, bool interrupted) {
+  const std::string& out = c.opt.video;
+  const int status = pclose(c.video);
+  c.video = nullptr;
+  // A signal from the terminal reaches ffmpeg as well, which then ends early.
+  if (status != 0 && !interrupted) c.fail("ffmpeg could not finish " + c.videoPart + " (its reason is above)");
+  const std::string mux = "ffmpeg -y -loglevel error -i " + quoted(c.videoPart) + " -i " + quoted(c.wavPath) +
+                          " -c:v copy -shortest " + quoted(out);
+  if (c.frame > 0 && std::system(mux.c_str()) == 0) {
+    std::remove(c.videoPart.c_str());
+    std::remove(c.wavPath.c_str());
+    return;
+  }
+  std::remove(out.c_str());
+  if (c.frame == 0) {
+    std::remove(c.videoPart.c_str());
+    std::remove(c.wavPath.c_str());
+    return;
+  }
+  c.fail("cannot write " + out + " (ffmpeg's reason is above)");
+  std::fprintf(stderr, "velmorin: the pictures captured are in %s, the sound in %s\n", c.videoPart.c_str(),
+               c.wavPath.c_str());
 }
 
 }  // namespace
@@ -300,16 +325,21 @@ int cap_Run(const CaptureOptions& options) {
   o.fps = std::clamp(o.fps, 1, 1000);
   o.scale = std::clamp(o.scale, 1, 16);
   if (!o.video.empty() && !onPath("ffmpeg")) {  // say so before any work
-    std::fprintf(stderr, "velmorin: %s\n", kCapStatusText[int(CapStatus::NoFfmpeg)]);
-    return 2;
+    std::fprintf(stderr, "velmorin: %s\n", kNoFfmpeg);
+    return kExitStartup;
   }
   img_InitHeadless();
+  sig_Install();  // over Allegro's handlers
   if (!dat_Open("velmorin.dat")) {
     std::fprintf(stderr, "velmorin: Can't load velmorin.dat!\n");
-    return 1;
+    return kExitStartup;
   }
   mus_SetOutput(MusOutput::Manual);
   mus_Load("velmorin.xm");
+  if (!mus_StartOrderFits(o.startOrder)) {
+    mus_Free();
+    return kExitUsage;
+  }
 
   Capture c(o);
   CAP.run = &c;
@@ -321,49 +351,46 @@ int cap_Run(const CaptureOptions& options) {
   gfx_Attach(&c.sink, o.window ? GfxMode::Windowed : GfxMode::Fullscreen);
   shw_Build(c.scenes);
 
-  std::string videoPart, audioPath;
-  c.status = openOutputs(c, videoPart, audioPath);
-  if (c.status != CapStatus::Ok) {
-    std::fprintf(stderr, "velmorin: %s\n", kCapStatusText[int(c.status)]);
-    if (c.log) std::fclose(c.log);
-    mus_Free();
-    return c.status == CapStatus::NoFfmpeg ? 2 : 1;
+  // A full disk or a file-size limit must fail a write, not end the
+  // program; and so must an ffmpeg that has gone.
+  auto previousXfsz = std::signal(SIGXFSZ, SIG_IGN);
+  auto previousPipe = std::signal(SIGPIPE, SIG_IGN);
+  sig_Defer(true);
+  if (openOutputs(c)) {
+    // The length to expect, for the progress line: title, music up to the
+    // end marker, final fade; or the duration asked for.
+    const int from = std::max(o.startOrder, 0);
+    const double seconds = (o.startOrder < 0 ? 10 + 255.0 / 64 : 0) + mus_TimeAtOrder(kEndMarkerOrder) -
+                           mus_TimeAtOrder(from) + 255.0 / 64;
+    c.expectedFrames = seconds * o.fps;
+    if (o.maxFrames >= 0) c.expectedFrames = std::min(c.expectedFrames, double(o.maxFrames));
+    if (tml_Run(captureIO()) == TimelineEnd::Finished && !c.picture.empty()) c.closingFrame(kSceneCount - 1);
+    c.progress(true);
+    c.sceneSummary();
   }
-  // The length to expect, for the progress line: title, music up to the end
-  // marker, final fade.
-  const int from = std::max(o.startOrder, 0);
-  c.expectedSeconds = (o.startOrder < 0 ? 10 + 255.0 / 64 : 0) + mus_TimeAtOrder(kEndMarkerOrder) -
-                      mus_TimeAtOrder(from) + 255.0 / 64;
+  const bool interrupted = sig_Pending() != 0;
 
-  auto previous = std::signal(SIGINT, onInterrupt);
-  if (tml_Run(captureIO()) == TimelineEnd::Finished && !c.picture.empty()) c.closingFrame(kSceneCount - 1);
-  std::signal(SIGINT, previous);
-  c.progress(true);
-  c.sceneSummary();
-
-  if (!c.wav.close() && c.status == CapStatus::Ok) c.status = CapStatus::CantWrite;
-  if (c.log && std::fclose(c.log) != 0 && c.status == CapStatus::Ok) c.status = CapStatus::CantWrite;
-  c.log = nullptr;
-  if (c.video) {
-    if (pclose(c.video) != 0 && c.status == CapStatus::Ok) c.status = CapStatus::FfmpegFailed;
-    c.video = nullptr;
-    if (c.status == CapStatus::Ok || CAP.interrupted) {
-      const std::string mux = "ffmpeg -y -loglevel error -i " + quoted(videoPart) + " -i " + quoted(audioPath) +
-                              " -c:v copy -shortest " + quoted(o.video);
-      if (std::system(mux.c_str()) != 0) c.status = CapStatus::FfmpegFailed;
-    }
-    std::remove(videoPart.c_str());
-    std::remove(audioPath.c_str());
-  }
+  if (c.wav.fd >= 0 && !c.wav.close()) c.fail(cannotWrite(c.wavPath, errno));
+  if (!c.log.close()) c.fail(cannotWrite(c.logPath, errno));
+  if (c.video) finishVideo(c, interrupted);
   mus_Free();
+  sig_Defer(false);
+  std::signal(SIGXFSZ, previousXfsz);
+  std::signal(SIGPIPE, previousPipe);
   tmr_SetSource(nullptr);
   gfx_Attach(nullptr, GfxMode::Closed);
   shw_Free(c.scenes);
   CAP.run = nullptr;
-  if (c.status != CapStatus::Ok) {
-    std::fprintf(stderr, "velmorin: %s\n", kCapStatusText[int(c.status)]);
-    return 1;
+  if (c.failed()) {
+    std::fprintf(stderr, "velmorin: %s\n", c.failure.c_str());
+    if (c.frame > 0 && !o.framesDir.empty())
+      std::fprintf(stderr, "velmorin: the %lld frames before it and their sound are in %s\n", (long long)c.frame,
+                   o.framesDir.c_str());
+    return kExitStartup;
   }
-  if (CAP.interrupted) std::fprintf(stderr, "velmorin: interrupted after %lld frames\n", (long long)c.frame);
-  return CAP.interrupted ? 130 : 0;
+  if (interrupted) {
+    std::fprintf(stderr, "velmorin: interrupted after %lld frames\n", (long long)c.frame);
+    return 128 + sig_Pending();
+  }
+  return 0;
 }

@@ -77,7 +77,11 @@ const char kUsage[] =
     "  --frames DIR         render the show offline into DIR: PNG frames, audio.wav\n"
     "  --fps N              frames per second of a capture (60)\n"
     "  --layout L           window (640x300) or fullscreen (640x480, the default)\n"
-    "  --duration S         stop a capture after S seconds of show\n";
+    "  --duration S         stop a capture after S seconds of show\n"
+    "Exit codes: 0 the show ended (also by Escape or the close button); 1 a script\n"
+    "error; 2 a wrong option; 3 a start-up failure (a missing file, no sound\n"
+    "device, no display, no ffmpeg) or an output that cannot be written; 130 and\n"
+    "143 stopped by Ctrl-C or SIGTERM.\n";
 
 bool number(const char* text, double& out) {
   char* end = nullptr;
@@ -88,7 +92,7 @@ bool number(const char* text, double& out) {
 
 // Returns false when the program should stop with the given exit code.
 bool parseArgs(int argc, char** argv, Options& o, int& exitCode) {
-  exitCode = 2;
+  exitCode = kExitUsage;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -114,8 +118,15 @@ bool parseArgs(int argc, char** argv, Options& o, int& exitCode) {
       ++i;
     } else if (a == "--fps" || a == "--start-order" || a == "--duration") {
       if (!needsValue()) return false;
-      if (!number(value, v) || v < 0 || (a == "--fps" && (v < 1 || v > 1000)) || (a != "--duration" && v != int(v))) {
-        std::fprintf(stderr, "velmorin: %s takes a number, not '%s'\n", a.c_str(), value);
+      const bool ok = number(value, v) &&
+                      (a == "--fps"        ? v >= 1 && v <= 1000 && v == int(v)
+                       : a == "--duration" ? v > 0 && v <= 86400
+                                           : v >= 0 && v <= 65535 && v == int(v));
+      if (!ok) {
+        const char* range = a == "--fps"        ? "a whole number from 1 to 1000"
+                            : a == "--duration" ? "a number of seconds above 0, at most 86400"
+                                                : "a whole number from 0 to the module's last order";
+        std::fprintf(stderr, "velmorin: %s takes %s, not '%s'\n", a.c_str(), range, value);
         return false;
       }
       if (a == "--fps") o.capture.fps = int(v);
@@ -165,7 +176,7 @@ bool parseArgs(int argc, char** argv, Options& o, int& exitCode) {
     o.capture.scale = o.scale;
   }
   o.capture.startOrder = o.startOrder;
-  if (o.duration >= 0) o.capture.maxFrames = int(o.duration * o.capture.fps + 0.5);
+  if (o.duration >= 0) o.capture.maxFrames = std::max(1, int(o.duration * o.capture.fps + 0.5));
   return true;
 }
 
@@ -174,7 +185,7 @@ int runCheck() {
   img_InitHeadless();
   if (!dat_Open("velmorin.dat")) {
     std::printf("Can't load velmorin.dat!\n");
-    return 1;
+    return kExitStartup;
   }
   SceneSet scenes;
   shw_Build(scenes);  // a script error ends the process with its message
@@ -266,11 +277,15 @@ int runLive(const Options& opt) {
 
   if (!dat_Open("velmorin.dat")) {
     msg_Error("Can't load velmorin.dat!");
-    return 0;
+    return kExitStartup;
   }
   const double tArchive = msSince(t0);
   mus_SetOutput(opt.silent ? MusOutput::Null : MusOutput::Device);
   mus_Load("velmorin.xm");
+  if (!mus_StartOrderFits(opt.startOrder)) {
+    mus_Free();
+    return kExitUsage;
+  }
   const double tMusic = msSince(t0);
 
   if (install_allegro(SYSTEM_AUTODETECT, &errno, atexit) != 0) {
@@ -278,8 +293,9 @@ int runLive(const Options& opt) {
     if (allegro_error[0]) std::fprintf(stderr, "velmorin: %s\n", allegro_error);
     msg_Error("Velmorin needs a display: no X display could be opened (is DISPLAY set?). "
               "Without one, --check tests the script and --capture or --frames render the show.");
-    return 0;
+    return kExitStartup;
   }
+  sig_Install();  // over Allegro's handlers
   set_color_depth(8);
   tmr_Start();
   shw_Build(LIVE.scenes);
@@ -287,10 +303,14 @@ int runLive(const Options& opt) {
 
   set_window_title("Velmorin / Tarkv");
   set_close_button_callback(onCloseButton);
+  // From the display on, a signal ends the show through the timeline, which
+  // stops the music and lets Allegro restore the screen.
+  sig_Defer(true);
   if (!gfx_Init(fullscreen, 640, 480, opt.scale)) {
     mus_Free();
+    sig_Defer(false);
     msg_Error("Can't open the display!");
-    return 0;
+    return kExitStartup;
   }
   if (opt.verbose)
     std::fprintf(stderr,
@@ -300,7 +320,7 @@ int runLive(const Options& opt) {
 
   TimelineIO io;
   io.now = [](void*) { return tmr_Seconds(); };
-  io.escape = [](void*) { return key_Escape() || LIVE.closeRequested; };
+  io.escape = [](void*) { return key_Escape() || LIVE.closeRequested || sig_Pending() != 0; };
   io.order = [](void*) { return mus_Order(); };
   io.beat = [](void*) { return mus_Beat(); };
   io.play = [](void*, int order) { mus_PlayAt(order); };
@@ -345,12 +365,16 @@ int runLive(const Options& opt) {
   }
 
   mus_Free();
-  return 0;
+  sig_Defer(false);
+  if (!sig_Pending()) return 0;
+  std::fprintf(stderr, "velmorin: stopped by signal %d\n", sig_Pending());
+  return 128 + sig_Pending();
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  sig_Install();
   Options opt;
   int code = 0;
   if (!parseArgs(argc, argv, opt, code)) return code;

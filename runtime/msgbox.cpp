@@ -4,9 +4,11 @@
 #include "runtime/runtime.h"
 
 #include <SDL.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -59,6 +61,45 @@ bool askTerminal(const char* text) {
   }
 }
 
+constexpr int kNoBox = -2;
+
+// SDL's box blocks until it is answered, and may live in a helper process of
+// its own.  It is shown from a child in a new process group, so that a signal
+// ending the program ends the box and its helpers too.  Returns the button
+// pressed, -1 when the box was closed, kNoBox when none could be shown.
+int showBox(const SDL_MessageBoxData& box) {
+  int result[2];
+  if (pipe(result) != 0) return kNoBox;
+  const pid_t pid = fork();
+  if (pid < 0) {
+    close(result[0]);
+    close(result[1]);
+    int pressed = -1;
+    return SDL_ShowMessageBox(&box, &pressed) < 0 ? kNoBox : pressed;
+  }
+  if (pid == 0) {
+    setpgid(0, 0);
+    close(result[0]);
+    int pressed = -1;
+    if (SDL_ShowMessageBox(&box, &pressed) < 0) pressed = kNoBox;
+    const ssize_t n = write(result[1], &pressed, sizeof pressed);
+    _exit(n == sizeof pressed ? 0 : 1);
+  }
+  setpgid(pid, pid);  // either side may come first
+  sig_SetBoxGroup(pid);
+  close(result[1]);
+  int pressed = kNoBox;
+  ssize_t n;
+  while ((n = read(result[0], &pressed, sizeof pressed)) < 0 && errno == EINTR) {
+  }
+  if (n != sizeof pressed) pressed = kNoBox;
+  close(result[0]);
+  while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+  }
+  sig_SetBoxGroup(0);
+  return pressed;
+}
+
 }  // namespace
 
 bool msg_Ask(const char* text, const char* title) {
@@ -70,13 +111,14 @@ bool msg_Ask(const char* text, const char* title) {
       SDL_MESSAGEBOX_INFORMATION | SDL_MESSAGEBOX_BUTTONS_LEFT_TO_RIGHT,
       nullptr, title, text, SDL_arraysize(buttons), buttons, nullptr,
   };
-  int pressed = -1;
-  if (SDL_ShowMessageBox(&box, &pressed) < 0) return askTerminal(text);
+  const int pressed = showBox(box);
+  if (pressed == kNoBox) return askTerminal(text);
   return pressed == kAskYes;  // -1: the window was closed, taken as No
 }
 
 void msg_Error(const char* text) {
-  if (SDL_ShowSimpleMessageBox(SDL_MESSAGEBOX_WARNING, "Error", text, nullptr) < 0) {
-    std::fprintf(stderr, "Error: %s\n", text);
-  }
+  const SDL_MessageBoxButtonData ok = {SDL_MESSAGEBOX_BUTTON_RETURNKEY_DEFAULT | SDL_MESSAGEBOX_BUTTON_ESCAPEKEY_DEFAULT,
+                                       0, "OK"};
+  const SDL_MessageBoxData box = {SDL_MESSAGEBOX_WARNING, nullptr, "Error", text, 1, &ok, nullptr};
+  if (showBox(box) == kNoBox) std::fprintf(stderr, "Error: %s\n", text);
 }

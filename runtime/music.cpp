@@ -263,7 +263,7 @@ int mus_Load(const char* file) {
     std::snprintf(text.data(), text.size(), fmt, file);
     msg_Error(text.data());
     mus_Free();
-    std::exit(0);
+    std::exit(kExitStartup);
   }
   return 1;
 }
@@ -451,4 +451,22 @@ int mus_Pause(bool paused) {
       break;
   }
   return 1;
+}
+
+int mus_LastOrder() {
+  std::lock_guard<std::mutex> lock(MUS.life);
+  if (!MUS.mod) return -1;
+  try {
+    return MUS.mod->get_num_orders() - 1;
+  } catch (...) {
+    return -1;
+  }
+}
+
+bool mus_StartOrderFits(int order) {
+  const int last = mus_LastOrder();
+  if (order <= last) return true;
+  std::fprintf(stderr, "velmorin: --start-order takes a whole number from 0 to %d (the module's last order), not %d\n",
+               last, order);
+  return false;
 }

@@ -1,6 +1,6 @@
-// Demo runtime: clock, timeline, the show's scene graphs, capture, music
-// and the start-up message boxes.  The top of the program: nothing below
-// runtime/ includes this header.
+// Demo runtime: clock, timeline, the show's scene graphs, capture, music,
+// the start-up message boxes, signals and exit codes.  The top of the
+// program: nothing below runtime/ includes this header.
 #pragma once
 
 #include "plugins/plugins.h"
@@ -137,7 +137,7 @@ enum class MusOutput { Device, Null, Manual };
 constexpr int kMusRate = 44100;
 
 void mus_SetOutput(MusOutput out);  // before mus_Load; Device by default
-int mus_Load(const char* file);     // 1, or shows an "Error" box and exits 0
+int mus_Load(const char* file);     // 1, or shows an "Error" box and exits kExitStartup
 int mus_Play();                     // from order 0
 int mus_PlayAt(int order);          // from the first row of an order
 int mus_Order();                    // order being heard now
@@ -155,6 +155,9 @@ MusPosition mus_Position();              // order and row being heard now
 int mus_BeatAt(int order, int row);      // the beat table, per order
 double mus_LatencySeconds();             // output latency being compensated
 double mus_TimeAtOrder(int order);       // seconds from the start to an order; before play only
+int mus_LastOrder();                     // the module's last order, -1 without one
+// Whether a --start-order (-1: none) lies in the module; says the range when not.
+bool mus_StartOrderFits(int order);
 // Manual output only: renders up to `frames` interleaved stereo frames and
 // returns how many were written (fewer at the module's end).
 int mus_Render(int16_t* out, int frames);
@@ -165,3 +168,19 @@ int mus_Render(int16_t* out, int frames);
 // for y/n; with no terminal either the answer is No.
 bool msg_Ask(const char* text, const char* title);
 void msg_Error(const char* text);  // title "Error", exclamation icon
+
+// ---------------------------------------------------------------------------
+// Exit codes.  0: the show ended, or Escape or the close button ended it.
+constexpr int kExitScript = 1;   // a script or plugin error
+constexpr int kExitUsage = 2;    // a wrong option
+constexpr int kExitStartup = 3;  // a start-up failure (a missing file, no sound
+                                 // device, no display, no ffmpeg) or an output
+                                 // that cannot be written
+// A signal ends the program with 128 + its number (130 Ctrl-C, 143 SIGTERM).
+
+// Signals.  SIGINT and SIGTERM end the program at once, unless deferred: then
+// the first one only shows in sig_Pending, for a loop that ends cleanly.
+void sig_Install();              // before any SDL call, and again after Allegro's
+void sig_Defer(bool on);
+int sig_Pending();               // the signal received, or 0
+void sig_SetBoxGroup(int group); // a box's process group, ended with the program

@@ -18,7 +18,7 @@ ScriptExits exits() {
   e.stopMusic = [] { mus_Free(); };
   e.cantLoad = [](const char* text) {
     msg_Error(text);
-    std::exit(0);
+    std::exit(kExitStartup);
   };
   return e;
 }

@@ -79,6 +79,12 @@ BuildScope::~BuildScope() {
   DECL.building.pop_back();
 }
 
+bool plg_CycleIsShared(const Declaration* decl) {
+  for (auto it = DECL.building.rbegin(); it != DECL.building.rend() && *it != decl; ++it)
+    if ((*it)->mode == DeclMode::Shared) return true;
+  return false;
+}
+
 const Declaration* plg_Building() { return DECL.building.empty() ? nullptr : DECL.building.back(); }
 
 Declaration* plg_Declare(char* line, Declaration* list) {

@@ -69,7 +69,7 @@ void ensureText() {
     const char* text = "Can't load velmorin.plg!";
     if (HOOKS.exits.cantLoad) HOOKS.exits.cantLoad(text);
     std::fprintf(stderr, "%s\n", text);
-    std::exit(0);
+    std::exit(3);  // the program's code for a start-up failure
   }
   std::ostringstream ss;
   ss << in.rdbuf();

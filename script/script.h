@@ -46,6 +46,10 @@ void plg_FreeList(Declaration* list);  // declarations and all their objects
 Declaration* plg_Declare(char* line, Declaration* list);
 // The innermost declaration whose object is being built, or null.
 const Declaration* plg_Building();
+// Whether a shared declaration is being built since the newest construction
+// of `decl` began: met again, `decl` is then part of a cycle that a shared
+// object ends, not one that refers to itself.
+bool plg_CycleIsShared(const Declaration* decl);
 // Keeps a declaration on the building stack, and counted as under
 // construction, while its object is built; also when an error unwinds (tests).
 struct BuildScope {
@@ -72,10 +76,10 @@ void plg_SetBuilders(const PlugBuilders& builders);
 
 // What the fatal ending and the script file's loader leave to the runtime,
 // which installs them when the program starts.  Without them a script error
-// stops no music, and a missing script file is said on stderr (exit code 0).
+// stops no music, and a missing script file is said on stderr (exit code 3).
 struct ScriptExits {
   void (*stopMusic)() = nullptr;
-  void (*cantLoad)(const char* text) = nullptr;  // the script file is missing; then exit 0
+  void (*cantLoad)(const char* text) = nullptr;  // the script file is missing; does not return
 };
 void plg_SetExits(const ScriptExits& exits);
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # --check: builds every scene without a display or sound; a typo is a warning
 # with its line, a broken script an error with its line and exit code 1.
-# Also: --capture tells what to install when ffmpeg is missing.
+# Also: --capture tells what to install when ffmpeg is missing.  A missing
+# clip's message brings its own "!".
 set -u
 bin=$1
 show=$2
@@ -38,10 +39,16 @@ rc=$?
 [ $rc -eq 1 ] || fail "broken script: exit code $rc, expected 1"
 [ "$(cat out2)" = "-> Error: plg_Get(): label 'nowhere' doesn't exists !" ] || fail "broken: stdout '$(cat out2)'"
 grep -qx "velmorin.plg:17: w = window x=nowhere;" err2 || fail "broken: stderr '$(cat err2)'"
-# Capturing a video without ffmpeg on PATH: a clear word and exit code 2.
+write_script $'output: screen in=v;\nv = mpeg in=nope.m2v;'
+"$bin" --check >out4 2>err4
+rc=$?
+[ $rc -eq 1 ] || fail "missing clip: exit code $rc, expected 1"
+[ "$(cat out4)" = "-> Error: video nope.m2v not found ! !" ] || fail "missing clip: stdout '$(cat out4)'"
+# Capturing a video without ffmpeg on PATH: a clear word and the start-up
+# failure's exit code 3.
 cp "$show/velmorin.plg" "$show/velmorin.xm" .
 PATH=/nonexistent "$bin" --capture out.mp4 >out3 2>err3
 rc=$?
-[ $rc -eq 2 ] || fail "capture without ffmpeg: exit code $rc, expected 2"
+[ $rc -eq 3 ] || fail "capture without ffmpeg: exit code $rc, expected 3"
 grep -q "apt-get install ffmpeg" err3 && grep -q -- "--frames" err3 || fail "capture without ffmpeg: '$(cat err3)'"
-echo "check: ok, typo warning, broken script and missing ffmpeg all as expected"
+echo "check: ok, typo warning, broken script, missing clip and missing ffmpeg all as expected"

@@ -2,7 +2,8 @@
 # End to end: the real program under Xvfb.  Plays a few seconds windowed and
 # silent and is ended by an Escape key press, then by the close button, each
 # with exit code 0; a script with an unknown label must exit 1 with the exact
-# error line.
+# error line.  SIGTERM and Ctrl-C end the show, and a box waiting for its
+# answer, at once.
 set -u
 bin=$1
 show=$2
@@ -79,3 +80,54 @@ rc=$?
 expected="-> Error: plg_Get(): label 'x' doesn't exists !"
 [ "$(cat "$work/out3.txt")" = "$expected" ] || fail "stdout was '$(cat "$work/out3.txt")'"
 echo "e2e: unknown label gave exit code 1 and the exact error line"
+
+# Waits up to five seconds for the program to end with the given exit code.
+expect_end_by() {  # what-ended-it expected-code stderr-file
+  for _ in $(seq 50); do kill -0 $pid 2>/dev/null || break; sleep 0.1; done
+  if kill -0 $pid 2>/dev/null; then kill -KILL $pid; fail "$1 did not end the program"; fi
+  wait $pid
+  local rc=$?
+  [ $rc -eq "$2" ] || { cat "$3" >&2; fail "exit code $rc after $1, expected $2"; }
+}
+
+# 4. SIGTERM and Ctrl-C end the show the orderly way: the timeline stops,
+# the music is freed, and the exit code tells the signal.
+cd "$show"
+for sig in TERM INT; do
+  start_show "$work/err4$sig.txt"
+  sleep 1
+  kill -$sig $pid
+  expect_end_by "SIG$sig" $((128 + $(kill -l $sig))) "$work/err4$sig.txt"
+  grep -q "stopped by signal $(kill -l $sig)" "$work/err4$sig.txt" || { cat "$work/err4$sig.txt" >&2; fail "SIG$sig: not stopped by the timeline"; }
+  echo "e2e: SIG$sig ended the show with exit code $((128 + $(kill -l $sig)))"
+done
+
+# 5. A box that waits for its answer ("Can't initialize sound device!"): a
+# signal ends the program and the box's own processes with it.
+procs() {  # "pid parent group" of every process, from /proc
+  local f s
+  for f in /proc/[0-9]*/stat; do
+    s=$(cat "$f" 2>/dev/null) || continue
+    s=${s##*) }
+    set -- $s
+    echo "${f//[!0-9]/} $2 $3"
+  done
+}
+SDL_AUDIODRIVER=no_such_driver "$bin" --windowed >/dev/null 2>"$work/err5.txt" &
+pid=$!
+box=""
+for _ in $(seq 100); do
+  box=$(procs | awk -v p=$pid '$2 == p { print $1; exit }')
+  [ -n "$box" ] && break
+  kill -0 $pid 2>/dev/null || break
+  sleep 0.1
+done
+[ -n "$box" ] || { cat "$work/err5.txt" >&2; fail "no box was shown"; }
+sleep 1
+kill -0 $pid 2>/dev/null || { cat "$work/err5.txt" >&2; fail "the box did not wait for its answer"; }
+kill -TERM $pid
+expect_end_by "SIGTERM during a box" 143 "$work/err5.txt"
+in_box_group() { procs | awk -v g="$box" '$3 == g { found = 1 } END { exit !found }'; }
+for _ in $(seq 20); do in_box_group || break; sleep 0.1; done
+in_box_group && { kill -KILL -- -"$box"; fail "the box outlived the program"; }
+echo "e2e: SIGTERM ended a waiting box and its processes with exit code 143"

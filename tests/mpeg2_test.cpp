@@ -502,7 +502,7 @@ TEST_F(MpegLayer, ConstructionProbesAndCloses) {
   EXPECT_EQ(v->decoded->width, 64);
   EXPECT_EQ(v->decoded->height, 48);
   EXPECT_EQ(v->frame, nullptr);
-  EXPECT_EQ(errorOf([&] { get("w"); }), "video nope.m2v not found");
+  EXPECT_EQ(errorOf([&] { get("w"); }), "video nope.m2v not found !");
 }
 
 // Pull by pull, at the clock's pace: the first pull finds the decoder

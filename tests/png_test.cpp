@@ -19,7 +19,7 @@
 #include <vector>
 
 #ifndef VELMORIN_PNGSUITE_DIR
-#define VELMORIN_PNGSUITE_DIR VELMORIN_SOURCE_DIR "/../shared/testdata/pngsuite"
+#define VELMORIN_PNGSUITE_DIR VELMORIN_SOURCE_DIR "/tests/data/pngsuite"
 #endif
 
 namespace {

@@ -120,13 +120,71 @@ TEST_F(Script, RegistryResolvesLabelsAndTypeWords) {
 }
 
 TEST_F(Script, SelfReferencesShareOrFail) {
-  load("s.plg\nw = window in=w;\nv: window in=u;\nu: window in=v;\n");
+  load("s.plg\nw = window in=w;\nv: window in=u;\nu: window in=v;\n"
+       "p: window in=q;\nq: window in=r;\nr: window in=p;\n"
+       "s = window in=m;\nm: window in=n;\nn: window in=m;\n");
   // A shared declaration under construction hands out its own object.
   auto* w = dynamic_cast<Window*>(get("w"));
   ASSERT_NE(w, nullptr);
   EXPECT_EQ(w->in, w);
-  // Instanced declarations in a cycle would recurse without end.
+  // Instanced declarations in a cycle would recurse without end, however
+  // long the cycle, and also when a shared one led into it.
   EXPECT_EQ(errorOf([&] { get("v"); }), "plg_Get(): label 'v' refers to itself");
+  EXPECT_EQ(errorOf([&] { get("p"); }), "plg_Get(): label 'p' refers to itself");
+  EXPECT_EQ(errorOf([&] { get("s"); }), "plg_Get(): label 'm' refers to itself");
+}
+
+// A cycle through a shared declaration ends there: the instanced labels on
+// it are built a second time, and that second round meets the shared object.
+TEST_F(Script, CyclesThroughASharedDeclarationBuildTwice) {
+  load("s.plg\nz: zoomer tex=lp;\nlp = loop in=z;\noutput: screen in=z;\n"
+       "a: window in=b;\nb: window in=c;\nc = window in=a;\n");
+  auto* out = dynamic_cast<Screen*>(get("output"));
+  ASSERT_NE(out, nullptr);
+  auto* z1 = dynamic_cast<Zoomer*>(out->in);
+  ASSERT_NE(z1, nullptr);
+  auto* lp = dynamic_cast<Loop*>(z1->tex);
+  ASSERT_NE(lp, nullptr);
+  auto* z2 = dynamic_cast<Zoomer*>(lp->in);
+  ASSERT_NE(z2, nullptr);
+  EXPECT_NE(z2, z1);
+  EXPECT_EQ(z2->tex, lp);
+
+  auto* a1 = dynamic_cast<Window*>(get("a"));
+  ASSERT_NE(a1, nullptr);
+  auto* b1 = dynamic_cast<Window*>(a1->in);
+  ASSERT_NE(b1, nullptr);
+  auto* c = dynamic_cast<Window*>(b1->in);
+  ASSERT_NE(c, nullptr);
+  auto* a2 = dynamic_cast<Window*>(c->in);
+  ASSERT_NE(a2, nullptr);
+  EXPECT_NE(a2, a1);
+  auto* b2 = dynamic_cast<Window*>(a2->in);
+  ASSERT_NE(b2, nullptr);
+  EXPECT_NE(b2, b1);
+  EXPECT_EQ(b2->in, c);
+}
+
+// Builds nested two deep, and an error met in the inner build: every object
+// is owned once (the sanitizer build checks the frees).
+TEST_F(Script, NestedBuildsOfOneLabelAreOwnedOnce) {
+  load("s.plg\nt: zoomer in=tb,tex=ta;\nta = loop in=t;\ntb = loop in=t;\n"
+       "e: zoomer tex=le,x=nosuch;\nle = loop in=e;\n");
+  auto* t1 = dynamic_cast<Zoomer*>(get("t"));
+  ASSERT_NE(t1, nullptr);
+  auto* tb = dynamic_cast<Loop*>(t1->in);
+  ASSERT_NE(tb, nullptr);
+  auto* t2 = dynamic_cast<Zoomer*>(tb->in);
+  ASSERT_NE(t2, nullptr);
+  auto* ta = dynamic_cast<Loop*>(t2->tex);
+  ASSERT_NE(ta, nullptr);
+  EXPECT_EQ(t1->tex, ta);
+  auto* t3 = dynamic_cast<Zoomer*>(ta->in);
+  ASSERT_NE(t3, nullptr);
+  EXPECT_TRUE(t1 != t2 && t2 != t3 && t1 != t3);
+  EXPECT_EQ(t3->in, tb);
+  EXPECT_EQ(get("t")->next, t1);  // the next build chains onto all three
+  EXPECT_EQ(errorOf([&] { get("e"); }), "plg_Get(): label 'nosuch' doesn't exists");
 }
 
 TEST_F(Script, ReadersFindKeysAtItemStartsAndFirstOccurrence) {
