@@ -93,6 +93,10 @@ void idct_Add(int16_t* block, uint8_t* dst, int stride);
 // Blocks whose only coefficients are DC and, from mismatch control, [63].
 void idct_PutDc(int16_t* block, uint8_t* dst, int stride);
 void idct_AddDc(int16_t* block, uint8_t* dst, int stride);
+// The transform runs with AVX2 where the processor has it; the tests turn
+// that off (and on again) to check the SSE2 kernels too.  Returns whether
+// AVX2 is in use now.
+bool idct_UseAvx2(bool on);
 
 // ---------------------------------------------------------------------------
 // A field or a frame of one plane: rows `stride` bytes apart.
