@@ -115,6 +115,8 @@ void mc_Predict(const Plane& dst, int x, int y, const Plane& ref, int mvx, int m
 // ---------------------------------------------------------------------------
 // The decoder context, grouped by lifetime.
 struct Decoder {
+  const Tables& tables = mpg_Tables();  // looked up once, not on every code
+
   // Per open: the source.
   int fd = -1;
   const uint8_t* memory = nullptr;

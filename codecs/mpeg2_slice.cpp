@@ -39,7 +39,7 @@ void quantiserScale(Decoder& d, int code) {
 
 int motionDelta(Decoder& d, int fCode) {
   bits_Need(d);
-  const VlcEntry e = vlc_Decode(d, mpg_Tables().motionCode);
+  const VlcEntry e = vlc_Decode(d, d.tables.motionCode);
   if (e.length == 0) {
     std::printf("Invalid motion_vector code\n");
     d.fault = true;
@@ -320,7 +320,7 @@ inline int specialCode(Decoder& d, LocalBits& b, const VlcEntry& e, int& i, int&
 // the registers to itself.
 template <bool Store, bool Mpeg2>
 __attribute__((noinline)) int intraBlock(Decoder& d, int cc, int16_t* blk) {
-  const Tables& t = mpg_Tables();
+  const Tables& t = d.tables;
   LocalBits b(d);
   b.need(d);
   const VlcEntry size = b.decode((cc ? t.dcChroma : t.dcLuma).entries);
@@ -372,7 +372,7 @@ __attribute__((noinline)) int intraBlock(Decoder& d, int cc, int16_t* blk) {
 
 template <bool Store, bool Mpeg2>
 __attribute__((noinline)) int interBlock(Decoder& d, int16_t* blk) {
-  const VlcEntry* const table = mpg_Tables().dct[0].entries;
+  const VlcEntry* const table = d.tables.dct[0].entries;
   const uint8_t* const scan = d.scan;
   const int* const quant = d.quantInter;
   constexpr bool mpeg2 = Mpeg2;
@@ -470,7 +470,7 @@ void skipped(Decoder& d, int address) {
 }
 
 void macroblock(Decoder& d, int address) {
-  const Tables& t = mpg_Tables();
+  const Tables& t = d.tables;
   const int mbx = address % d.mbWidth, mby = address / d.mbWidth;
   const bool frame = d.pictureStructure == kFramePicture;
   bits_Need(d);
@@ -590,7 +590,7 @@ void slice_Decode(Decoder& d, int code) {
     int increment = 0;
     for (;;) {
       bits_Need(d);
-      const VlcEntry e = vlc_Decode(d, mpg_Tables().addressIncrement);
+      const VlcEntry e = vlc_Decode(d, d.tables.addressIncrement);
       if (e.length == 0) {
         std::printf("Invalid macroblock_address_increment code\n");
         return;
