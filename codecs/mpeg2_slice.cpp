@@ -530,8 +530,12 @@ void macroblock(Decoder& d, int address) {
   }
 
   int16_t* blk = d.block;
-  for (int k = 0; k < blocks && !d.fault; ++k) {
-    if (!(cbp & (1 << (blocks - 1 - k)))) continue;
+  // Coded blocks only, in order: the pattern's bits from the top, block 0
+  // first.  Which blocks are coded is a coin toss; a loop over them is not.
+  for (int left = cbp & ((1 << blocks) - 1); left && !d.fault;) {
+    const int top = 31 - __builtin_clz(unsigned(left));
+    left &= ~(1 << top);
+    const int k = blocks - 1 - top;
     if (k >= 4) {
       const int cc = 1 + ((k - 4) & 1);
       if (intra)
