@@ -111,6 +111,8 @@ struct Plane {
 // half-sample vector (mvx, mvy); avg averages with what dst holds.  A vector
 // that leaves the reference is clamped to its edge.
 void mc_Predict(const Plane& dst, int x, int y, const Plane& ref, int mvx, int mvy, int h, bool avg);
+// As idct_UseAvx2, for the prediction kernels.
+bool mc_UseAvx2(bool on);
 
 // ---------------------------------------------------------------------------
 // The decoder context, grouped by lifetime.

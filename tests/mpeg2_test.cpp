@@ -146,17 +146,19 @@ TEST(Mpeg2Decode, MatchesReferenceLuminance) {
   }
 }
 
-// The transform has AVX2 and SSE2 kernels, chosen by the processor: both
-// must give every clip the same frames to the bit.
-TEST(Mpeg2Decode, TransformKernelsGiveTheSameFrames) {
-  if (!mpg::idct_UseAvx2(true)) GTEST_SKIP() << "no AVX2 here: only the SSE2 kernels run";
+// The transform and the prediction have AVX2 and SSE2 kernels, chosen by
+// the processor: both must give every clip the same frames to the bit.
+TEST(Mpeg2Decode, Avx2AndSse2KernelsGiveTheSameFrames) {
+  if (!mpg::idct_UseAvx2(true) || !mpg::mc_UseAvx2(true)) GTEST_SKIP() << "no AVX2 here: only the SSE2 kernels run";
   for (const Clip& c : kClips) {
     SCOPED_TRACE(c.name);
     const Bytes clip = readFile(kData + c.name + ".m2v");
     const Decoded wide = decodeMemory(clip);
     mpg::idct_UseAvx2(false);
+    mpg::mc_UseAvx2(false);
     const Decoded narrow = decodeMemory(clip);
     mpg::idct_UseAvx2(true);
+    mpg::mc_UseAvx2(true);
     ASSERT_EQ(wide.frames.size(), size_t(c.frames));
     EXPECT_TRUE(wide.frames == narrow.frames);
   }
