@@ -37,34 +37,85 @@ void quantiserScale(Decoder& d, int code) {
 // ---------------------------------------------------------------------------
 // Motion vectors.
 
-int motionDelta(Decoder& d, int fCode) {
-  bits_Need(d);
-  const VlcEntry e = vlc_Decode(d, d.tables.motionCode);
+// The bit reader in locals for the length of a block or a vector, so that
+// it lives in registers instead of the decoder; written back before
+// anything else reads the stream.
+struct LocalBits {
+  uint64_t cache;
+  int count;
+  const uint8_t* p;
+  const uint8_t* end;
+  explicit LocalBits(const Decoder& d) : cache(d.bits.cache), count(d.bits.count), p(d.bits.p), end(d.bits.end) {}
+  void storeTo(Decoder& d) const {
+    d.bits.cache = cache;
+    d.bits.count = count;
+    d.bits.p = p;
+  }
+  // At least 32 bits in the cache, as bits_Need.
+  void need(Decoder& d) {
+    if (count >= 32) return;
+    if (end - p >= 8) return bits_TopUp(cache, count, p);
+    storeTo(d);
+    bits_RefillSlow(d);
+    *this = LocalBits(d);
+  }
+  uint32_t show(int n) const { return uint32_t(cache >> (64 - n)); }
+  void skip(int n) {
+    cache <<= n;
+    count -= n;
+  }
+  uint32_t get(int n) {
+    const uint32_t v = show(n);
+    skip(n);
+    return v;
+  }
+  // Entries without a code have length 0.  The coefficient tables' also
+  // carry a run that says so, which their loops test anyway: their skip
+  // needs no test of its own.
+  template <int F, bool Dct>
+  VlcEntry decodeWith(const VlcEntry* entries) {
+    const VlcEntry* e = &entries[show(F)];
+    if (e->length < 0) {
+      const int more = -e->length;
+      e = &entries[e->value + (uint32_t(cache >> (64 - F - more)) & ((1u << more) - 1))];
+    }
+    if (Dct || e->length > 0) skip(e->length);
+    return *e;
+  }
+  VlcEntry decode(const VlcEntry* entries) { return decodeWith<VlcTable::kFirstBits, false>(entries); }
+  VlcEntry decodeDct(const VlcEntry* entries) { return decodeWith<VlcTable::kDctFirstBits, true>(entries); }
+};
+
+// The cache holds 32 bits when this starts: enough for the longest code,
+// its sign and residual (11 + 1 + 14) and a dual-prime differential (2).
+int motionDelta(Decoder& d, LocalBits& b, int rSize) {
+  const VlcEntry e = b.decode(d.tables.motionCode.entries);
   if (e.length == 0) {
     std::printf("Invalid motion_vector code\n");
     d.fault = true;
     return 0;
   }
   if (e.value == 0) return 0;
-  const bool negative = bits_Get(d, 1);
-  const int rSize = std::clamp(fCode - 1, 0, 14);
+  const bool negative = b.get(1);
   int delta = e.value;
-  if (rSize > 0) delta = ((e.value - 1) << rSize) + int(bits_Get(d, rSize)) + 1;
+  if (rSize > 0) delta = ((e.value - 1) << rSize) + int(b.get(rSize)) + 1;
   return negative ? -delta : delta;
 }
 
-int dmVector(Decoder& d) {
-  if (!bits_Get(d, 1)) return 0;
-  return bits_Get(d, 1) ? -1 : 1;
+int dmVector(LocalBits& b) {
+  if (!b.get(1)) return 0;
+  return b.get(1) ? -1 : 1;
 }
 
 // One vector: prediction from PMV, wrapped into the f_code's range.  A field
 // vector of a frame picture keeps its prediction in frame units.
 void motionVector(Decoder& d, Motion& m, int r, int s, bool dualPrime, bool fieldInFrame) {
+  LocalBits b(d);
   for (int t = 0; t < 2; ++t) {
     const int rSize = std::clamp(d.fCode[s][t] - 1, 0, 14);
-    const int delta = motionDelta(d, d.fCode[s][t]);
-    if (dualPrime) m.dmv[t] = dmVector(d);
+    b.need(d);
+    const int delta = motionDelta(d, b, rSize);
+    if (dualPrime) m.dmv[t] = dmVector(b);
     const bool halved = fieldInFrame && t == 1;
     int v = (halved ? d.pmv[r][s][t] >> 1 : d.pmv[r][s][t]) + delta;
     const int f = 1 << rSize;
@@ -73,6 +124,7 @@ void motionVector(Decoder& d, Motion& m, int r, int s, bool dualPrime, bool fiel
     d.pmv[r][s][t] = halved ? v * 2 : v;
     m.mv[r][s][t] = v * (1 << d.fullPel[s]);
   }
+  b.storeTo(d);
 }
 
 void motionVectors(Decoder& d, Motion& m, int s) {
@@ -208,55 +260,6 @@ const BlockNames kIntra2 = {"invalid Huffman code in getmpg2intrablock()\n",
                             "DCT coeff index (i) out of bounds (intra2)\n"};
 const BlockNames kInter2 = {"invalid Huffman code in getmpg2interblock()\n",
                             "DCT coeff index (i) out of bounds (inter2)\n"};
-
-// The bit reader in locals for the length of a block, so that it lives in
-// registers instead of the decoder; written back before anything else reads
-// the stream.
-struct LocalBits {
-  uint64_t cache;
-  int count;
-  const uint8_t* p;
-  const uint8_t* end;
-  explicit LocalBits(const Decoder& d) : cache(d.bits.cache), count(d.bits.count), p(d.bits.p), end(d.bits.end) {}
-  void storeTo(Decoder& d) const {
-    d.bits.cache = cache;
-    d.bits.count = count;
-    d.bits.p = p;
-  }
-  // At least 32 bits in the cache, as bits_Need.
-  void need(Decoder& d) {
-    if (count >= 32) return;
-    if (end - p >= 8) return bits_TopUp(cache, count, p);
-    storeTo(d);
-    bits_RefillSlow(d);
-    *this = LocalBits(d);
-  }
-  uint32_t show(int n) const { return uint32_t(cache >> (64 - n)); }
-  void skip(int n) {
-    cache <<= n;
-    count -= n;
-  }
-  uint32_t get(int n) {
-    const uint32_t v = show(n);
-    skip(n);
-    return v;
-  }
-  // Entries without a code have length 0.  The coefficient tables' also
-  // carry a run that says so, which their loops test anyway: their skip
-  // needs no test of its own.
-  template <int F, bool Dct>
-  VlcEntry decodeWith(const VlcEntry* entries) {
-    const VlcEntry* e = &entries[show(F)];
-    if (e->length < 0) {
-      const int more = -e->length;
-      e = &entries[e->value + (uint32_t(cache >> (64 - F - more)) & ((1u << more) - 1))];
-    }
-    if (Dct || e->length > 0) skip(e->length);
-    return *e;
-  }
-  VlcEntry decode(const VlcEntry* entries) { return decodeWith<VlcTable::kFirstBits, false>(entries); }
-  VlcEntry decodeDct(const VlcEntry* entries) { return decodeWith<VlcTable::kDctFirstBits, true>(entries); }
-};
 
 // Reads an escape's run and level, the escape code itself taken.  The cache
 // held 32 bits before the code: enough for the longest escape.  Inlined so
