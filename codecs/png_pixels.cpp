@@ -296,6 +296,8 @@ void png_Luma(const PngInfo& info, uint8_t* luma) {
     for (size_t i = 0; i < count; ++i) luma[i] = table[p[i]];
   } else if (info.channels >= 3) {
     for (size_t i = 0; i < count; ++i, p += step) luma[i] = lumaOf(p[0], p[sample], p[2 * sample]);
+  } else if (step == 1) {
+    std::memcpy(luma, p, count);  // grey of 8 bits: the samples are the luminance
   } else {
     for (size_t i = 0; i < count; ++i, p += step) luma[i] = p[0];  // grey, with or without alpha
   }
