@@ -144,6 +144,8 @@ const Kernel* const (*gKernels)[2] = kKernels;
 
 }  // namespace
 
+McKernel mc_Kernel16(bool avg, int halfCase) { return gKernels[avg][1][halfCase & 3]; }
+
 bool mc_UseAvx2(bool on) {
 #if defined(MPG_MC_AVX2)
   const bool avx2 = on && __builtin_cpu_supports("avx2");

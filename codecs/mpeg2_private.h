@@ -113,6 +113,11 @@ struct Plane {
 void mc_Predict(const Plane& dst, int x, int y, const Plane& ref, int mvx, int mvy, int h, bool avg);
 // As idct_UseAvx2, for the prediction kernels.
 bool mc_UseAvx2(bool on);
+// The kernel mc_Predict uses for a 16 x 16 block, by averaging and by
+// half-sample case (mvx & 1 | (mvy & 1) << 1), for callers that have
+// checked the block and its reference area themselves.
+using McKernel = void (*)(uint8_t* dst, int dstStride, const uint8_t* src, int srcStride);
+McKernel mc_Kernel16(bool avg, int halfCase);
 
 // ---------------------------------------------------------------------------
 // The decoder context, grouped by lifetime.

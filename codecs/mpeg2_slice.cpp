@@ -196,6 +196,20 @@ void predict(const Decoder& d, const Motion& m, int mbx, int mby) {
     for (int s = 0; s < 2; ++s) {
       if (!(m.flags & (s ? kMbBackward : kMbForward))) continue;
       uint8_t* ref = s ? d.backward : d.forward;
+      if (m.type != kMotionField && ref && d.current) {
+        // The common case, a frame vector whose block lies inside the
+        // reference, goes straight to its kernel; the rest is checked and
+        // clamped by mc_Predict.
+        const int mvx = m.mv[0][s][0], mvy = m.mv[0][s][1], w = d.codedWidth;
+        const int sx = x + (mvx >> 1), sy = mby * 16 + (mvy >> 1);
+        if (sx >= 0 && sy >= 0 && sx + 16 + (mvx & 1) <= w && sy + 16 + (mvy & 1) <= d.codedHeight &&
+            x + 16 <= w && mby * 16 + 16 <= d.codedHeight) {
+          mc_Kernel16(avg, (mvx & 1) | (mvy & 1) << 1)(d.current + size_t(mby * 16) * size_t(w) + size_t(x), w,
+                                                       ref + size_t(sy) * size_t(w) + size_t(sx), w);
+          avg = true;
+          continue;
+        }
+      }
       if (m.type == kMotionField) {
         for (int f = 0; f < 2; ++f)
           mc_Predict(fieldPlane(d, d.current, f), x, mby * 8, fieldPlane(d, ref, m.fieldSelect[f][s]),
