@@ -59,6 +59,17 @@ struct LocalBits {
     bits_RefillSlow(d);
     *this = LocalBits(d);
   }
+  // At least 56 bits in the cache, whatever it held: two coefficient codes
+  // with their escapes (28 bits at most, MPEG-1's long escape) fit.  Tops up
+  // without looking at the count, which codes of random lengths would make
+  // a coin toss.
+  void fill(Decoder& d) {
+    if (end - p >= 8) return bits_TopUp(cache, count, p);
+    if (count >= 56) return;
+    storeTo(d);
+    bits_RefillSlow(d);
+    *this = LocalBits(d);
+  }
   uint32_t show(int n) const { return uint32_t(cache >> (64 - n)); }
   void skip(int n) {
     cache <<= n;
@@ -362,18 +373,15 @@ __attribute__((noinline)) int intraBlock(Decoder& d, int cc, int16_t* blk) {
   const int* const quant = d.quantIntra;
   constexpr bool mpeg2 = Mpeg2;
   const BlockNames& names = mpeg2 ? kIntra2 : kIntra1;
-  for (int i = 1;; ++i) {
-    b.need(d);
+  int i = 1;
+  // One code: 0 to go on, 1 at the end of the block, -1 on a fault.
+  auto code = [&]() {
     const VlcEntry e = b.decodeDct(table);
     int level = e.value;
     i += e.extra;
     if (i > 63) {
       const int special = specialCode(d, b, e, i, level, true, names);
-      if (special > 0) break;
-      if (special < 0) {
-        b.storeTo(d);
-        return 0;
-      }
+      if (special != 0) return special;
     }
     if (Store) {
       const int v = mpeg2 ? clampCoefficient((level * quant[i]) / 16) : clampCoefficient(oddified((level * quant[i]) / 8));
@@ -381,8 +389,17 @@ __attribute__((noinline)) int intraBlock(Decoder& d, int cc, int16_t* blk) {
       sum += v;
       kind = 2;
     }
+    ++i;
+    return 0;
+  };
+  int status = 0;
+  while (!status) {  // two codes a top-up
+    b.fill(d);
+    status = code();
+    if (!status) status = code();
   }
   b.storeTo(d);
+  if (status < 0) return 0;
   if (Store && mpeg2 && !(sum & 1)) blk[63] = int16_t(blk[63] ^ 1);
   return kind;
 }
@@ -415,23 +432,27 @@ __attribute__((noinline)) int interBlock(Decoder& d, int16_t* blk) {
     i = 1;
   }
   const BlockNames& names = mpeg2 ? kInter2 : kInter1;
-  for (;; ++i) {
-    b.need(d);
+  // One code: 0 to go on, 1 at the end of the block, -1 on a fault.
+  auto code = [&]() {
     const VlcEntry e = b.decodeDct(table);
     int level = e.value;
     i += e.extra;
     if (i > 63) {
       const int special = specialCode(d, b, e, i, level, false, names);
-      if (special > 0) break;
-      if (special < 0) {
-        b.storeTo(d);
-        return 0;
-      }
-      if (!level) continue;  // an escaped zero: nothing to add
+      if (special != 0) return special;
     }
-    if (Store) put(i, level);
+    if (Store && level) put(i, level);  // an escape may code a zero: nothing to add
+    ++i;
+    return 0;
+  };
+  int status = 0;
+  while (!status) {  // two codes a top-up
+    b.fill(d);
+    status = code();
+    if (!status) status = code();
   }
   b.storeTo(d);
+  if (status < 0) return 0;
   int kind = coded ? (positions ? 2 : 1) : 0;
   if (Store && mpeg2 && !(sum & 1)) {
     blk[63] = int16_t(blk[63] ^ 1);
