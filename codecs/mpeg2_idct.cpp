@@ -17,6 +17,10 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define MPG_AVX2 1
+#endif
 
 namespace mpg {
 namespace {
@@ -103,6 +107,112 @@ inline void transform(int16_t* block, __m128i* rows) {
   const __m128i zero = _mm_setzero_si128();
   for (int i = 0; i < 8; ++i) _mm_store_si128(b + i, zero);
 }
+
+#if defined(MPG_AVX2)
+// ---------------------------------------------------------------------------
+// The same passes with AVX2, where the processor has it: the two halves of
+// a pass (columns 0..3 and 4..7) run side by side in the two 128-bit lanes.
+// Between the steps two rows a and b sit in one register as
+// [a0..a3 b0..b3 | a4..a7 b4..b7]: the form in which pairs of rows
+// interleave into a pass's inputs with one unpack, and in which packing two
+// rows of 32-bit sums leaves them.  The products and sums are those of the
+// SSE2 passes, so the samples are the same to the bit.
+
+#define MPG_AVX2_TARGET __attribute__((target("avx2"), always_inline)) inline
+
+MPG_AVX2_TARGET __m256i pair256(int16_t a, int16_t b) {
+  return _mm256_set1_epi32(int32_t(uint32_t(uint16_t(a)) | uint32_t(uint16_t(b)) << 16));
+}
+
+// One pass: p[k] holds rows 2k and 2k+1 of the input in the form above, and
+// gets rows 2k and 2k+1 of the output.  The odd inputs pair as (1, 5) and
+// (3, 7), which the form gives at once.
+template <int Shift>
+MPG_AVX2_TARGET void pass256(__m256i* p) {
+  const __m256i x04 = _mm256_unpacklo_epi16(p[0], p[2]), x15 = _mm256_unpackhi_epi16(p[0], p[2]);
+  const __m256i x26 = _mm256_unpacklo_epi16(p[1], p[3]), x37 = _mm256_unpackhi_epi16(p[1], p[3]);
+  const __m256i round = _mm256_set1_epi32(1 << (Shift - 1));
+  const __m256i a0 = _mm256_add_epi32(_mm256_madd_epi16(x04, pair256(S4, S4)), round);
+  const __m256i a1 = _mm256_add_epi32(_mm256_madd_epi16(x04, pair256(S4, -S4)), round);
+  const __m256i b0 = _mm256_madd_epi16(x26, pair256(S2, S6));
+  const __m256i b1 = _mm256_madd_epi16(x26, pair256(S6, -S2));
+  const __m256i e0 = _mm256_add_epi32(a0, b0), e3 = _mm256_sub_epi32(a0, b0);
+  const __m256i e1 = _mm256_add_epi32(a1, b1), e2 = _mm256_sub_epi32(a1, b1);
+  const __m256i o0 = _mm256_add_epi32(_mm256_madd_epi16(x15, pair256(S1, S5)), _mm256_madd_epi16(x37, pair256(S3, S7)));
+  const __m256i o1 = _mm256_add_epi32(_mm256_madd_epi16(x15, pair256(S3, -S1)), _mm256_madd_epi16(x37, pair256(-S7, -S5)));
+  const __m256i o2 = _mm256_add_epi32(_mm256_madd_epi16(x15, pair256(S5, S7)), _mm256_madd_epi16(x37, pair256(-S1, S3)));
+  const __m256i o3 = _mm256_add_epi32(_mm256_madd_epi16(x15, pair256(S7, S3)), _mm256_madd_epi16(x37, pair256(-S5, -S1)));
+  p[0] = _mm256_packs_epi32(_mm256_srai_epi32(_mm256_add_epi32(e0, o0), Shift),
+                            _mm256_srai_epi32(_mm256_add_epi32(e1, o1), Shift));
+  p[1] = _mm256_packs_epi32(_mm256_srai_epi32(_mm256_add_epi32(e2, o2), Shift),
+                            _mm256_srai_epi32(_mm256_add_epi32(e3, o3), Shift));
+  p[2] = _mm256_packs_epi32(_mm256_srai_epi32(_mm256_sub_epi32(e3, o3), Shift),
+                            _mm256_srai_epi32(_mm256_sub_epi32(e2, o2), Shift));
+  p[3] = _mm256_packs_epi32(_mm256_srai_epi32(_mm256_sub_epi32(e1, o1), Shift),
+                            _mm256_srai_epi32(_mm256_sub_epi32(e0, o0), Shift));
+}
+
+// The first two steps of a transpose from the paired form: g[0] holds
+// elements 0, 1 of rows 0..3 (low lane) and 4, 5 (high lane); g[1] elements
+// 2, 3 and 6, 7; g[2], g[3] the same of rows 4..7.
+MPG_AVX2_TARGET void gather256(const __m256i* p, __m256i* g) {
+  const __m256i r02 = _mm256_unpacklo_epi16(p[0], p[1]), r13 = _mm256_unpackhi_epi16(p[0], p[1]);
+  const __m256i r46 = _mm256_unpacklo_epi16(p[2], p[3]), r57 = _mm256_unpackhi_epi16(p[2], p[3]);
+  g[0] = _mm256_unpacklo_epi16(r02, r13);
+  g[1] = _mm256_unpackhi_epi16(r02, r13);
+  g[2] = _mm256_unpacklo_epi16(r46, r57);
+  g[3] = _mm256_unpackhi_epi16(r46, r57);
+}
+
+// Coefficients to eight rows of samples, as transform() above; clears the block.
+MPG_AVX2_TARGET void transform256(int16_t* block, __m128i* rows) {
+  __m256i* const b = reinterpret_cast<__m256i*>(block);
+  __m256i p[4], g[4];
+  for (int k = 0; k < 4; ++k) p[k] = _mm256_permute4x64_epi64(_mm256_loadu_si256(b + k), 0xD8);
+  pass256<12>(p);
+  gather256(p, g);  // transposed: columns 2k and 2k+1 paired
+  p[0] = _mm256_permute2x128_si256(g[0], g[2], 0x20);
+  p[1] = _mm256_permute2x128_si256(g[1], g[3], 0x20);
+  p[2] = _mm256_permute2x128_si256(g[0], g[2], 0x31);
+  p[3] = _mm256_permute2x128_si256(g[1], g[3], 0x31);
+  pass256<18>(p);
+  gather256(p, g);  // transposed back: whole rows
+  const __m256i r04 = _mm256_unpacklo_epi64(g[0], g[2]), r15 = _mm256_unpackhi_epi64(g[0], g[2]);
+  const __m256i r26 = _mm256_unpacklo_epi64(g[1], g[3]), r37 = _mm256_unpackhi_epi64(g[1], g[3]);
+  rows[0] = _mm256_castsi256_si128(r04);
+  rows[4] = _mm256_extracti128_si256(r04, 1);
+  rows[1] = _mm256_castsi256_si128(r15);
+  rows[5] = _mm256_extracti128_si256(r15, 1);
+  rows[2] = _mm256_castsi256_si128(r26);
+  rows[6] = _mm256_extracti128_si256(r26, 1);
+  rows[3] = _mm256_castsi256_si128(r37);
+  rows[7] = _mm256_extracti128_si256(r37, 1);
+  const __m256i zero = _mm256_setzero_si256();
+  for (int k = 0; k < 4; ++k) _mm256_storeu_si256(b + k, zero);
+}
+
+__attribute__((target("avx2"))) void putAvx2(int16_t* block, uint8_t* dst, int stride) {
+  __m128i rows[8];
+  transform256(block, rows);
+  for (int y = 0; y < 8; ++y, dst += stride)
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(dst), _mm_packus_epi16(rows[y], rows[y]));
+}
+
+__attribute__((target("avx2"))) void addAvx2(int16_t* block, uint8_t* dst, int stride) {
+  __m128i rows[8];
+  transform256(block, rows);
+  const __m128i zero = _mm_setzero_si128();
+  for (int y = 0; y < 8; ++y, dst += stride) {
+    const __m128i p = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(dst)), zero);
+    const __m128i sum = _mm_adds_epi16(p, rows[y]);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(dst), _mm_packus_epi16(sum, sum));
+  }
+}
+
+__attribute__((target("avx2"))) void transformAvx2(int16_t* block, __m128i* rows) { transform256(block, rows); }
+
+bool gAvx2 = __builtin_cpu_supports("avx2");
+#endif
 
 #else
 
@@ -221,6 +331,9 @@ void dcBlock(int16_t* block, uint8_t* dst, int stride) {
 
 #if defined(__SSE2__)
 void idct_Put(int16_t* block, uint8_t* dst, int stride) {
+#if defined(MPG_AVX2)
+  if (gAvx2) return putAvx2(block, dst, stride);
+#endif
   __m128i rows[8];
   transform(block, rows);
   for (int y = 0; y < 8; ++y, dst += stride)
@@ -228,6 +341,9 @@ void idct_Put(int16_t* block, uint8_t* dst, int stride) {
 }
 
 void idct_Add(int16_t* block, uint8_t* dst, int stride) {
+#if defined(MPG_AVX2)
+  if (gAvx2) return addAvx2(block, dst, stride);
+#endif
   __m128i rows[8];
   transform(block, rows);
   const __m128i zero = _mm_setzero_si128();
@@ -263,11 +379,26 @@ void mpg_IdctForTest(const int16_t* coefficients, int* samples) {
 #if defined(__SSE2__)
   alignas(16) int16_t out[64];
   __m128i rows[8];
-  transform(block, rows);
+#if defined(MPG_AVX2)
+  if (gAvx2)
+    transformAvx2(block, rows);
+  else
+#endif
+    transform(block, rows);
   for (int i = 0; i < 8; ++i) _mm_store_si128(reinterpret_cast<__m128i*>(out) + i, rows[i]);
   std::copy(out, out + 64, samples);
 #else
   transform(block, samples);
+#endif
+}
+
+bool idct_UseAvx2(bool on) {
+#if defined(MPG_AVX2)
+  gAvx2 = on && __builtin_cpu_supports("avx2");
+  return gAvx2;
+#else
+  (void)on;
+  return false;
 #endif
 }
 

@@ -8,6 +8,9 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__SSE2__) && defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#endif
 
 namespace mpg {
 namespace {
@@ -100,14 +103,59 @@ void halfXY(uint8_t* dst, int ds, const uint8_t* src, int ss) {
 }
 #endif
 
+#if defined(__SSE2__) && defined(__x86_64__) && defined(__GNUC__)
+#define MPG_MC_AVX2 1
+// The four-sample average with AVX2: a row's sixteen pair sums in one
+// register, widened as they are loaded.  The other cases are one byte
+// average a row already.
+__attribute__((target("avx2"), always_inline)) inline __m256i pairSums256(const uint8_t* p) {
+  return _mm256_add_epi16(_mm256_cvtepu8_epi16(load(p)), _mm256_cvtepu8_epi16(load(p + 1)));
+}
+
+template <bool Avg, int h>
+__attribute__((target("avx2"))) void halfXYAvx2(uint8_t* dst, int ds, const uint8_t* src, int ss) {
+  const __m256i two = _mm256_set1_epi16(2);
+  __m256i above = pairSums256(src);
+  for (int y = 0; y < h; ++y, dst += ds) {
+    src += ss;
+    const __m256i below = pairSums256(src);
+    const __m256i v = _mm256_srli_epi16(_mm256_add_epi16(_mm256_add_epi16(above, below), two), 2);
+    put<Avg>(dst, _mm_packus_epi16(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1)));
+    above = below;
+  }
+}
+#endif
+
 // By averaging, height (the rows fixed, so that the loops unroll) and
 // half-sample case.
 using Kernel = void (*)(uint8_t*, int, const uint8_t*, int);
 template <bool Avg, int h>
 constexpr Kernel kCases[4] = {copy16<Avg, h>, halfX<Avg, h>, halfY<Avg, h>, halfXY<Avg, h>};
 const Kernel* const kKernels[2][2] = {{kCases<false, 8>, kCases<false, 16>}, {kCases<true, 8>, kCases<true, 16>}};
+#if defined(MPG_MC_AVX2)
+template <bool Avg, int h>
+constexpr Kernel kCasesAvx2[4] = {copy16<Avg, h>, halfX<Avg, h>, halfY<Avg, h>, halfXYAvx2<Avg, h>};
+const Kernel* const kKernelsAvx2[2][2] = {{kCasesAvx2<false, 8>, kCasesAvx2<false, 16>},
+                                          {kCasesAvx2<true, 8>, kCasesAvx2<true, 16>}};
+const Kernel* const (*gKernels)[2] = __builtin_cpu_supports("avx2") ? kKernelsAvx2 : kKernels;
+#else
+const Kernel* const (*gKernels)[2] = kKernels;
+#endif
 
 }  // namespace
+
+McKernel mc_Kernel16(bool avg, int halfCase) { return gKernels[avg][1][halfCase & 3]; }
+
+bool mc_UseAvx2(bool on) {
+#if defined(MPG_MC_AVX2)
+  const bool avx2 = on && __builtin_cpu_supports("avx2");
+  gKernels = avx2 ? kKernelsAvx2 : kKernels;
+  return avx2;
+#else
+  (void)on;
+  return false;
+#endif
+}
 
 void mc_Predict(const Plane& dst, int x, int y, const Plane& ref, int mvx, int mvy, int h, bool avg) {
   if ((h != 8 && h != 16) || !dst.base || !ref.base || y < 0 || y + h > dst.lines || x < 0 || x + 16 > dst.width) return;
@@ -123,7 +171,7 @@ void mc_Predict(const Plane& dst, int x, int y, const Plane& ref, int mvx, int m
   sy = std::clamp(sy, 0, ref.lines - h - hy);
   const uint8_t* src = ref.base + size_t(sy) * size_t(ref.stride) + size_t(sx);
   uint8_t* out = dst.base + size_t(y) * size_t(dst.stride) + size_t(x);
-  kKernels[avg][h == 16][hx | (hy << 1)](out, dst.stride, src, ref.stride);
+  gKernels[avg][h == 16][hx | (hy << 1)](out, dst.stride, src, ref.stride);
 }
 
 }  // namespace mpg

@@ -93,6 +93,10 @@ void idct_Add(int16_t* block, uint8_t* dst, int stride);
 // Blocks whose only coefficients are DC and, from mismatch control, [63].
 void idct_PutDc(int16_t* block, uint8_t* dst, int stride);
 void idct_AddDc(int16_t* block, uint8_t* dst, int stride);
+// The transform runs with AVX2 where the processor has it; the tests turn
+// that off (and on again) to check the SSE2 kernels too.  Returns whether
+// AVX2 is in use now.
+bool idct_UseAvx2(bool on);
 
 // ---------------------------------------------------------------------------
 // A field or a frame of one plane: rows `stride` bytes apart.
@@ -107,10 +111,19 @@ struct Plane {
 // half-sample vector (mvx, mvy); avg averages with what dst holds.  A vector
 // that leaves the reference is clamped to its edge.
 void mc_Predict(const Plane& dst, int x, int y, const Plane& ref, int mvx, int mvy, int h, bool avg);
+// As idct_UseAvx2, for the prediction kernels.
+bool mc_UseAvx2(bool on);
+// The kernel mc_Predict uses for a 16 x 16 block, by averaging and by
+// half-sample case (mvx & 1 | (mvy & 1) << 1), for callers that have
+// checked the block and its reference area themselves.
+using McKernel = void (*)(uint8_t* dst, int dstStride, const uint8_t* src, int srcStride);
+McKernel mc_Kernel16(bool avg, int halfCase);
 
 // ---------------------------------------------------------------------------
 // The decoder context, grouped by lifetime.
 struct Decoder {
+  const Tables& tables = mpg_Tables();  // looked up once, not on every code
+
   // Per open: the source.
   int fd = -1;
   const uint8_t* memory = nullptr;

@@ -37,34 +37,96 @@ void quantiserScale(Decoder& d, int code) {
 // ---------------------------------------------------------------------------
 // Motion vectors.
 
-int motionDelta(Decoder& d, int fCode) {
-  bits_Need(d);
-  const VlcEntry e = vlc_Decode(d, mpg_Tables().motionCode);
+// The bit reader in locals for the length of a block or a vector, so that
+// it lives in registers instead of the decoder; written back before
+// anything else reads the stream.
+struct LocalBits {
+  uint64_t cache;
+  int count;
+  const uint8_t* p;
+  const uint8_t* end;
+  explicit LocalBits(const Decoder& d) : cache(d.bits.cache), count(d.bits.count), p(d.bits.p), end(d.bits.end) {}
+  void storeTo(Decoder& d) const {
+    d.bits.cache = cache;
+    d.bits.count = count;
+    d.bits.p = p;
+  }
+  // At least 32 bits in the cache, as bits_Need.
+  void need(Decoder& d) {
+    if (count >= 32) return;
+    if (end - p >= 8) return bits_TopUp(cache, count, p);
+    storeTo(d);
+    bits_RefillSlow(d);
+    *this = LocalBits(d);
+  }
+  // At least 56 bits in the cache, whatever it held: two coefficient codes
+  // with their escapes (28 bits at most, MPEG-1's long escape) fit.  Tops up
+  // without looking at the count, which codes of random lengths would make
+  // a coin toss.
+  void fill(Decoder& d) {
+    if (end - p >= 8) return bits_TopUp(cache, count, p);
+    if (count >= 56) return;
+    storeTo(d);
+    bits_RefillSlow(d);
+    *this = LocalBits(d);
+  }
+  uint32_t show(int n) const { return uint32_t(cache >> (64 - n)); }
+  void skip(int n) {
+    cache <<= n;
+    count -= n;
+  }
+  uint32_t get(int n) {
+    const uint32_t v = show(n);
+    skip(n);
+    return v;
+  }
+  // Entries without a code have length 0.  The coefficient tables' also
+  // carry a run that says so, which their loops test anyway: their skip
+  // needs no test of its own.
+  template <int F, bool Dct>
+  VlcEntry decodeWith(const VlcEntry* entries) {
+    const VlcEntry* e = &entries[show(F)];
+    if (e->length < 0) {
+      const int more = -e->length;
+      e = &entries[e->value + (uint32_t(cache >> (64 - F - more)) & ((1u << more) - 1))];
+    }
+    if (Dct || e->length > 0) skip(e->length);
+    return *e;
+  }
+  VlcEntry decode(const VlcEntry* entries) { return decodeWith<VlcTable::kFirstBits, false>(entries); }
+  VlcEntry decodeDct(const VlcEntry* entries) { return decodeWith<VlcTable::kDctFirstBits, true>(entries); }
+};
+
+// The cache holds 32 bits when this starts: enough for the longest code,
+// its sign and residual (11 + 1 + 14) and a dual-prime differential (2).
+int motionDelta(Decoder& d, LocalBits& b, int rSize) {
+  const VlcEntry e = b.decode(d.tables.motionCode.entries);
   if (e.length == 0) {
     mpg_Message(MpgDiagnostic::PictureFault, "Invalid motion_vector code\n");
     d.fault = true;
     return 0;
   }
   if (e.value == 0) return 0;
-  const bool negative = bits_Get(d, 1);
-  const int rSize = std::clamp(fCode - 1, 0, 14);
+  const bool negative = b.get(1);
   int delta = e.value;
-  if (rSize > 0) delta = ((e.value - 1) << rSize) + int(bits_Get(d, rSize)) + 1;
+  if (rSize > 0) delta = ((e.value - 1) << rSize) + int(b.get(rSize)) + 1;
   return negative ? -delta : delta;
 }
 
-int dmVector(Decoder& d) {
-  if (!bits_Get(d, 1)) return 0;
-  return bits_Get(d, 1) ? -1 : 1;
+int dmVector(LocalBits& b) {
+  if (!b.get(1)) return 0;
+  return b.get(1) ? -1 : 1;
 }
 
 // One vector: prediction from PMV, wrapped into the f_code's range.  A field
 // vector of a frame picture keeps its prediction in frame units.
 void motionVector(Decoder& d, Motion& m, int r, int s, bool dualPrime, bool fieldInFrame) {
+  LocalBits b(d);
   for (int t = 0; t < 2; ++t) {
     const int rSize = std::clamp(d.fCode[s][t] - 1, 0, 14);
-    const int delta = motionDelta(d, d.fCode[s][t]);
-    if (dualPrime) m.dmv[t] = dmVector(d);
+    b.need(d);
+    const int delta = motionDelta(d, b, rSize);
+    if (dualPrime) m.dmv[t] = dmVector(b);
     const bool halved = fieldInFrame && t == 1;
     int v = (halved ? d.pmv[r][s][t] >> 1 : d.pmv[r][s][t]) + delta;
     const int f = 1 << rSize;
@@ -73,6 +135,7 @@ void motionVector(Decoder& d, Motion& m, int r, int s, bool dualPrime, bool fiel
     d.pmv[r][s][t] = halved ? v * 2 : v;
     m.mv[r][s][t] = v * (1 << d.fullPel[s]);
   }
+  b.storeTo(d);
 }
 
 void motionVectors(Decoder& d, Motion& m, int s) {
@@ -144,6 +207,20 @@ void predict(const Decoder& d, const Motion& m, int mbx, int mby) {
     for (int s = 0; s < 2; ++s) {
       if (!(m.flags & (s ? kMbBackward : kMbForward))) continue;
       uint8_t* ref = s ? d.backward : d.forward;
+      if (m.type != kMotionField && ref && d.current) {
+        // The common case, a frame vector whose block lies inside the
+        // reference, goes straight to its kernel; the rest is checked and
+        // clamped by mc_Predict.
+        const int mvx = m.mv[0][s][0], mvy = m.mv[0][s][1], w = d.codedWidth;
+        const int sx = x + (mvx >> 1), sy = mby * 16 + (mvy >> 1);
+        if (sx >= 0 && sy >= 0 && sx + 16 + (mvx & 1) <= w && sy + 16 + (mvy & 1) <= d.codedHeight &&
+            x + 16 <= w && mby * 16 + 16 <= d.codedHeight) {
+          mc_Kernel16(avg, (mvx & 1) | (mvy & 1) << 1)(d.current + size_t(mby * 16) * size_t(w) + size_t(x), w,
+                                                       ref + size_t(sy) * size_t(w) + size_t(sx), w);
+          avg = true;
+          continue;
+        }
+      }
       if (m.type == kMotionField) {
         for (int f = 0; f < 2; ++f)
           mc_Predict(fieldPlane(d, d.current, f), x, mby * 8, fieldPlane(d, ref, m.fieldSelect[f][s]),
@@ -208,55 +285,6 @@ const BlockNames kIntra2 = {"invalid Huffman code in getmpg2intrablock()\n",
                             "DCT coeff index (i) out of bounds (intra2)\n"};
 const BlockNames kInter2 = {"invalid Huffman code in getmpg2interblock()\n",
                             "DCT coeff index (i) out of bounds (inter2)\n"};
-
-// The bit reader in locals for the length of a block, so that it lives in
-// registers instead of the decoder; written back before anything else reads
-// the stream.
-struct LocalBits {
-  uint64_t cache;
-  int count;
-  const uint8_t* p;
-  const uint8_t* end;
-  explicit LocalBits(const Decoder& d) : cache(d.bits.cache), count(d.bits.count), p(d.bits.p), end(d.bits.end) {}
-  void storeTo(Decoder& d) const {
-    d.bits.cache = cache;
-    d.bits.count = count;
-    d.bits.p = p;
-  }
-  // At least 32 bits in the cache, as bits_Need.
-  void need(Decoder& d) {
-    if (count >= 32) return;
-    if (end - p >= 8) return bits_TopUp(cache, count, p);
-    storeTo(d);
-    bits_RefillSlow(d);
-    *this = LocalBits(d);
-  }
-  uint32_t show(int n) const { return uint32_t(cache >> (64 - n)); }
-  void skip(int n) {
-    cache <<= n;
-    count -= n;
-  }
-  uint32_t get(int n) {
-    const uint32_t v = show(n);
-    skip(n);
-    return v;
-  }
-  // Entries without a code have length 0.  The coefficient tables' also
-  // carry a run that says so, which their loops test anyway: their skip
-  // needs no test of its own.
-  template <int F, bool Dct>
-  VlcEntry decodeWith(const VlcEntry* entries) {
-    const VlcEntry* e = &entries[show(F)];
-    if (e->length < 0) {
-      const int more = -e->length;
-      e = &entries[e->value + (uint32_t(cache >> (64 - F - more)) & ((1u << more) - 1))];
-    }
-    if (Dct || e->length > 0) skip(e->length);
-    return *e;
-  }
-  VlcEntry decode(const VlcEntry* entries) { return decodeWith<VlcTable::kFirstBits, false>(entries); }
-  VlcEntry decodeDct(const VlcEntry* entries) { return decodeWith<VlcTable::kDctFirstBits, true>(entries); }
-};
 
 // Reads an escape's run and level, the escape code itself taken.  The cache
 // held 32 bits before the code: enough for the longest escape.  Inlined so
@@ -326,7 +354,7 @@ enum BlockKind : int {
 // per syntax, so that each loop gets the registers to itself.
 template <bool Store, bool Mpeg2>
 __attribute__((noinline)) BlockKind intraBlock(Decoder& d, int cc, int16_t* blk) {
-  const Tables& t = mpg_Tables();
+  const Tables& t = d.tables;
   LocalBits b(d);
   b.need(d);
   const VlcEntry size = b.decode((cc ? t.dcChroma : t.dcLuma).entries);
@@ -352,18 +380,15 @@ __attribute__((noinline)) BlockKind intraBlock(Decoder& d, int cc, int16_t* blk)
   const int* const quant = d.quantIntra;
   constexpr bool mpeg2 = Mpeg2;
   const BlockNames& names = mpeg2 ? kIntra2 : kIntra1;
-  for (int i = 1;; ++i) {
-    b.need(d);
+  int i = 1;
+  // One code: 0 to go on, 1 at the end of the block, -1 on a fault.
+  auto code = [&]() {
     const VlcEntry e = b.decodeDct(table);
     int level = e.value;
     i += e.extra;
     if (i > 63) {
       const int special = specialCode(d, b, e, i, level, true, names);
-      if (special > 0) break;
-      if (special < 0) {
-        b.storeTo(d);
-        return kBlockEmpty;
-      }
+      if (special != 0) return special;
     }
     if (Store) {
       const int v = mpeg2 ? clampCoefficient((level * quant[i]) / 16) : clampCoefficient(oddified((level * quant[i]) / 8));
@@ -371,15 +396,24 @@ __attribute__((noinline)) BlockKind intraBlock(Decoder& d, int cc, int16_t* blk)
       sum += v;
       kind = kBlockGeneral;
     }
+    ++i;
+    return 0;
+  };
+  int status = 0;
+  while (!status) {  // two codes a top-up
+    b.fill(d);
+    status = code();
+    if (!status) status = code();
   }
   b.storeTo(d);
+  if (status < 0) return kBlockEmpty;
   if (Store && mpeg2 && !(sum & 1)) blk[63] = int16_t(blk[63] ^ 1);
   return kind;
 }
 
 template <bool Store, bool Mpeg2>
 __attribute__((noinline)) BlockKind interBlock(Decoder& d, int16_t* blk) {
-  const VlcEntry* const table = mpg_Tables().dct[0].entries;
+  const VlcEntry* const table = d.tables.dct[0].entries;
   const uint8_t* const scan = d.scan;
   const int* const quant = d.quantInter;
   constexpr bool mpeg2 = Mpeg2;
@@ -405,23 +439,27 @@ __attribute__((noinline)) BlockKind interBlock(Decoder& d, int16_t* blk) {
     i = 1;
   }
   const BlockNames& names = mpeg2 ? kInter2 : kInter1;
-  for (;; ++i) {
-    b.need(d);
+  // One code: 0 to go on, 1 at the end of the block, -1 on a fault.
+  auto code = [&]() {
     const VlcEntry e = b.decodeDct(table);
     int level = e.value;
     i += e.extra;
     if (i > 63) {
       const int special = specialCode(d, b, e, i, level, false, names);
-      if (special > 0) break;
-      if (special < 0) {
-        b.storeTo(d);
-        return kBlockEmpty;
-      }
-      if (!level) continue;  // an escaped zero: nothing to add
+      if (special != 0) return special;
     }
-    if (Store) put(i, level);
+    if (Store && level) put(i, level);  // an escape may code a zero: nothing to add
+    ++i;
+    return 0;
+  };
+  int status = 0;
+  while (!status) {  // two codes a top-up
+    b.fill(d);
+    status = code();
+    if (!status) status = code();
   }
   b.storeTo(d);
+  if (status < 0) return kBlockEmpty;
   BlockKind kind = coded ? (positions ? kBlockGeneral : kBlockDcOnly) : kBlockEmpty;
   if (Store && mpeg2 && !(sum & 1)) {
     blk[63] = int16_t(blk[63] ^ 1);
@@ -477,7 +515,7 @@ void skipped(Decoder& d, int address) {
 }
 
 void macroblock(Decoder& d, int address) {
-  const Tables& t = mpg_Tables();
+  const Tables& t = d.tables;
   const int mbx = address % d.mbWidth, mby = address / d.mbWidth;
   const bool frame = d.pictureStructure == kFramePicture;
   bits_Need(d);
@@ -537,8 +575,12 @@ void macroblock(Decoder& d, int address) {
   }
 
   int16_t* blk = d.block;
-  for (int k = 0; k < blocks && !d.fault; ++k) {
-    if (!(cbp & (1 << (blocks - 1 - k)))) continue;
+  // Coded blocks only, in order: the pattern's bits from the top, block 0
+  // first.  Which blocks are coded is a coin toss; a loop over them is not.
+  for (int left = cbp & ((1 << blocks) - 1); left && !d.fault;) {
+    const int top = 31 - __builtin_clz(unsigned(left));
+    left &= ~(1 << top);
+    const int k = blocks - 1 - top;
     if (k >= 4) {
       const int cc = 1 + ((k - 4) & 1);
       if (intra)
@@ -596,7 +638,7 @@ void slice_Decode(Decoder& d, int code) {
     int increment = 0;
     for (;;) {
       bits_Need(d);
-      const VlcEntry e = vlc_Decode(d, mpg_Tables().addressIncrement);
+      const VlcEntry e = vlc_Decode(d, d.tables.addressIncrement);
       if (e.length == 0) {
         mpg_Message(MpgDiagnostic::PictureFault, "Invalid macroblock_address_increment code\n");
         return;

@@ -6,6 +6,9 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace {
 
@@ -21,6 +24,88 @@ inline int paeth(int a, int b, int c) {
   const int pa = std::abs(b - c), pb = std::abs(a - c), pc = std::abs(a + b - 2 * c);
   return pa <= pb && pa <= pc ? a : pb <= pc ? b : c;
 }
+
+// y = x if l <cc> r: a conditional move where the compiler would branch on
+// comparisons that are a coin toss.
+#if defined(__x86_64__) && defined(__GNUC__)
+#define PNG_PICK(cc, l, r, x, y) asm("cmp %2, %1\n\tcmov" cc " %3, %0" : "+r"(y) : "r"(l), "r"(r), "r"(x) : "cc")
+#endif
+
+// Paeth rows of one byte a pixel: each byte waits for the one before it
+// (a, the left one), so that chain is kept short.  With b and c fixed the
+// choice depends on where a lies: with t = 3c - 2b, a is kept when it is at
+// or beyond b or t (|b - c| <= |a - c| and <= |a + b - 2c|); between them the
+// nearer of the two wins, b on the midpoint, which stands for b, else c.
+// Everything but three comparisons with a is worked out before a is known.
+inline void paethBytes(uint8_t* dst, const uint8_t* src, const uint8_t* prev, size_t n) {
+  int a = 0, c = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const int b = prev[i];
+    const int t = 3 * c - 2 * b, m = 3 * c - b;  // m: twice the midpoint of b and t
+    const bool up = b >= t;
+    const int lo = up ? t : b, hi = up ? b : t;
+    // The candidate nearer hi, the one nearer lo, and where 2a starts to be nearer hi.
+    const int nearHi = up ? b : c, nearLo = up ? c : b, k = up ? m : m + 1;
+#ifdef PNG_PICK
+    int pred = nearLo;
+    const int twoA = 2 * a;
+    PNG_PICK("ge", twoA, k, nearHi, pred);
+    PNG_PICK("le", a, lo, a, pred);
+    PNG_PICK("ge", a, hi, a, pred);
+#else
+    const int pred = a <= lo || a >= hi ? a : 2 * a >= k ? nearHi : nearLo;
+#endif
+    a = uint8_t(src[i] + pred);
+    dst[i] = uint8_t(a);
+    c = b;
+  }
+}
+
+#if defined(__SSE2__)
+// Paeth rows of three or four bytes a pixel: one pixel's samples side by
+// side in 16-bit lanes, the three distances and the choice computed for all
+// of them at once.  Pixels move as 32-bit words; for RGB the fourth lane's
+// prediction is held at zero, so that the word stored carries the next
+// pixel's first byte through unchanged (rows may be unfiltered in place).
+// The last RGB pixel of a row goes byte by byte: nothing past the row is
+// touched.
+template <int Bpp>
+inline void paethPixels(uint8_t* dst, const uint8_t* src, const uint8_t* prev, size_t n) {
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i keep = Bpp == 3 ? _mm_setr_epi16(-1, -1, -1, 0, 0, 0, 0, 0) : _mm_set1_epi16(-1);
+  auto widen = [&](uint32_t v) { return _mm_unpacklo_epi8(_mm_cvtsi32_si128(int(v)), zero); };
+  auto absOf = [&](__m128i v) { return _mm_max_epi16(v, _mm_sub_epi16(zero, v)); };
+  __m128i a = zero, c = zero;
+  for (size_t i = 0; i + Bpp <= n; i += Bpp) {
+    const bool whole = i + 4 <= n;
+    uint32_t bw, xw;
+    if (whole) {
+      std::memcpy(&bw, prev + i, 4);
+      std::memcpy(&xw, src + i, 4);
+    } else {
+      bw = uint32_t(prev[i]) | uint32_t(prev[i + 1]) << 8 | uint32_t(prev[i + 2]) << 16;
+      xw = uint32_t(src[i]) | uint32_t(src[i + 1]) << 8 | uint32_t(src[i + 2]) << 16;
+    }
+    const __m128i b = widen(bw), x = widen(xw);
+    const __m128i bc = _mm_sub_epi16(b, c), ac = _mm_sub_epi16(a, c);
+    const __m128i pa = absOf(bc), pb = absOf(ac), pc = absOf(_mm_add_epi16(ac, bc));
+    const __m128i least = _mm_min_epi16(_mm_min_epi16(pa, pb), pc);
+    const __m128i takeA = _mm_cmpeq_epi16(pa, least), takeB = _mm_cmpeq_epi16(pb, least);
+    const __m128i bOrC = _mm_or_si128(_mm_and_si128(takeB, b), _mm_andnot_si128(takeB, c));
+    const __m128i pred = _mm_and_si128(keep, _mm_or_si128(_mm_and_si128(takeA, a), _mm_andnot_si128(takeA, bOrC)));
+    a = _mm_and_si128(_mm_add_epi16(x, pred), _mm_set1_epi16(0xff));
+    const uint32_t out = uint32_t(_mm_cvtsi128_si32(_mm_packus_epi16(a, a)));
+    if (whole) {
+      std::memcpy(dst + i, &out, 4);
+    } else {
+      dst[i] = uint8_t(out);
+      dst[i + 1] = uint8_t(out >> 8);
+      dst[i + 2] = uint8_t(out >> 16);
+    }
+    c = b;
+  }
+}
+#endif
 
 // One row, dst may be src (in place): each byte depends on src at its own
 // place, on dst before it and on prev only.  Filter types above 4 are None.
@@ -39,6 +124,10 @@ void unfilterRow(uint8_t filter, uint8_t* dst, const uint8_t* src, const uint8_t
       for (size_t i = Bpp; i < n; ++i) dst[i] = uint8_t(src[i] + ((dst[i - Bpp] + prev[i]) >> 1));
       break;
     case kPaeth:
+      if (Bpp == 1) return paethBytes(dst, src, prev, n);
+#if defined(__SSE2__)
+      if (Bpp == 3 || Bpp == 4) return paethPixels<Bpp>(dst, src, prev, n);
+#endif
       for (size_t i = 0; i < Bpp; ++i) dst[i] = uint8_t(src[i] + prev[i]);  // left and upper left are 0
       for (size_t i = Bpp; i < n; ++i) dst[i] = uint8_t(src[i] + paeth(dst[i - Bpp], prev[i], prev[i - Bpp]));
       break;
@@ -201,6 +290,8 @@ void png_Luma(const PngInfo& info, uint8_t* luma) {
     for (size_t i = 0; i < count; ++i) luma[i] = table[p[i]];
   } else if (info.channels >= 3) {
     for (size_t i = 0; i < count; ++i, p += step) luma[i] = lumaOf(p[0], p[sample], p[2 * sample]);
+  } else if (step == 1) {
+    std::memcpy(luma, p, count);  // grey of 8 bits: the samples are the luminance
   } else {
     for (size_t i = 0; i < count; ++i, p += step) luma[i] = p[0];  // grey, with or without alpha
   }

@@ -146,6 +146,24 @@ TEST(Mpeg2Decode, MatchesReferenceLuminance) {
   }
 }
 
+// The transform and the prediction have AVX2 and SSE2 kernels, chosen by
+// the processor: both must give every clip the same frames to the bit.
+TEST(Mpeg2Decode, Avx2AndSse2KernelsGiveTheSameFrames) {
+  if (!mpg::idct_UseAvx2(true) || !mpg::mc_UseAvx2(true)) GTEST_SKIP() << "no AVX2 here: only the SSE2 kernels run";
+  for (const Clip& c : kClips) {
+    SCOPED_TRACE(c.name);
+    const Bytes clip = readFile(kData + c.name + ".m2v");
+    const Decoded wide = decodeMemory(clip);
+    mpg::idct_UseAvx2(false);
+    mpg::mc_UseAvx2(false);
+    const Decoded narrow = decodeMemory(clip);
+    mpg::idct_UseAvx2(true);
+    mpg::mc_UseAvx2(true);
+    ASSERT_EQ(wide.frames.size(), size_t(c.frames));
+    EXPECT_TRUE(wide.frames == narrow.frames);
+  }
+}
+
 TEST(Mpeg2Decode, MemoryAndFileGiveTheSameFrames) {
   const Bytes clip = readFile(kData + "interlaced.m2v");
   const std::string path = writeTemp(clip);
@@ -402,6 +420,34 @@ TEST(Mpeg2Idct, MeetsTheAccuracyRequirement) {
       EXPECT_LE(std::abs(totalErr) / (64.0 * kBlocks), 0.0015);
     }
   }
+}
+
+// Both transform kernels on blocks the clips rarely hold: every coefficient
+// set, the extremes a damaged stream saturates to, single coefficients.
+TEST(Mpeg2Idct, KernelsAgreeToTheBit) {
+  if (!mpg::idct_UseAvx2(true)) GTEST_SKIP() << "no AVX2 here: only the SSE2 kernels run";
+  std::mt19937 rng(7);
+  int differing = 0;
+  for (int b = 0; b < 20000; ++b) {
+    int16_t coef[64] = {};
+    const int kind = b % 4;
+    if (kind == 0) {
+      for (int16_t& v : coef) v = int16_t(int(rng() % 4096) - 2048);
+    } else if (kind == 1) {
+      for (int16_t& v : coef) v = rng() % 2 ? 2047 : -2048;
+    } else if (kind == 2) {
+      coef[rng() % 64] = int16_t(int(rng() % 4096) - 2048);
+    } else {
+      for (int i = 0; i < 64; ++i) coef[i] = int16_t(rng() % 8 ? 0 : int(rng() % 200) - 100);
+    }
+    int wide[64], narrow[64];
+    mpg::mpg_IdctForTest(coef, wide);
+    mpg::idct_UseAvx2(false);
+    mpg::mpg_IdctForTest(coef, narrow);
+    mpg::idct_UseAvx2(true);
+    differing += !std::equal(wide, wide + 64, narrow);
+  }
+  EXPECT_EQ(differing, 0);
 }
 
 // Blocks of DC and [63] alone (what mismatch control leaves) take a short

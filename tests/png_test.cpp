@@ -167,12 +167,15 @@ int paethOf(int a, int b, int c) {
   return pa <= pb && pa <= pc ? a : pb <= pc ? b : c;
 }
 
-Bytes encode(const Picture& p, std::mt19937& rng, Bytes& expected, uint32_t maxChunk = 40) {
+// levels above 1 draw the samples from that many values spread over the
+// range instead: neighbours then tie often, which the Paeth choice must get
+// right in each order of preference.
+Bytes encode(const Picture& p, std::mt19937& rng, Bytes& expected, uint32_t maxChunk = 40, uint32_t levels = 0) {
   const int channels = p.channels(), maxSample = (1 << p.depth) - 1, bpp = std::max(1, p.depth / 8) * channels;
   std::vector<uint32_t> samples(size_t(p.width) * p.height * channels);
   expected.clear();
   for (auto& s : samples) {
-    s = rng() % uint32_t(maxSample + 1);
+    s = levels > 1 ? rng() % levels * (uint32_t(maxSample) / (levels - 1)) : rng() % uint32_t(maxSample + 1);
     if (p.depth == 16) expected.insert(expected.end(), {uint8_t(s >> 8), uint8_t(s)});
     else expected.push_back(uint8_t(s * 255 / uint32_t(maxSample)));
   }
@@ -237,6 +240,11 @@ TEST(PngPixels, EveryDepthColourTypeAndInterlacingRoundTrips) {
           EXPECT_EQ(d.info.channels, p.channels()) << what;
           EXPECT_TRUE(d.pixels() == expected) << what;
         }
+  for (int colourType : {0, 2, 6})  // few distinct samples: Paeth ties at every pixel size
+    for (uint32_t levels : {2u, 3u, 5u}) {
+      ASSERT_EQ(d.decode(encode({37, 23, 8, colourType, 0}, rng, expected, 40, levels)), PngStatus::Ok);
+      EXPECT_TRUE(d.pixels() == expected) << "type " << colourType << ", " << levels << " levels";
+    }
   for (int interlace : {0, 1}) {  // some 90 KB of stream in chunks of up to 30000 bytes
     ASSERT_EQ(d.decode(encode({300, 100, 8, 2, interlace}, rng, expected, 30000)), PngStatus::Ok);
     EXPECT_TRUE(d.pixels() == expected);
