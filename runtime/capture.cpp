@@ -149,6 +149,7 @@ struct Capture {
     int64_t frames = 0;
     double total = 0, worst = 0;
   } sceneTimes[kSceneCount];
+  std::vector<float> benchTimes[kSceneCount];  // --bench: every frame's time
 
   Capture(const CaptureOptions& o) : opt(o), sink(640, o.window ? 300 : 480) {}
 
@@ -161,15 +162,16 @@ struct Capture {
     if (count <= 0) return;
     audio.assign(size_t(count) * 2, 0);
     if (playing) mus_Render(audio.data(), count);  // past the end: silence
-    if (!wav.write(audio.data(), count)) status = CapStatus::CantWrite;
+    if (wav.f && !wav.write(audio.data(), count)) status = CapStatus::CantWrite;
     audioFrames = target;
   }
 
   void render(int scene) {
     const auto t0 = std::chrono::steady_clock::now();
     scenes.outputs[scene]->stream(256, 256);
-    sink.picture(picture);
+    if (!opt.bench) sink.picture(picture);
     const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+    if (opt.bench) benchTimes[scene].push_back(float(ms));
     SceneTime& t = sceneTimes[scene];
     ++t.frames;
     t.total += ms;
@@ -300,7 +302,7 @@ int cap_Run(const CaptureOptions& options) {
   shw_Build(c.scenes);
 
   std::string videoPart, audioPath;
-  c.status = openOutputs(c, videoPart, audioPath);
+  if (!o.bench) c.status = openOutputs(c, videoPart, audioPath);
   if (c.status != CapStatus::Ok) {
     std::fprintf(stderr, "velmorin: %s\n", kCapStatusText[int(c.status)]);
     if (c.log) std::fclose(c.log);
@@ -317,7 +319,11 @@ int cap_Run(const CaptureOptions& options) {
   if (tml_Run(captureIO()) == TimelineEnd::Finished && !c.picture.empty()) c.closingFrame(kSceneCount - 1);
   std::signal(SIGINT, previous);
   c.progress(true);
-  c.sceneSummary();
+  if (o.bench)
+    cap_PrintBench(stdout, c.benchTimes,
+                   std::chrono::duration<double>(std::chrono::steady_clock::now() - c.started).count());
+  else
+    c.sceneSummary();
 
   if (!c.wav.close() && c.status == CapStatus::Ok) c.status = CapStatus::CantWrite;
   if (c.log && std::fclose(c.log) != 0 && c.status == CapStatus::Ok) c.status = CapStatus::CantWrite;

@@ -59,9 +59,10 @@ const char kUsage[] =
     "  --check              build every scene without display or sound; print ok\n"
     "  --capture FILE       render the show offline into a video through ffmpeg\n"
     "  --frames DIR         render the show offline into DIR: PNG frames, audio.wav\n"
+    "  --bench              render the show offline as fast as it can; time per scene\n"
     "  --fps N              frames per second of a capture (60)\n"
     "  --layout L           window (640x300) or fullscreen (640x480, the default)\n"
-    "  --duration S         stop a capture after S seconds of show\n";
+    "  --duration S         stop a capture or a bench after S seconds of show\n";
 
 bool number(const char* text, double& out) {
   char* end = nullptr;
@@ -96,6 +97,9 @@ bool parseArgs(int argc, char** argv, Options& o, int& exitCode) {
       (a == "--capture" ? o.capture.video : o.capture.framesDir) = value;
       o.mode = Mode::Capture;
       ++i;
+    } else if (a == "--bench") {
+      o.capture.bench = true;
+      o.mode = Mode::Capture;
     } else if (a == "--fps" || a == "--start-order" || a == "--duration") {
       if (!needsValue()) return false;
       if (!number(value, v) || v < 0 || (a == "--fps" && (v < 1 || v > 1000)) || (a != "--duration" && v != int(v))) {
@@ -121,6 +125,10 @@ bool parseArgs(int argc, char** argv, Options& o, int& exitCode) {
   }
   if (!o.capture.video.empty() && !o.capture.framesDir.empty()) {
     std::fprintf(stderr, "velmorin: --capture and --frames exclude each other\n");
+    return false;
+  }
+  if (o.capture.bench && (!o.capture.video.empty() || !o.capture.framesDir.empty())) {
+    std::fprintf(stderr, "velmorin: --bench writes nothing; it excludes --capture and --frames\n");
     return false;
   }
   o.capture.startOrder = o.startOrder;

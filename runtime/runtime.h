@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
+#include <vector>
 
 // ---------------------------------------------------------------------------
 // Clock.  tmr_Seconds() is the seconds since tmr_Start(), from a steady clock.
@@ -83,8 +85,18 @@ struct CaptureOptions {
   int startOrder = -1;
   int maxFrames = -1;     // stop after this many frames (tests)
   bool quiet = false;     // no progress line
+  bool bench = false;     // --bench: no outputs; frame times per scene on stdout
 };
 int cap_Run(const CaptureOptions& options);
+
+// --bench's figures: per scene its frames and the mean, 99th percentile
+// (nearest rank) and worst milliseconds per frame, then the show's rate.
+struct FrameStats {
+  int64_t frames = 0;
+  double mean = 0, p99 = 0, worst = 0;
+};
+FrameStats cap_FrameStats(std::vector<float> ms);
+void cap_PrintBench(std::FILE* out, const std::vector<float> (&ms)[kSceneCount], double wallSeconds);
 
 // ---------------------------------------------------------------------------
 // Music.  An XM module played by libopenmpt; the position reported is the
