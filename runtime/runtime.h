@@ -96,6 +96,9 @@ struct FrameStats {
   double mean = 0, p99 = 0, worst = 0;
 };
 FrameStats cap_FrameStats(std::vector<float> ms);
+// The calling thread's CPU time in milliseconds: what --bench times frames
+// with, so that other programs running on the machine do not count.
+double cap_ThreadMs();
 void cap_PrintBench(std::FILE* out, const std::vector<float> (&ms)[kSceneCount], double wallSeconds);
 
 // ---------------------------------------------------------------------------
