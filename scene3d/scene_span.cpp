@@ -106,11 +106,13 @@ bool validWidth(int32_t w) { return w == 16 || w == 32 || w == 64 || w == 128 ||
 // stay between them.
 struct RowLimit {
   int64_t height;
-  int32_t vmax;  // the last texel row's last 16.16 value
+  int32_t vmax;    // the last texel row's last 16.16 value
+  int32_t capped;  // what a row past the stated height becomes
+  RowLimit(int64_t h, int32_t last)
+      : height(h), vmax(last), capped(int32_t(std::clamp<int64_t>(h * 65536, 0, last))) {}
   int32_t operator()(int32_t v) const {
-    int64_t w = v;
-    if ((w >> 16) > height) w = height * 65536;
-    return int32_t(std::clamp<int64_t>(w, 0, vmax));
+    if ((v >> 16) > height) return capped;
+    return std::clamp(v, 0, vmax);
   }
 };
 
@@ -163,7 +165,7 @@ bool scn_FillTextured(ClipVertex* const* ring, int n, const SpanTexture& tex) {
   if (!validWidth(tex.width) || !tex.pixels) return false;
   const int64_t rows = std::min<int64_t>(tex.texels / tex.width, 32767);
   if (rows < 1) return false;
-  const RowLimit limit{tex.height, int32_t(rows * 65536 - 1)};
+  const RowLimit limit(tex.height, int32_t(rows * 65536 - 1));
 
   const float inv = 1.0f / area;
   const float iz[3] = {1 / ring[0]->cz, 1 / ring[1]->cz, 1 / ring[2]->cz};
@@ -196,10 +198,13 @@ bool scn_FillTextured(ClipVertex* const* ring, int n, const SpanTexture& tex) {
       q = 65536 / zz;
       const int32_t ue = texel(uz, q), ve = limit(texel(vz, q));
       const int32_t du = stepOf(u, ue, run), dv = stepOf(v, ve, run);
-      int32_t su = u, sv = v;
+      // u wraps: only its bits 16..24 are read, so the sum may run on
+      // modulo 2^32.  v stays between two kept points.
+      uint32_t su = uint32_t(u);
+      int32_t sv = v;
       for (int k = 0; k < run; ++k) {
-        *p++ = T[((sv >> 16) << shift) + ((su >> 16) & mask)];
-        su = int32_t((uint32_t(su) + uint32_t(du)) & 0x1FFFFFFu);
+        *p++ = T[((sv >> 16) << shift) + ((su >> 16) & uint32_t(mask))];
+        su += uint32_t(du);
         sv += dv;
       }
       u = ue, v = ve;
