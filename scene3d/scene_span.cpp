@@ -158,7 +158,7 @@ bool scn_FillTextured(ClipVertex* const* ring, int n, const SpanTexture& tex) {
   uint8_t* const pixels = RS.pixels;
   const int W = RS.W;
   const uint8_t* const T = tex.pixels;
-  const int32_t mask = tex.width - 1;
+  const uint32_t umask = uint32_t(tex.width - 1);
   const int shift = __builtin_ctz(unsigned(tex.width));
 
   return rasterise(ring, n, [&](int row, int first, int last) {
@@ -181,13 +181,19 @@ bool scn_FillTextured(ClipVertex* const* ring, int n, const SpanTexture& tex) {
       const int32_t ue = texel(uz, q), ve = limit(texel(vz, q));
       const int32_t du = stepOf(u, ue, run), dv = stepOf(v, ve, run);
       // u wraps: only its bits 16..24 are read, so the sum may run on
-      // modulo 2^32.  v stays between two kept points.
-      uint32_t su = uint32_t(u);
-      int32_t sv = v;
-      for (int k = 0; k < run; ++k) {
-        *p++ = T[((sv >> 16) << shift) + ((su >> 16) & uint32_t(mask))];
-        su += uint32_t(du);
-        sv += dv;
+      // modulo 2^32.  v stays between two kept points, none below 0.
+      uint32_t su = uint32_t(u), sv = uint32_t(v);
+      const uint32_t sdu = uint32_t(du), sdv = uint32_t(dv);
+      auto put = [&] {
+        *p++ = T[(size_t(sv >> 16) << shift) + ((su >> 16) & umask)];
+        su += sdu;
+        sv += sdv;
+      };
+      // A whole run is unrolled without a test per pixel.
+      if (run == 16) {
+        for (int k = 0; k < 16; ++k) put();
+      } else {
+        for (int k = 0; k < run; ++k) put();
       }
       u = ue, v = ve;
       left -= run;
