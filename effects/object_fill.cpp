@@ -25,9 +25,11 @@ inline uint8_t saturate(int v) { return v < 255 ? uint8_t(v) : 255; }
 inline int intensity(uint32_t a) { return std::max(int32_t(a) >> 16, 0); }
 
 // One shader per mode: the decision is taken once per face, not per pixel.
+// It holds a copy of the shade: through a reference, every byte stored would
+// make the compiler fetch the colour and the table pointers again.
 template <FillMode M>
 struct Shader {
-  const FillShade& s;
+  const FillShade s;
   inline uint32_t bumped(const uint32_t* a) const {
     const int i = int(mapIndex(a[2], a[3])) - s.bump[mapIndex(a[0], a[1])];
     return uint32_t(std::clamp(i, 0, 65280));

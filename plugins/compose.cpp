@@ -10,6 +10,10 @@
 #include <cstdint>
 #include <cstring>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 const ParamInfo kMixerParams[] = {
     {" in=", ParamKind::Image, "empty layer", "the picture worked on, in place"},
     {" tex=", ParamKind::Image, "empty layer", "the second picture (ops 1 to 6, 8, 9)"},
@@ -209,7 +213,32 @@ void zoomRows(uint8_t* I, int w, int rows, const uint8_t* T, uint32_t texels, ui
   for (int y = 0; y < rows; ++y) {
     uint8_t* out = I + size_t(y) * size_t(w);
     uint32_t u = rowU, v = rowV;
-    for (int k = 0; k < w; ++k) {
+    int k = 0;
+#ifdef __SSE2__
+    if (!kSmallTexture) {
+      // Pixel k's index depends on k alone (u + (k + 1) dux, wrapping), so
+      // eight indexes at a time are worked out in two vectors of four lanes;
+      // the texel reads stay scalar.
+      const __m128i du4 = _mm_set1_epi32(int(4 * dux)), dv4 = _mm_set1_epi32(int(4 * dvx));
+      const __m128i low = _mm_set1_epi32(0xFFFF), rowBits = _mm_set1_epi32(0xFF00);
+      __m128i lu = _mm_setr_epi32(int(u + dux), int(u + 2 * dux), int(u + 3 * dux), int(u + 4 * dux));
+      __m128i lv = _mm_setr_epi32(int(v + dvx), int(v + 2 * dvx), int(v + 3 * dvx), int(v + 4 * dvx));
+      alignas(16) uint32_t t[8];
+      for (; k + 8 <= w; k += 8) {
+        // ((u >> 8) + (v & ~255)) & 65535 == ((u >> 8) & 65535) + (v & 0xFF00), modulo 65536
+        for (int half = 0; half < 2; ++half) {
+          const __m128i sum = _mm_add_epi32(_mm_srli_epi32(lu, 8), _mm_and_si128(lv, rowBits));
+          _mm_store_si128(reinterpret_cast<__m128i*>(t + 4 * half), _mm_and_si128(sum, low));
+          lu = _mm_add_epi32(lu, du4);
+          lv = _mm_add_epi32(lv, dv4);
+        }
+        for (int j = 0; j < 8; ++j) out[k + j] = T[t[j]];
+      }
+      u += uint32_t(k) * dux;
+      v += uint32_t(k) * dvx;
+    }
+#endif
+    for (; k < w; ++k) {
       u += dux;
       v += dvx;
       const uint32_t t = ((u >> 8) + (v & ~255u)) & 65535u;

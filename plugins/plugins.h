@@ -9,14 +9,28 @@
 #include <cmath>
 #include <string>
 #include <vector>
+#if defined(__SSE__) || defined(__x86_64__)
+#include <xmmintrin.h>
+#endif
 
 // Truncation toward zero that is defined for every float: NaN gives 0 and
 // values beyond the int range saturate.  Numbers come from scripts.
-inline int plg_Trunc(float v) {
+inline int plg_TruncSlow(float v) {
   if (!(v == v)) return 0;
   if (v >= 2147483520.0f) return 2147483647;
   if (v <= -2147483648.0f) return -2147483647 - 1;
   return int(v);
+}
+// The span fillers truncate several times a span, so the common case is one
+// instruction: the SSE conversion answers 0x80000000 for NaN and for
+// everything out of range, and 2147483520 (the largest float below 2^31,
+// which saturates above) is the one in-range answer that needs the long way.
+inline int plg_Trunc(float v) {
+#if defined(__SSE__) || defined(__x86_64__)
+  const int r = _mm_cvtt_ss2si(_mm_set_ss(v));
+  if (__builtin_expect(r != int(0x80000000u) && r != 2147483520, 1)) return r;
+#endif
+  return plg_TruncSlow(v);
 }
 
 struct PlugIn {

@@ -117,6 +117,7 @@ struct Capture {
     int64_t frames = 0;
     double total = 0, worst = 0;
   } sceneTimes[kSceneCount];
+  std::vector<float> benchTimes[kSceneCount];  // --bench: every frame's time
 
   Capture(const CaptureOptions& o) : opt(o), sink(640, o.window ? 300 : 480) {}
 
@@ -133,14 +134,16 @@ struct Capture {
     if (count <= 0) return;
     audio.assign(size_t(count) * 2, 0);
     if (playing) mus_Render(audio.data(), count);  // past the end: silence
-    if (!wav.write(audio.data(), count)) fail(cannotWrite(wavPath, errno));
+    if (wav.fd >= 0 && !wav.write(audio.data(), count)) fail(cannotWrite(wavPath, errno));
     audioFrames = target;
   }
 
   void render(int scene) {
     const auto t0 = std::chrono::steady_clock::now();
+    const double cpu0 = opt.bench ? cap_ThreadMs() : 0;
     scenes.outputs[scene]->stream(256, 256);
-    sink.picture(picture);
+    if (opt.bench) benchTimes[scene].push_back(float(cap_ThreadMs() - cpu0));
+    else sink.picture(picture);
     const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
     SceneTime& t = sceneTimes[scene];
     ++t.frames;
@@ -356,7 +359,7 @@ int cap_Run(const CaptureOptions& options) {
   auto previousXfsz = std::signal(SIGXFSZ, SIG_IGN);
   auto previousPipe = std::signal(SIGPIPE, SIG_IGN);
   sig_Defer(true);
-  if (openOutputs(c)) {
+  if (o.bench || openOutputs(c)) {
     // The length to expect, for the progress line: title, music up to the
     // end marker, final fade; or the duration asked for.
     const int from = std::max(o.startOrder, 0);
@@ -366,7 +369,11 @@ int cap_Run(const CaptureOptions& options) {
     if (o.maxFrames >= 0) c.expectedFrames = std::min(c.expectedFrames, double(o.maxFrames));
     if (tml_Run(captureIO()) == TimelineEnd::Finished && !c.picture.empty()) c.closingFrame(kSceneCount - 1);
     c.progress(true);
-    c.sceneSummary();
+    if (o.bench)
+      cap_PrintBench(stdout, c.benchTimes,
+                     std::chrono::duration<double>(std::chrono::steady_clock::now() - c.started).count());
+    else
+      c.sceneSummary();
   }
   const bool interrupted = sig_Pending() != 0;
 

@@ -75,9 +75,10 @@ const char kUsage[] =
     "  --check              build every scene without display or sound; print ok\n"
     "  --capture FILE       render the show offline into a video through ffmpeg\n"
     "  --frames DIR         render the show offline into DIR: PNG frames, audio.wav\n"
+    "  --bench              render the show offline as fast as it can; time per scene\n"
     "  --fps N              frames per second of a capture (60)\n"
     "  --layout L           window (640x300) or fullscreen (640x480, the default)\n"
-    "  --duration S         stop a capture after S seconds of show\n"
+    "  --duration S         stop a capture or a bench after S seconds of show\n"
     "Exit codes: 0 the show ended (also by Escape or the close button); 1 a script\n"
     "error; 2 a wrong option; 3 a start-up failure (a missing file, no sound\n"
     "device, no display, no ffmpeg) or an output that cannot be written; 130 and\n"
@@ -116,6 +117,9 @@ bool parseArgs(int argc, char** argv, Options& o, int& exitCode) {
       (a == "--capture" ? o.capture.video : o.capture.framesDir) = value;
       o.mode = Mode::Capture;
       ++i;
+    } else if (a == "--bench") {
+      o.capture.bench = true;
+      o.mode = Mode::Capture;
     } else if (a == "--fps" || a == "--start-order" || a == "--duration") {
       if (!needsValue()) return false;
       const bool ok = number(value, v) &&
@@ -166,6 +170,10 @@ bool parseArgs(int argc, char** argv, Options& o, int& exitCode) {
   }
   if (!o.capture.video.empty() && !o.capture.framesDir.empty()) {
     std::fprintf(stderr, "velmorin: --capture and --frames exclude each other\n");
+    return false;
+  }
+  if (o.capture.bench && (!o.capture.video.empty() || !o.capture.framesDir.empty())) {
+    std::fprintf(stderr, "velmorin: --bench writes nothing; it excludes --capture and --frames\n");
     return false;
   }
   if (o.mode == Mode::Capture && o.scale != kGfxScaleDefault) {

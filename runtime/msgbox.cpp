@@ -120,5 +120,9 @@ void msg_Error(const char* text) {
   const SDL_MessageBoxButtonData ok = {SDL_MESSAGEBOX_BUTTON_RETURNKEY_DEFAULT | SDL_MESSAGEBOX_BUTTON_ESCAPEKEY_DEFAULT,
                                        0, "OK"};
   const SDL_MessageBoxData box = {SDL_MESSAGEBOX_WARNING, nullptr, "Error", text, 1, &ok, nullptr};
-  if (showBox(box) == kNoBox) std::fprintf(stderr, "Error: %s\n", text);
+  // Said on the terminal too, before the box: a log of the run keeps it, and
+  // a box that never shows (no display) leaves the terminal the only place.
+  std::fprintf(stderr, "Error: %s\n", text);
+  std::fflush(stderr);
+  showBox(box);
 }

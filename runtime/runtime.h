@@ -6,7 +6,9 @@
 #include "plugins/plugins.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
+#include <vector>
 
 // ---------------------------------------------------------------------------
 // Clock.  tmr_Seconds() is the seconds since tmr_Start(), from a steady clock.
@@ -123,8 +125,21 @@ struct CaptureOptions {
   int maxFrames = -1;     // stop after this many frames (tests)
   int scale = 1;          // each frame enlarged by whole pixels
   bool quiet = false;     // no progress line
+  bool bench = false;     // --bench: no outputs; frame times per scene on stdout
 };
 int cap_Run(const CaptureOptions& options);
+
+// --bench's figures: per scene its frames and the mean, 99th percentile
+// (nearest rank) and worst milliseconds per frame, then the show's rate.
+struct FrameStats {
+  int64_t frames = 0;
+  double mean = 0, p99 = 0, worst = 0;
+};
+FrameStats cap_FrameStats(std::vector<float> ms);
+// The calling thread's CPU time in milliseconds: what --bench times frames
+// with, so that other programs running on the machine do not count.
+double cap_ThreadMs();
+void cap_PrintBench(std::FILE* out, const std::vector<float> (&ms)[kSceneCount], double wallSeconds);
 
 // ---------------------------------------------------------------------------
 // Music.  An XM module played by libopenmpt; the position reported is the

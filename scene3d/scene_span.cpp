@@ -106,42 +106,26 @@ bool validWidth(int32_t w) { return w == 16 || w == 32 || w == 64 || w == 128 ||
 // stay between them.
 struct RowLimit {
   int64_t height;
-  int32_t vmax;  // the last texel row's last 16.16 value
+  int32_t vmax;    // the last texel row's last 16.16 value
+  int32_t capped;  // what a row past the stated height becomes
+  RowLimit(int64_t h, int32_t last)
+      : height(h), vmax(last), capped(int32_t(std::clamp<int64_t>(h * 65536, 0, last))) {}
   int32_t operator()(int32_t v) const {
-    int64_t w = v;
-    if ((w >> 16) > height) w = height * 65536;
-    return int32_t(std::clamp<int64_t>(w, 0, vmax));
+    if ((v >> 16) > height) return capped;
+    return std::clamp(v, 0, vmax);
   }
 };
 
 // 16.16 texel coordinate from u/z (or v/z) and 65536 z; saturates.
 int32_t texel(float over, float q) { return scn_Trunc(over * q); }
 
-// (to - from) / run rounded towards zero.  Spans are short, so most runs
-// are remainders: a constant divisor per case turns each division into a
-// multiply, where a division by a variable would cost more than the run.
+// (to - from) / run rounded towards zero, kept to 32 bits as the steps
+// wrap.  In double the quotient is exact to far below 1/16 (|d| < 2^33 has
+// 53 bits to spare), so its truncation is the integer division's; one
+// divsd is cheaper than a branch per run length.
 inline int32_t stepOf(int32_t from, int32_t to, int run) {
   const int64_t d = int64_t(to) - from;
-  if (d != int32_t(d)) return int32_t(d / run);
-  const int32_t e = int32_t(d);
-  switch (run) {
-    case 16: return e / 16;
-    case 1: return e;
-    case 2: return e / 2;
-    case 3: return e / 3;
-    case 4: return e / 4;
-    case 5: return e / 5;
-    case 6: return e / 6;
-    case 7: return e / 7;
-    case 8: return e / 8;
-    case 9: return e / 9;
-    case 10: return e / 10;
-    case 11: return e / 11;
-    case 12: return e / 12;
-    case 13: return e / 13;
-    case 14: return e / 14;
-    default: return e / 15;
-  }
+  return int32_t(uint32_t(int64_t(double(d) / double(run))));
 }
 
 }  // namespace
@@ -163,7 +147,7 @@ bool scn_FillTextured(ClipVertex* const* ring, int n, const SpanTexture& tex) {
   if (!validWidth(tex.width) || !tex.pixels) return false;
   const int64_t rows = std::min<int64_t>(tex.texels / tex.width, 32767);
   if (rows < 1) return false;
-  const RowLimit limit{tex.height, int32_t(rows * 65536 - 1)};
+  const RowLimit limit(tex.height, int32_t(rows * 65536 - 1));
 
   const float inv = 1.0f / area;
   const float iz[3] = {1 / ring[0]->cz, 1 / ring[1]->cz, 1 / ring[2]->cz};
@@ -174,7 +158,7 @@ bool scn_FillTextured(ClipVertex* const* ring, int n, const SpanTexture& tex) {
   uint8_t* const pixels = RS.pixels;
   const int W = RS.W;
   const uint8_t* const T = tex.pixels;
-  const int32_t mask = tex.width - 1;
+  const uint32_t umask = uint32_t(tex.width - 1);
   const int shift = __builtin_ctz(unsigned(tex.width));
 
   return rasterise(ring, n, [&](int row, int first, int last) {
@@ -196,11 +180,20 @@ bool scn_FillTextured(ClipVertex* const* ring, int n, const SpanTexture& tex) {
       q = 65536 / zz;
       const int32_t ue = texel(uz, q), ve = limit(texel(vz, q));
       const int32_t du = stepOf(u, ue, run), dv = stepOf(v, ve, run);
-      int32_t su = u, sv = v;
-      for (int k = 0; k < run; ++k) {
-        *p++ = T[((sv >> 16) << shift) + ((su >> 16) & mask)];
-        su = int32_t((uint32_t(su) + uint32_t(du)) & 0x1FFFFFFu);
-        sv += dv;
+      // u wraps: only its bits 16..24 are read, so the sum may run on
+      // modulo 2^32.  v stays between two kept points, none below 0.
+      uint32_t su = uint32_t(u), sv = uint32_t(v);
+      const uint32_t sdu = uint32_t(du), sdv = uint32_t(dv);
+      auto put = [&] {
+        *p++ = T[(size_t(sv >> 16) << shift) + ((su >> 16) & umask)];
+        su += sdu;
+        sv += sdv;
+      };
+      // A whole run is unrolled without a test per pixel.
+      if (run == 16) {
+        for (int k = 0; k < 16; ++k) put();
+      } else {
+        for (int k = 0; k < run; ++k) put();
       }
       u = ue, v = ve;
       left -= run;

@@ -158,4 +158,26 @@ TEST_F(Capture, TheSwitchFrameMatchesTheOrderChangeInTheSound) {
   EXPECT_GT(exact, sound.size() / 2 * 9 / 10);
 }
 
+// --bench's figures: the 99th percentile is a frame time that was seen
+// (nearest rank), and at most one frame in a hundred is slower than it.
+TEST(BenchStats, MeanNearestRankPercentileAndWorst) {
+  std::vector<float> ms(200, 1.0f);
+  ms[17] = 9.0f;  // two slow frames among 200: within the 1 per cent
+  ms[150] = 5.0f;
+  FrameStats s = cap_FrameStats(ms);
+  EXPECT_EQ(s.frames, 200);
+  EXPECT_DOUBLE_EQ(s.mean, (198 + 9 + 5) / 200.0);
+  EXPECT_EQ(s.p99, 1.0);
+  EXPECT_EQ(s.worst, 9.0);
+  ms[90] = 7.0f;  // three slow ones are more than 1 per cent
+  s = cap_FrameStats(ms);
+  EXPECT_EQ(s.p99, 5.0);
+  EXPECT_EQ(s.worst, 9.0);
+  // Too few frames for a percentile below the worst: the worst.
+  s = cap_FrameStats({2.0f, 3.0f, 0.5f});
+  EXPECT_EQ(s.p99, 3.0);
+  EXPECT_EQ(s.worst, 3.0);
+  EXPECT_EQ(cap_FrameStats({}).frames, 0);
+}
+
 }  // namespace

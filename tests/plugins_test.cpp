@@ -2,7 +2,9 @@
 // Screen and Window.
 #include "testutil.h"
 
+#include <cmath>
 #include <cstring>
+#include <limits>
 #include <vector>
 
 namespace {
@@ -281,3 +283,21 @@ TEST_F(Plugins, TexturesComeFromTheArchiveAndPicturesOutliveASecondSize) {
 }
 
 }  // namespace
+
+// The one-instruction truncation agrees with the plain one everywhere: at
+// the saturation edges, NaN, infinities and over a sweep of bit patterns.
+TEST(Trunc, FastPathAgreesWithTheLongWay) {
+  const float edges[] = {0.0f, -0.0f, 0.99f, -0.99f, 2147483520.0f, -2147483520.0f, 2147483648.0f,
+                         -2147483648.0f, 4e9f, -4e9f, 1e-40f, 65535.99f, -65536.5f,
+                         std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity(),
+                         std::numeric_limits<float>::quiet_NaN()};
+  for (float v : edges) EXPECT_EQ(plg_Trunc(v), plg_TruncSlow(v)) << v;
+  EXPECT_EQ(plg_Trunc(2147483520.0f), 2147483647);
+  EXPECT_EQ(plg_Trunc(std::nextafter(2147483520.0f, 0.0f)), 2147483392);
+  for (uint64_t bits = 0; bits < (1ull << 32); bits += 65521) {  // a prime stride meets every exponent
+    float v;
+    const uint32_t b = uint32_t(bits);
+    std::memcpy(&v, &b, 4);
+    ASSERT_EQ(plg_Trunc(v), plg_TruncSlow(v)) << b;
+  }
+}
