@@ -79,7 +79,7 @@ struct GfxState {
   GfxMode mode = GfxMode::Closed;
   GfxPalette palette = {};
   int lastFade = 0;
-  GfxSink* sink = nullptr;  // nullptr: the Allegro screen
+  GfxSink* sink = nullptr;  // nullptr: the screen sink
   int lastX = 0, lastY = 0;  // where the last present put its rectangle
 };
 extern GfxState GFX;
@@ -91,6 +91,8 @@ int gfx_Present(Image* image, int fade, int x, int y, int w, int h);
 int gfx_Close();
 // Installs a sink and a mode without opening anything (tests, capture).
 void gfx_Attach(GfxSink* sink, GfxMode mode);
+// The platform's own screen: Allegro's natively, the page's canvas on the web.
+GfxSink& gfx_ScreenSink();
 // Writes a line of text on the display over the last presented picture, in
 // the brightest grey; used after a present, never into a graph's images.
 void gfx_Overlay(const char* text);
