@@ -110,9 +110,12 @@ const page = {
     imageData.data.set(rgba);
     context2d.putImageData(imageData, 0, 0);
   },
-  overlay(text) {
+  overlay(text, x, y) {
     overlayBox.textContent = text;
     overlayBox.hidden = !text;
+    const scale = canvas.clientWidth / canvas.width;
+    overlayBox.style.left = `${canvas.offsetLeft + x * scale}px`;
+    overlayBox.style.top = `${canvas.offsetTop + y * scale}px`;
   },
   nextFrame() { return new Promise((resolve) => requestAnimationFrame(resolve)); },
   waitPlay() {

@@ -39,8 +39,8 @@ CanvasSink canvas;
 EM_JS(void, page_draw, (const uint8_t* rgba, int width, int height), {
   Module.page.draw(HEAPU8.subarray(rgba, rgba + width * height * 4), width, height);
 });
-EM_JS(void, page_overlay, (const char* text), {
-  Module.page.overlay(text ? UTF8ToString(text) : "");
+EM_JS(void, page_overlay, (const char* text, int x, int y), {
+  Module.page.overlay(text ? UTF8ToString(text) : "", x, y);
 });
 
 GfxSink& gfx_ScreenSink() { return canvas; }
@@ -75,10 +75,11 @@ int gfx_Init(bool, int width, int height) {
   return 1;
 }
 
-// The overlay line is page text over the canvas; an empty line hides it.
+// The overlay line is page text over the canvas, where the native program
+// writes it: 4 pixels into the last presented rectangle.  Empty hides it.
 void gfx_Overlay(const char* text) {
   if (GFX.mode == GfxMode::Closed || GFX.sink) return;
-  page_overlay(text);
+  page_overlay(text, GFX.lastX + 4, GFX.lastY + 4);
 }
 
 int gfx_Close() {
