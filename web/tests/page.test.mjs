@@ -61,6 +61,15 @@ describe('the page in a browser', () => {
     assert.equal(s.playVisible, true);
     assert.equal(s.frames, 0, 'no frame of the timeline before play');
     assert.equal(await nearest(page), 'title');
+    // 1320 x 1040 holds the 640 x 480 screen twice over, not three times.
+    const size = () => page.evaluate(() => document.getElementById('screen').style.width);
+    assert.equal(await size(), '1280px');
+    await page.click('#fullscreen');
+    await page.waitForFunction(() => document.fullscreenElement && document.fullscreenElement.id === 'stage',
+      { timeout: 10000, polling: 100 });
+    assert.match(await size(), /^(640|1280|1920|2560|3200|3840)px$/);
+    await page.evaluate(() => document.exitFullscreen());  // the bar is hidden under the full-screen stage
+    await page.waitForFunction(() => !document.fullscreenElement, { timeout: 10000, polling: 100 });
     await page.click('#play');
     await page.waitForFunction(() => window.velmorin.stats.frames > 30, { timeout: 20000 });
     assert.equal((await state(page)).scene, 0, 'the timeline starts with the title');
