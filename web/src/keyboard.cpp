@@ -25,6 +25,11 @@ extern "C" EMSCRIPTEN_KEEPALIVE void web_Key(int code, int down) {
   if (down && presses.size() < kMaxPresses) presses.push_back(code);
 }
 
+void web_DropKeys() {
+  presses.clear();
+  keyPressed = 0;
+}
+
 bool key_Escape() {
   std::memcpy(keyState, held, sizeof keyState);
   if (presses.empty()) return false;

@@ -134,7 +134,7 @@ int main(int argc, char** argv) {
   io.startOrder = startOrder;
   for (;;) {
     page_waitPlay();
-    while (key_Escape()) {}  // presses made before the start do not stop it
+    web_DropKeys();  // presses made before the start do not stop it
     tmr_Start();
     const TimelineEnd end = tml_Run(io);
     mus_Free();

@@ -19,6 +19,9 @@ void web_Grey(uint8_t* out);
 // Turns the screen into RGBA once and hands it to the page's canvas.
 void web_ShowFrame();
 
+// Forgets the key presses not yet taken (those made before a start).
+void web_DropKeys();
+
 // Key codes the page sends: a character code for printable keys, or these.
 constexpr int kWebKeyEscape = 27;
 constexpr int kWebKeyF1 = 0x101;
