@@ -50,6 +50,7 @@ const music = {
   reports: [],
   order: 0,           // where the last play started
   seeking: false,
+  playing: false,
 
   async open() {
     if (this.player) return;
@@ -77,10 +78,13 @@ const music = {
     this.seeking = order > 0;
     this.player.play(this.module.slice(0));
     if (order > 0) this.player.setOrderRow(order, 0);
+    this.playing = true;
+    if (document.hidden) this.player.pause();
   },
   stop() {
     if (this.player) this.player.stop();
     this.reports = [];
+    this.playing = false;
   },
   // order * 256 + row
   position() {
@@ -146,6 +150,14 @@ const page = {
   musicPosition() { return music.position(); },
   musicLatency() { return music.latency(); },
 };
+
+// A hidden page gets no animation frames, so the show would not see the
+// orders go by and would miss its scene switches: the music waits with it.
+document.addEventListener('visibilitychange', () => {
+  if (!music.playing) return;
+  if (document.hidden) music.player.pause();
+  else music.player.unpause();
+});
 
 playButton.addEventListener('click', async () => {
   playButton.hidden = true;

@@ -122,4 +122,21 @@ describe('the page in a browser', () => {
     await page.close();
     assert.deepEqual(errors, []);
   });
+
+  it('a hidden page holds the music, so no scene switch is missed', async () => {
+    const { page, errors } = await open('?order=19');
+    await page.click('#play');
+    await page.waitForFunction(() => window.velmorin.stats.scene === 4, { timeout: 20000 });
+    // Hidden for longer than the rest of order 19 and all of order 20: had
+    // the music gone on, the switch at 20 would have passed unseen.
+    const other = await browser.newPage();
+    await other.bringToFront();
+    await sleep(16000);
+    await page.bringToFront();
+    await other.close();
+    await page.waitForFunction(() => window.velmorin.stats.scene === 5, { timeout: 12000, polling: 100 });
+    assert.equal((await state(page)).position.order, 20);
+    await page.close();
+    assert.deepEqual(errors, []);
+  });
 });
