@@ -198,7 +198,12 @@ async function start() {
   music.module = xm.buffer;
   const engine = await createVelmorin({
     page,
-    print: (text) => console.log(text),
+    // A script error ends the engine with "-> Error: ... !" on its output:
+    // the page says it too, where a person looks.
+    print: (text) => {
+      console.log(text);
+      if (text.startsWith('-> Error')) showStatus(text);
+    },
     printErr: (text) => console.warn(text),
   });
   engine.FS.writeFile('velmorin.plg', plg);

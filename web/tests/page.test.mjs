@@ -3,7 +3,11 @@
 // being heard, F1 and Escape, and a console free of errors.
 import { after, before, describe, it } from 'node:test';
 import assert from 'node:assert/strict';
-import { openBrowser, serveSite, watchErrors } from './browser.mjs';
+import { cpSync, mkdtempSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
+import { tmpdir } from 'node:os';
+import { join } from 'node:path';
+import { kSite, openBrowser, serveSite, watchErrors } from './browser.mjs';
+import { serve } from '../serve.mjs';
 import { installCompare, nativeFrames } from './frames.mjs';
 
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
@@ -138,5 +142,25 @@ describe('the page in a browser', () => {
     assert.equal((await state(page)).position.order, 20);
     await page.close();
     assert.deepEqual(errors, []);
+  });
+
+  it('says a script error on the page', async () => {
+    const site = mkdtempSync(join(tmpdir(), 'velmorin-site-'));
+    cpSync(kSite, site, { recursive: true });
+    const plg = join(site, 'velmorin.plg');
+    writeFileSync(plg, readFileSync(plg, 'utf8').replace('oscilator', 'oscilatorx'));
+    const broken = await serve(site, 0);
+    const page = await browser.newPage();
+    try {
+      await page.goto(`http://127.0.0.1:${broken.address().port}/`);
+      await page.waitForFunction(() => document.getElementById('status').textContent.startsWith('-> Error'),
+        { timeout: 20000 });
+      assert.match(await page.evaluate(() => document.getElementById('status').textContent), /oscilatorx/);
+      assert.equal(await page.evaluate(() => window.velmorin.ready), false);
+    } finally {
+      await page.close();
+      broken.close();
+      rmSync(site, { recursive: true, force: true });
+    }
   });
 });
