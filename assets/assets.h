@@ -120,7 +120,7 @@ struct GfxState {
   GfxMode mode = GfxMode::Closed;
   GfxPalette palette = {};
   int lastFade = 0;
-  GfxSink* sink = nullptr;  // nullptr: the Allegro screen
+  GfxSink* sink = nullptr;  // nullptr: the screen sink
   int lastX = 0, lastY = 0;  // where the last present put its rectangle
   GfxLayout layout;          // how the live display enlarges the picture
   // The last present, so that a paused show can be shown again (with its
@@ -145,6 +145,8 @@ bool gfx_Represent();
 int gfx_RefreshRate();
 // Installs a sink and a mode without opening anything (tests, capture).
 void gfx_Attach(GfxSink* sink, GfxMode mode);
+// The platform's own screen: Allegro's natively, the page's canvas on the web.
+GfxSink& gfx_ScreenSink();
 // Writes a line of text on the display over the last presented picture, in
 // the brightest grey; used after a present, never into a graph's images.
 void gfx_Overlay(const char* text);

@@ -153,7 +153,7 @@ void fill(Image* dest, const uint8_t* T) {
   // Only cells wholly inside the destination are whole (8 pixels); the last
   // column of cells is narrower when W is not a multiple of 8.
   const int cells = gw - 1;
-  const int wholeCells = std::min(cells, W / 8);
+  [[maybe_unused]] const int wholeCells = std::min(cells, W / 8);  // the SSE2 path's
   FillScratch& f = FILL;
   f.u.resize(size_t(gw)), f.du.resize(size_t(gw)), f.v.resize(size_t(gw)), f.dv.resize(size_t(gw));
   if (kShaded) f.s.resize(size_t(gw)), f.ds.resize(size_t(gw)), f.shade.resize(size_t(W));
