@@ -12,19 +12,9 @@ work=$(mktemp -d)
 trap 'kill $xvfb 2>/dev/null; rm -rf "$work"' EXIT
 fail() { echo "e2e: $*" >&2; exit 1; }
 
-# A private X server.  It picks the display number itself (-displayfd) and
-# takes only one whose every listening socket it could make, so an X server
-# elsewhere that holds the same abstract socket name is never reached; it
-# writes the number once it accepts clients.
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
-xvfb=$!
-for _ in $(seq 100); do
-  grep -q '^[0-9][0-9]*$' "$work/display" 2>/dev/null && break
-  kill -0 $xvfb 2>/dev/null || break
-  sleep 0.1
-done
-grep -q '^[0-9][0-9]*$' "$work/display" 2>/dev/null || { cat "$work/xvfb.log" >&2; fail "Xvfb did not start"; }
-export DISPLAY=:$(cat "$work/display")
+# A private X server of our own.
+. "$(dirname "$0")/xvfb.sh"
+start_xvfb 1024x768x24
 
 # Starts the show in the background; sets pid and win once its window is up.
 start_show() {  # stderr-file

@@ -12,15 +12,9 @@ pid=""
 trap '[ -n "$pid" ] && kill $pid 2>/dev/null; kill $xvfb 2>/dev/null; rm -rf "$work"' EXIT
 fail() { echo "e2e_display: $*" >&2; [ -f "$work/err" ] && cat "$work/err" >&2; exit 1; }
 
-Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
-xvfb=$!
-for _ in $(seq 100); do
-  grep -q '^[0-9][0-9]*$' "$work/display" 2>/dev/null && break
-  kill -0 $xvfb 2>/dev/null || break
-  sleep 0.1
-done
-grep -q '^[0-9][0-9]*$' "$work/display" 2>/dev/null || { cat "$work/xvfb.log" >&2; fail "Xvfb did not start"; }
-export DISPLAY=:$(cat "$work/display")
+# A private X server of our own.
+. "$(dirname "$0")/xvfb.sh"
+start_xvfb 1920x1080x24
 cd "$show" || fail "no show folder $show"
 
 start_show() {  # arguments for the program
