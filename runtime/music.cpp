@@ -270,6 +270,24 @@ int mus_Load(const char* file) {
 
 int mus_Play() { return mus_PlayAt(0); }
 
+
+// Null output: starts the thread that consumes the module in real time, as
+// if playing had begun `frame` frames before `now`, with the heard position
+// running on from that frame.
+static void startPump(Clock::time_point now, int64_t frame) {
+  {
+    std::lock_guard<std::mutex> time(MUS.timeLock);
+    MUS.playStart = now - std::chrono::duration_cast<Clock::duration>(
+                              std::chrono::duration<double>(double(frame) / kMusRate));
+    MUS.anchorFrame = frame;
+    MUS.anchorTime = now;
+    MUS.anchorSpan = INT64_MAX;
+    MUS.anchored = true;
+  }
+  MUS.pumpStop = false;
+  MUS.pump = std::thread(pumpLoop);
+}
+
 int mus_PlayAt(int order) {
   std::lock_guard<std::mutex> lock(MUS.life);
   if (!MUS.mod) return 0;
@@ -289,19 +307,9 @@ int mus_PlayAt(int order) {
     case MusOutput::Device:
       SDL_PauseAudioDevice(MUS.device, 0);
       break;
-    case MusOutput::Null: {
-      MUS.playStart = Clock::now();
-      {
-        std::lock_guard<std::mutex> time(MUS.timeLock);
-        MUS.anchorFrame = 0;
-        MUS.anchorTime = MUS.playStart;
-        MUS.anchorSpan = INT64_MAX;
-        MUS.anchored = true;
-      }
-      MUS.pumpStop = false;
-      MUS.pump = std::thread(pumpLoop);
+    case MusOutput::Null:
+      startPump(Clock::now(), 0);
       break;
-    }
     case MusOutput::Manual:
       break;
   }
@@ -413,17 +421,9 @@ int mus_Pause(bool paused) {
       break;
     case MusOutput::Null:
       if (MUS.pump.joinable() || !MUS.playing) break;  // already going (a play ended the pause)
-      {
-        // The pump renders by the time since play: move that start on by
-        // the pause, and let the anchor run from here.
-        std::lock_guard<std::mutex> time(MUS.timeLock);
-        MUS.playStart = now - std::chrono::duration_cast<Clock::duration>(
-                                  std::chrono::duration<double>(double(MUS.anchorFrame) / kMusRate));
-        MUS.anchorTime = now;
-        MUS.anchorSpan = INT64_MAX;
-      }
-      MUS.pumpStop = false;
-      MUS.pump = std::thread(pumpLoop);
+      // The pump renders by the time since play: that start moves on by the
+      // pause, and the anchor runs from here.
+      startPump(now, MUS.anchorFrame);
       break;
     case MusOutput::Manual:
       break;
