@@ -12,15 +12,20 @@
 
 namespace {
 
-volatile sig_atomic_t pending = 0;
-volatile sig_atomic_t deferred = 0;
-volatile sig_atomic_t boxGroup = 0;
+// Written by the handler and read by the loops, so each field is one
+// sig_atomic_t of its own.
+struct SignalState {
+  volatile sig_atomic_t pending = 0;   // the first signal's number, 0 when none
+  volatile sig_atomic_t deferred = 0;  // a loop that ends cleanly is running
+  volatile sig_atomic_t boxGroup = 0;  // process group of the box on screen
+};
+SignalState SIG;
 
 void onSignal(int sig) {
-  const bool first = pending == 0;
-  pending = sig;
-  if (deferred && first) return;
-  if (boxGroup > 0) kill(-pid_t(boxGroup), SIGTERM);
+  const bool first = SIG.pending == 0;
+  SIG.pending = sig;
+  if (SIG.deferred && first) return;
+  if (SIG.boxGroup > 0) kill(-pid_t(SIG.boxGroup), SIGTERM);
   _exit(128 + sig);
 }
 
@@ -39,8 +44,8 @@ void sig_Install() {
   sigaction(SIGTERM, &sa, nullptr);
 }
 
-void sig_Defer(bool on) { deferred = on ? 1 : 0; }
+void sig_Defer(bool on) { SIG.deferred = on ? 1 : 0; }
 
-int sig_Pending() { return pending; }
+int sig_Pending() { return SIG.pending; }
 
-void sig_SetBoxGroup(int group) { boxGroup = group; }
+void sig_SetBoxGroup(int group) { SIG.boxGroup = group; }
