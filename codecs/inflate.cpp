@@ -451,12 +451,9 @@ __attribute__((always_inline)) inline PngStatus decodeBlockBody(BitState& s, con
             status = PngStatus::DistanceTooFar;
             goto fastExit;
           }
-          // A length and a distance may leave fewer than 15 bits; most leave more.
-          if ((wide & 63) < kMaxCodeBits) {
-            bits |= load64(in) << (wide & 63);
-            in += 7 - ((wide >> 3) & 7);
-            wide |= 56;
-          }
+          // No top-up needed for the next lookup: the one above left 64
+          // bits of input in the buffer (those above the count are the bits
+          // of the bytes at `in`), the length and distance took at most 48.
           e = lookup(lit, bits, kLitBits);
           out = copyMatch(out, distance, length);
         }
