@@ -60,7 +60,7 @@ static_assert(kLitTableSize < 65536 && kDistTableSize < 65536, "subtable starts 
 constexpr uint32_t kMaxMatch = 258;
 // A match copy stores whole words and may write up to 15 bytes past its end.
 constexpr ptrdiff_t kCopyOvershoot = 16;
-// The fast loop runs while one turn cannot pass the end of the output (two
+// The fast loop runs while one turn cannot pass the end of the output (three
 // literal pairs, or a longest match with its overshoot) or read past the end
 // of the input window (two eight-byte top-ups, each moving at most 7 bytes on).
 constexpr ptrdiff_t kFastOutput = kMaxMatch + kCopyOvershoot;
@@ -408,8 +408,8 @@ __attribute__((always_inline)) inline PngStatus decodeBlockBody(BitState& s, con
         in += 7 - ((wide >> 3) & 7);
         wide |= 56;
         if (e & kLiteral) {
-          // Two literal entries per top-up, and the lookup after them: each
-          // takes at most 15 of the 56 bits.  Both bytes of an entry are
+          // Three literal entries per top-up, and the lookup after them: each
+          // takes at most 15 of the 64 bits of input the top-up leaves.  Both bytes of an entry are
           // stored; a single literal's second byte is overwritten by what
           // comes next.
           bits >>= usedBits(e);
@@ -425,6 +425,14 @@ __attribute__((always_inline)) inline PngStatus decodeBlockBody(BitState& s, con
             out[1] = uint8_t(e >> 24);
             out += (e >> 8) & 15;
             e = lookup(lit, bits, kLitBits);
+            if (e & kLiteral) {
+              bits >>= usedBits(e);
+              wide -= e;
+              out[0] = uint8_t(e >> 16);
+              out[1] = uint8_t(e >> 24);
+              out += (e >> 8) & 15;
+              e = lookup(lit, bits, kLitBits);
+            }
           }
           continue;
         }
