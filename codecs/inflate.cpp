@@ -109,6 +109,15 @@ inline uint64_t load64(const uint8_t* p) {
   return v;
 }
 inline void copy8(uint8_t* dst, const uint8_t* src) { std::memcpy(dst, src, 8); }
+// The two literal bytes of an entry (bits 16..31), first byte first, in one store.
+inline void storeLiterals(uint8_t* dst, uint32_t e) {
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+  const uint16_t v = uint16_t(e >> 24 | (e >> 8 & 0xff00));
+#else
+  const uint16_t v = uint16_t(e >> 16);
+#endif
+  std::memcpy(dst, &v, 2);
+}
 // Sixteen bytes with one load and one store.  Written with intrinsics where
 // there are any, so that the compiler does not turn the copy loop into a
 // vector loop guarded by overlap checks that a match usually fails.
@@ -414,22 +423,19 @@ __attribute__((always_inline)) inline PngStatus decodeBlockBody(BitState& s, con
           // comes next.
           bits >>= usedBits(e);
           wide -= e;
-          out[0] = uint8_t(e >> 16);
-          out[1] = uint8_t(e >> 24);
+          storeLiterals(out, e);
           out += (e >> 8) & 15;
           e = lookup(lit, bits, kLitBits);
           if (e & kLiteral) {
             bits >>= usedBits(e);
             wide -= e;
-            out[0] = uint8_t(e >> 16);
-            out[1] = uint8_t(e >> 24);
+            storeLiterals(out, e);
             out += (e >> 8) & 15;
             e = lookup(lit, bits, kLitBits);
             if (e & kLiteral) {
               bits >>= usedBits(e);
               wide -= e;
-              out[0] = uint8_t(e >> 16);
-              out[1] = uint8_t(e >> 24);
+              storeLiterals(out, e);
               out += (e >> 8) & 15;
               e = lookup(lit, bits, kLitBits);
             }
