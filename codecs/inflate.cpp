@@ -224,6 +224,13 @@ PngStatus buildTable(uint32_t* table, int tableSize, int primaryBits, const uint
 // Written without branches: whether an entry pairs is a coin toss from one
 // index to the next.  (A link's total is 0: it looks at itself, no literal.)
 void pairLiterals(uint32_t* table) {
+  // A pair needs a literal code of at most half the primary bits.  Each such
+  // code has an entry among the first 2^(kLitBits / 2); many blocks have
+  // none, and the pass over the whole table would be wasted.
+  bool shortLiteral = false;
+  for (int i = 0; i < 1 << (kLitBits / 2); ++i)
+    shortLiteral |= (table[i] & kLiteral) && (table[i] & 0xff) <= uint32_t(kLitBits / 2);
+  if (!shortLiteral) return;
   for (int i = (1 << kLitBits) - 1; i >= 0; --i) {
     const uint32_t first = table[i];
     const uint32_t bits = first & 0xff;
