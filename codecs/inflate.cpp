@@ -329,10 +329,16 @@ inline uint32_t takeBits(BitState& s, unsigned n) {
 // buffer unless more than `count` were added.
 inline bool usedPadding(const BitState& s) { return s.padBytes * 8 > s.count; }
 
+// The entry a link leads to.
+inline uint32_t follow(const uint32_t* table, uint32_t link, uint64_t bits, int primaryBits) {
+  return table[(link >> 16) + (uint32_t(bits >> primaryBits) & ((1u << ((link >> 8) & 15)) - 1))];
+}
+inline uint32_t primary(const uint32_t* table, uint64_t bits, int primaryBits) {
+  return table[bits & ((1u << primaryBits) - 1)];
+}
 inline uint32_t lookup(const uint32_t* table, uint64_t bits, int primaryBits) {
-  uint32_t e = table[bits & ((1u << primaryBits) - 1)];
-  if (e & kLink) e = table[(e >> 16) + (uint32_t(bits >> primaryBits) & ((1u << ((e >> 8) & 15)) - 1))];
-  return e;
+  const uint32_t e = primary(table, bits, primaryBits);
+  return e & kLink ? follow(table, e, bits, primaryBits) : e;
 }
 
 // How many bits an entry consumes.  The total is below 64, so the two bits
@@ -418,7 +424,7 @@ __attribute__((always_inline)) inline PngStatus decodeBlockBody(BitState& s, con
       bits |= load64(in) << count;
       in += (63 - count) >> 3;
       wide |= 56;
-      uint32_t e = lookup(lit, bits, kLitBits);
+      uint32_t e = primary(lit, bits, kLitBits);
       do {
         bits |= load64(in) << (wide & 63);
         in += 7 - ((wide >> 3) & 7);
@@ -432,22 +438,33 @@ __attribute__((always_inline)) inline PngStatus decodeBlockBody(BitState& s, con
           wide -= e;
           storeLiterals(out, e);
           out += (e >> 8) & 15;
-          e = lookup(lit, bits, kLitBits);
+          e = primary(lit, bits, kLitBits);
           if (e & kLiteral) {
             bits >>= usedBits(e);
             wide -= e;
             storeLiterals(out, e);
             out += (e >> 8) & 15;
-            e = lookup(lit, bits, kLitBits);
+            e = primary(lit, bits, kLitBits);
             if (e & kLiteral) {
               bits >>= usedBits(e);
               wide -= e;
               storeLiterals(out, e);
               out += (e >> 8) & 15;
-              e = lookup(lit, bits, kLitBits);
+              e = primary(lit, bits, kLitBits);
             }
           }
           continue;
+        }
+        if (e & kLink) {
+          // Literals with long codes are rare: they come this way, single.
+          e = follow(lit, e, bits, kLitBits);
+          if (e & kLiteral) {
+            bits >>= usedBits(e);
+            wide -= e;
+            *out++ = uint8_t(e >> 16);
+            e = primary(lit, bits, kLitBits);
+            continue;
+          }
         }
         if (e & (kEndOfBlock | kInvalid)) {
           if (e & kInvalid) {
@@ -475,7 +492,7 @@ __attribute__((always_inline)) inline PngStatus decodeBlockBody(BitState& s, con
           // No top-up needed for the next lookup: the one above left 64
           // bits of input in the buffer (those above the count are the bits
           // of the bytes at `in`), the length and distance took at most 48.
-          e = lookup(lit, bits, kLitBits);
+          e = primary(lit, bits, kLitBits);
           out = copyMatch(out, distance, length);
         }
       } while (in <= inLimit && out <= outLimit);
