@@ -361,12 +361,10 @@ inline uint32_t takeValue(uint32_t e, uint64_t& bits) {
 inline uint8_t* copyMatch(uint8_t* out, uint32_t distance, uint32_t length) {
   uint8_t* const end = out + length;
   if (distance >= 16) {
+    // Most matches are 16 bytes or shorter: one copy, no loop.
     const uint8_t* src = out - distance;
-    do {
-      copy16(out, src);
-      out += 16;
-      src += 16;
-    } while (out < end);
+    copy16(out, src);
+    for (uint32_t i = 16; i < length; i += 16) copy16(out + i, src + i);
   } else if (distance >= 8) {
     const uint8_t* src = out - distance;
     do {
