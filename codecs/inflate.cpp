@@ -137,8 +137,10 @@ inline void copy16(uint8_t* dst, const uint8_t* src) {
 // accepted, except that where allowSparse a code of a single one-bit symbol
 // or of no symbol at all passes (RFC 1951 allows one distance code; the bit
 // pattern no symbol owns decodes as kInvalid).
+// A template on `meaning` so that it is inlined into the loops.
+template <uint32_t (*meaning)(int)>
 PngStatus buildTable(uint32_t* table, int tableSize, int primaryBits, const uint8_t* lengths, int count,
-                     uint32_t (*meaning)(int), bool allowSparse) {
+                     bool allowSparse) {
   int perLength[kMaxCodeBits + 1] = {};
   for (int s = 0; s < count; ++s) perLength[lengths[s]]++;
   int left = 1;  // codes still free at the current length
@@ -253,10 +255,10 @@ const FixedTables& fixedTables() {
     uint8_t lengths[kLitSymbols];
     // RFC 1951 section 3.2.6.
     for (int s = 0; s < kLitSymbols; ++s) lengths[s] = s < 144 ? 8 : s < 256 ? 9 : s < 280 ? 7 : 8;
-    buildTable(t.lit, 1 << kLitBits, kLitBits, lengths, kLitSymbols, litMeaning, false);
+    buildTable<litMeaning>(t.lit, 1 << kLitBits, kLitBits, lengths, kLitSymbols, false);
     pairLiterals(t.lit);
     std::memset(lengths, 5, kDistSymbols);
-    buildTable(t.dist, 1 << kDistBits, kDistBits, lengths, kDistSymbols, distMeaning, false);
+    buildTable<distMeaning>(t.dist, 1 << kDistBits, kDistBits, lengths, kDistSymbols, false);
     return t;
   }();
   return tables;
@@ -627,8 +629,8 @@ PngStatus readDynamicTables(BitState& s, InfDecoder* d) {
   if (litCount > 286 || distCount > 30) return PngStatus::TooManyCodes;
   uint8_t lenCodeLengths[kLenCodeSymbols] = {};
   for (int i = 0; i < lenCodeCount; ++i) lenCodeLengths[kLenCodeOrder[i]] = uint8_t(takeBits(s, 3));
-  PngStatus st = buildTable(d->lenCodes, 1 << kLenCodeBits, kLenCodeBits, lenCodeLengths, kLenCodeSymbols,
-                            lenCodeMeaning, false);
+  PngStatus st = buildTable<lenCodeMeaning>(d->lenCodes, 1 << kLenCodeBits, kLenCodeBits, lenCodeLengths,
+                                            kLenCodeSymbols, false);
   if (st != PngStatus::Ok) return st;
 
   // Literal/length and distance lengths form one sequence; a repeat may run
@@ -661,10 +663,10 @@ PngStatus readDynamicTables(BitState& s, InfDecoder* d) {
     n += repeat;
   }
   if (lengths[256] == 0) return PngStatus::NoEndOfBlock;
-  st = buildTable(d->lit, kLitTableSize, kLitBits, lengths, litCount, litMeaning, true);
+  st = buildTable<litMeaning>(d->lit, kLitTableSize, kLitBits, lengths, litCount, true);
   if (st != PngStatus::Ok) return st;
   pairLiterals(d->lit);
-  return buildTable(d->dist, kDistTableSize, kDistBits, lengths + litCount, distCount, distMeaning, true);
+  return buildTable<distMeaning>(d->dist, kDistTableSize, kDistBits, lengths + litCount, distCount, true);
 }
 
 }  // namespace
