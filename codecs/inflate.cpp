@@ -455,25 +455,27 @@ __attribute__((always_inline)) inline PngStatus decodeBlockBody(BitState& s, con
           }
           continue;
         }
-        if (e & kLink) {
-          // Literals with long codes are rare: they come this way, single.
-          e = follow(lit, e, bits, kLitBits);
-          if (e & kLiteral) {
+        if (e & (kLink | kEndOfBlock | kInvalid)) {  // one test on the way to a length
+          if (e & kLink) {
+            // Literals with long codes are rare: they come this way, single.
+            e = follow(lit, e, bits, kLitBits);
+            if (e & kLiteral) {
+              bits >>= usedBits(e);
+              wide -= e;
+              *out++ = uint8_t(e >> 16);
+              e = primary(lit, bits, kLitBits);
+              continue;
+            }
+          }
+          if (e & (kEndOfBlock | kInvalid)) {
+            if (e & kInvalid) {
+              status = PngStatus::BadSymbol;
+              goto fastExit;
+            }
             bits >>= usedBits(e);
             wide -= e;
-            *out++ = uint8_t(e >> 16);
-            e = primary(lit, bits, kLitBits);
-            continue;
-          }
-        }
-        if (e & (kEndOfBlock | kInvalid)) {
-          if (e & kInvalid) {
-            status = PngStatus::BadSymbol;
             goto fastExit;
           }
-          bits >>= usedBits(e);
-          wide -= e;
-          goto fastExit;
         }
         {
           const uint32_t length = takeValue(e, bits);
