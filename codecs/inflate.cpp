@@ -414,6 +414,13 @@ __attribute__((always_inline)) inline PngStatus decodeBlockBody(BitState& s, con
     if (s.end - in >= kFastInput && outEnd - out >= kFastOutput) {
       const uint8_t* const inLimit = s.end - kFastInput;
       uint8_t* const outLimit = outEnd - kFastOutput;
+      // Turns left before the limits need looking at again: a turn moves
+      // the input on by at most 7 bytes and the output by at most
+      // kFastOutput, so this many more are sure to stay inside them.
+      auto turnsLeft = [&] {
+        return 1 + std::min(size_t(inLimit - in) / 7, size_t(outLimit - out) / size_t(kFastOutput));
+      };
+      size_t turns = 1;
       // The entry for the next symbol is looked up before the buffer is
       // topped up, so the top-up runs beside the table load instead of in
       // front of it: the lookup needs only the 15 bits already there.
@@ -497,7 +504,7 @@ __attribute__((always_inline)) inline PngStatus decodeBlockBody(BitState& s, con
           e = primary(lit, bits, kLitBits);
           out = copyMatch(out, distance, length);
         }
-      } while (in <= inLimit && out <= outLimit);
+      } while (--turns != 0 || (in <= inLimit && out <= outLimit && (turns = turnsLeft(), true)));
       count = wide & 63;
       continue;  // the checks above decide again which way the next symbol goes
     fastExit:
