@@ -487,10 +487,13 @@ __attribute__((always_inline)) inline PngStatus decodeBlockBody(BitState& s, con
         {
           const uint32_t length = takeValue(e, bits);
           wide -= e;
-          const uint32_t d = lookup(dist, bits, kDistBits);
-          if (d & kInvalid) {
-            status = PngStatus::BadSymbol;
-            goto fastExit;
+          uint32_t d = primary(dist, bits, kDistBits);
+          if (d & (kLink | kInvalid)) {
+            if (d & kLink) d = follow(dist, d, bits, kDistBits);
+            if (d & kInvalid) {
+              status = PngStatus::BadSymbol;
+              goto fastExit;
+            }
           }
           const uint32_t distance = takeValue(d, bits);
           wide -= d;
