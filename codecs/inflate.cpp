@@ -443,9 +443,9 @@ __attribute__((always_inline)) inline PngStatus decodeBlockBody(BitState& s, con
         wide |= 56;
         if (e & kLiteral) {
           // Three literal entries per top-up, and the lookup after them: each
-          // takes at most 15 of the 64 bits of input the top-up leaves.  Both bytes of an entry are
-          // stored; a single literal's second byte is overwritten by what
-          // comes next.
+          // takes at most 15 of the 64 bits of input the top-up leaves.  Both
+          // bytes of an entry are stored; a single literal's second byte is
+          // overwritten by what comes next.
           bits >>= usedBits(e);
           wide -= e;
           storeLiterals(out, e);
