@@ -58,9 +58,9 @@ constexpr int kDistTableSize = (1 << kDistBits) + kDistSymbols * (1 << (kMaxCode
 static_assert(kLitTableSize < 65536 && kDistTableSize < 65536, "subtable starts must fit in 16 bits");
 
 constexpr uint32_t kMaxMatch = 258;
-// A match copy stores whole words and may write up to 15 bytes past its end.
-constexpr ptrdiff_t kCopyOvershoot = 16;
-// The fast loop runs while one turn cannot pass the end of the output (two
+// A match copy stores whole words and may write up to 31 bytes past its end.
+constexpr ptrdiff_t kCopyOvershoot = 32;
+// The fast loop runs while one turn cannot pass the end of the output (three
 // literal pairs, or a longest match with its overshoot) or read past the end
 // of the input window (two eight-byte top-ups, each moving at most 7 bytes on).
 constexpr ptrdiff_t kFastOutput = kMaxMatch + kCopyOvershoot;
@@ -109,6 +109,15 @@ inline uint64_t load64(const uint8_t* p) {
   return v;
 }
 inline void copy8(uint8_t* dst, const uint8_t* src) { std::memcpy(dst, src, 8); }
+// The two literal bytes of an entry (bits 16..31), first byte first, in one store.
+inline void storeLiterals(uint8_t* dst, uint32_t e) {
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+  const uint16_t v = uint16_t(e >> 24 | (e >> 8 & 0xff00));
+#else
+  const uint16_t v = uint16_t(e >> 16);
+#endif
+  std::memcpy(dst, &v, 2);
+}
 // Sixteen bytes with one load and one store.  Written with intrinsics where
 // there are any, so that the compiler does not turn the copy loop into a
 // vector loop guarded by overlap checks that a match usually fails.
@@ -128,8 +137,10 @@ inline void copy16(uint8_t* dst, const uint8_t* src) {
 // accepted, except that where allowSparse a code of a single one-bit symbol
 // or of no symbol at all passes (RFC 1951 allows one distance code; the bit
 // pattern no symbol owns decodes as kInvalid).
+// A template on `meaning` so that it is inlined into the loops.
+template <uint32_t (*meaning)(int)>
 PngStatus buildTable(uint32_t* table, int tableSize, int primaryBits, const uint8_t* lengths, int count,
-                     uint32_t (*meaning)(int), bool allowSparse) {
+                     bool allowSparse) {
   int perLength[kMaxCodeBits + 1] = {};
   for (int s = 0; s < count; ++s) perLength[lengths[s]]++;
   int left = 1;  // codes still free at the current length
@@ -215,6 +226,13 @@ PngStatus buildTable(uint32_t* table, int tableSize, int primaryBits, const uint
 // Written without branches: whether an entry pairs is a coin toss from one
 // index to the next.  (A link's total is 0: it looks at itself, no literal.)
 void pairLiterals(uint32_t* table) {
+  // A pair needs a literal code of at most half the primary bits.  Each such
+  // code has an entry among the first 2^(kLitBits / 2); many blocks have
+  // none, and the pass over the whole table would be wasted.
+  bool shortLiteral = false;
+  for (int i = 0; i < 1 << (kLitBits / 2); ++i)
+    shortLiteral |= (table[i] & kLiteral) && (table[i] & 0xff) <= uint32_t(kLitBits / 2);
+  if (!shortLiteral) return;
   for (int i = (1 << kLitBits) - 1; i >= 0; --i) {
     const uint32_t first = table[i];
     const uint32_t bits = first & 0xff;
@@ -237,10 +255,10 @@ const FixedTables& fixedTables() {
     uint8_t lengths[kLitSymbols];
     // RFC 1951 section 3.2.6.
     for (int s = 0; s < kLitSymbols; ++s) lengths[s] = s < 144 ? 8 : s < 256 ? 9 : s < 280 ? 7 : 8;
-    buildTable(t.lit, 1 << kLitBits, kLitBits, lengths, kLitSymbols, litMeaning, false);
+    buildTable<litMeaning>(t.lit, 1 << kLitBits, kLitBits, lengths, kLitSymbols, false);
     pairLiterals(t.lit);
     std::memset(lengths, 5, kDistSymbols);
-    buildTable(t.dist, 1 << kDistBits, kDistBits, lengths, kDistSymbols, distMeaning, false);
+    buildTable<distMeaning>(t.dist, 1 << kDistBits, kDistBits, lengths, kDistSymbols, false);
     return t;
   }();
   return tables;
@@ -313,10 +331,16 @@ inline uint32_t takeBits(BitState& s, unsigned n) {
 // buffer unless more than `count` were added.
 inline bool usedPadding(const BitState& s) { return s.padBytes * 8 > s.count; }
 
+// The entry a link leads to.
+inline uint32_t follow(const uint32_t* table, uint32_t link, uint64_t bits, int primaryBits) {
+  return table[(link >> 16) + (uint32_t(bits >> primaryBits) & ((1u << ((link >> 8) & 15)) - 1))];
+}
+inline uint32_t primary(const uint32_t* table, uint64_t bits, int primaryBits) {
+  return table[bits & ((1u << primaryBits) - 1)];
+}
 inline uint32_t lookup(const uint32_t* table, uint64_t bits, int primaryBits) {
-  uint32_t e = table[bits & ((1u << primaryBits) - 1)];
-  if (e & kLink) e = table[(e >> 16) + (uint32_t(bits >> primaryBits) & ((1u << ((e >> 8) & 15)) - 1))];
-  return e;
+  const uint32_t e = primary(table, bits, primaryBits);
+  return e & kLink ? follow(table, e, bits, primaryBits) : e;
 }
 
 // How many bits an entry consumes.  The total is below 64, so the two bits
@@ -335,16 +359,19 @@ inline uint32_t takeValue(uint32_t e, uint64_t& bits) {
 }
 
 // Copies a match whose distance is at most the bytes before `out`.  Writes
-// whole words, up to 15 bytes past the end of the match.
+// whole words, up to 31 bytes past the end of the match.
 inline uint8_t* copyMatch(uint8_t* out, uint32_t distance, uint32_t length) {
   uint8_t* const end = out + length;
   if (distance >= 16) {
+    // Most matches are 16 bytes or shorter: one copy, no loop.
     const uint8_t* src = out - distance;
-    do {
-      copy16(out, src);
-      out += 16;
-      src += 16;
-    } while (out < end);
+    copy16(out, src);
+    // Longer ones go 32 bytes a turn.  Each copy reads 16 or more bytes
+    // behind where it writes, so it sees what the one before it wrote.
+    for (uint32_t i = 16; i < length; i += 32) {
+      copy16(out + i, src + i);
+      copy16(out + i + 16, src + i + 16);
+    }
   } else if (distance >= 8) {
     const uint8_t* src = out - distance;
     do {
@@ -392,6 +419,13 @@ __attribute__((always_inline)) inline PngStatus decodeBlockBody(BitState& s, con
     if (s.end - in >= kFastInput && outEnd - out >= kFastOutput) {
       const uint8_t* const inLimit = s.end - kFastInput;
       uint8_t* const outLimit = outEnd - kFastOutput;
+      // Turns left before the limits need looking at again: a turn moves
+      // the input on by at most 7 bytes and the output by at most
+      // kFastOutput, so this many more are sure to stay inside them.
+      auto turnsLeft = [&] {
+        return 1 + std::min(size_t(inLimit - in) / 7, size_t(outLimit - out) / size_t(kFastOutput));
+      };
+      size_t turns = 1;
       // The entry for the next symbol is looked up before the buffer is
       // topped up, so the top-up runs beside the table load instead of in
       // front of it: the lookup needs only the 15 bits already there.
@@ -402,48 +436,69 @@ __attribute__((always_inline)) inline PngStatus decodeBlockBody(BitState& s, con
       bits |= load64(in) << count;
       in += (63 - count) >> 3;
       wide |= 56;
-      uint32_t e = lookup(lit, bits, kLitBits);
+      uint32_t e = primary(lit, bits, kLitBits);
       do {
         bits |= load64(in) << (wide & 63);
         in += 7 - ((wide >> 3) & 7);
         wide |= 56;
         if (e & kLiteral) {
-          // Two literal entries per top-up, and the lookup after them: each
-          // takes at most 15 of the 56 bits.  Both bytes of an entry are
-          // stored; a single literal's second byte is overwritten by what
-          // comes next.
+          // Three literal entries per top-up, and the lookup after them: each
+          // takes at most 15 of the 64 bits of input the top-up leaves.  Both
+          // bytes of an entry are stored; a single literal's second byte is
+          // overwritten by what comes next.
           bits >>= usedBits(e);
           wide -= e;
-          out[0] = uint8_t(e >> 16);
-          out[1] = uint8_t(e >> 24);
+          storeLiterals(out, e);
           out += (e >> 8) & 15;
-          e = lookup(lit, bits, kLitBits);
+          e = primary(lit, bits, kLitBits);
           if (e & kLiteral) {
             bits >>= usedBits(e);
             wide -= e;
-            out[0] = uint8_t(e >> 16);
-            out[1] = uint8_t(e >> 24);
+            storeLiterals(out, e);
             out += (e >> 8) & 15;
-            e = lookup(lit, bits, kLitBits);
+            e = primary(lit, bits, kLitBits);
+            if (e & kLiteral) {
+              bits >>= usedBits(e);
+              wide -= e;
+              storeLiterals(out, e);
+              out += (e >> 8) & 15;
+              e = primary(lit, bits, kLitBits);
+            }
           }
           continue;
         }
-        if (e & (kEndOfBlock | kInvalid)) {
-          if (e & kInvalid) {
-            status = PngStatus::BadSymbol;
+        if (e & (kLink | kEndOfBlock | kInvalid)) {  // one test on the way to a length
+          if (e & kLink) {
+            // Literals with long codes are rare: they come this way, single.
+            e = follow(lit, e, bits, kLitBits);
+            if (e & kLiteral) {
+              bits >>= usedBits(e);
+              wide -= e;
+              *out++ = uint8_t(e >> 16);
+              e = primary(lit, bits, kLitBits);
+              continue;
+            }
+          }
+          if (e & (kEndOfBlock | kInvalid)) {
+            if (e & kInvalid) {
+              status = PngStatus::BadSymbol;
+              goto fastExit;
+            }
+            bits >>= usedBits(e);
+            wide -= e;
             goto fastExit;
           }
-          bits >>= usedBits(e);
-          wide -= e;
-          goto fastExit;
         }
         {
           const uint32_t length = takeValue(e, bits);
           wide -= e;
-          const uint32_t d = lookup(dist, bits, kDistBits);
-          if (d & kInvalid) {
-            status = PngStatus::BadSymbol;
-            goto fastExit;
+          uint32_t d = primary(dist, bits, kDistBits);
+          if (d & (kLink | kInvalid)) {
+            if (d & kLink) d = follow(dist, d, bits, kDistBits);
+            if (d & kInvalid) {
+              status = PngStatus::BadSymbol;
+              goto fastExit;
+            }
           }
           const uint32_t distance = takeValue(d, bits);
           wide -= d;
@@ -451,16 +506,13 @@ __attribute__((always_inline)) inline PngStatus decodeBlockBody(BitState& s, con
             status = PngStatus::DistanceTooFar;
             goto fastExit;
           }
-          // A length and a distance may leave fewer than 15 bits; most leave more.
-          if ((wide & 63) < kMaxCodeBits) {
-            bits |= load64(in) << (wide & 63);
-            in += 7 - ((wide >> 3) & 7);
-            wide |= 56;
-          }
-          e = lookup(lit, bits, kLitBits);
+          // No top-up needed for the next lookup: the one above left 64
+          // bits of input in the buffer (those above the count are the bits
+          // of the bytes at `in`), the length and distance took at most 48.
+          e = primary(lit, bits, kLitBits);
           out = copyMatch(out, distance, length);
         }
-      } while (in <= inLimit && out <= outLimit);
+      } while (--turns != 0 || (in <= inLimit && out <= outLimit && (turns = turnsLeft(), true)));
       count = wide & 63;
       continue;  // the checks above decide again which way the next symbol goes
     fastExit:
@@ -594,8 +646,8 @@ PngStatus readDynamicTables(BitState& s, InfDecoder* d) {
   if (litCount > 286 || distCount > 30) return PngStatus::TooManyCodes;
   uint8_t lenCodeLengths[kLenCodeSymbols] = {};
   for (int i = 0; i < lenCodeCount; ++i) lenCodeLengths[kLenCodeOrder[i]] = uint8_t(takeBits(s, 3));
-  PngStatus st = buildTable(d->lenCodes, 1 << kLenCodeBits, kLenCodeBits, lenCodeLengths, kLenCodeSymbols,
-                            lenCodeMeaning, false);
+  PngStatus st = buildTable<lenCodeMeaning>(d->lenCodes, 1 << kLenCodeBits, kLenCodeBits, lenCodeLengths,
+                                            kLenCodeSymbols, false);
   if (st != PngStatus::Ok) return st;
 
   // Literal/length and distance lengths form one sequence; a repeat may run
@@ -628,10 +680,10 @@ PngStatus readDynamicTables(BitState& s, InfDecoder* d) {
     n += repeat;
   }
   if (lengths[256] == 0) return PngStatus::NoEndOfBlock;
-  st = buildTable(d->lit, kLitTableSize, kLitBits, lengths, litCount, litMeaning, true);
+  st = buildTable<litMeaning>(d->lit, kLitTableSize, kLitBits, lengths, litCount, true);
   if (st != PngStatus::Ok) return st;
   pairLiterals(d->lit);
-  return buildTable(d->dist, kDistTableSize, kDistBits, lengths + litCount, distCount, distMeaning, true);
+  return buildTable<distMeaning>(d->dist, kDistTableSize, kDistBits, lengths + litCount, distCount, true);
 }
 
 }  // namespace

@@ -286,6 +286,59 @@ TEST(Inflate, SparseDistanceCodesDecode) {
   }
 }
 
+TEST(Inflate, LongestCodesAmongShortOnesDecode) {
+  // Literal, length and distance codes of 15 bits (past the first table
+  // lookup) among short ones, thousands of times in a row, so that the
+  // decoder meets them at every bit position and after every kind of symbol.
+  // Literal/length: 0..253 at 8 bits, and two runs of 9, 10, ..., 14, 15, 15
+  // bits; distances 1, 2, ..., 14, 15, 15 bits: both codes complete.
+  DynamicBlock b;
+  b.lit.assign(270, 8);
+  const int runA[8] = {254, 256, 258, 260, 262, 264, 255, 266}, runB[8] = {257, 259, 261, 263, 265, 267, 268, 269};
+  for (int i = 0; i < 8; ++i) b.lit[size_t(runA[i])] = b.lit[size_t(runB[i])] = std::min(9 + i, 15);
+  b.dist.assign(16, 0);
+  for (int i = 0; i < 16; ++i) b.dist[size_t(i)] = std::min(i + 1, 15);
+  const int lengthBase[13] = {3, 4, 5, 6, 7, 8, 9, 10, 11, 13, 15, 17, 19};
+  const int lengthExtra[13] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2};
+  const int distBase[16] = {1, 2, 3, 4, 5, 7, 9, 13, 17, 25, 33, 49, 65, 97, 129, 193};
+  const int distExtra[16] = {0, 0, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6};
+
+  BitWriter w;
+  b.header(w);
+  Bytes data;
+  uint32_t seed = 7;
+  auto next = [&](uint32_t n) {
+    seed = seed * 1103515245u + 12345u;
+    return (seed >> 8) % n;
+  };
+  for (int op = 0; op < 30000; ++op) {
+    const uint32_t kind = next(8);
+    if (kind < 5 || data.size() < 256) {
+      const int s = kind == 0 ? 255 : kind == 1 ? 254 : int(next(254));  // 15, 9 or 8 bits
+      b.literal(w, s);
+      data.push_back(uint8_t(s));
+      continue;
+    }
+    const int ls = kind == 5 ? 268 + int(next(2)) : 257 + int(next(13));
+    const uint32_t lx = next(1u << lengthExtra[ls - 257]);
+    const int ds = kind == 6 ? 14 + int(next(2)) : int(next(16));
+    const uint32_t dx = next(1u << distExtra[ds]);
+    b.literal(w, ls), w.put(lx, lengthExtra[ls - 257]);
+    b.distance(w, ds), w.put(dx, distExtra[ds]);
+    const size_t length = size_t(lengthBase[ls - 257]) + lx, distance = size_t(distBase[ds]) + dx;
+    for (size_t i = 0; i < length; ++i) data.push_back(data[data.size() - distance]);
+  }
+  b.literal(w, 256);
+  const Bytes stream = w.finish(data);
+  Inflater inf;
+  for (size_t spare : {size_t(0), size_t(300)}) {  // the output buffer just fits, or has room past the end
+    Bytes out;
+    const InfResult r = inf.run(stream, out, data.size() + spare);
+    EXPECT_EQ(r.status, PngStatus::Ok) << spare;
+    EXPECT_TRUE(out == data && r.adlerMatches) << spare;
+  }
+}
+
 TEST(Inflate, HeaderAndTrailer) {
   const Bytes data = wordsText(3000), good = deflateWith(data, {6, Z_DEFAULT_STRATEGY, Z_NO_FLUSH, 0});
   Inflater inf;
