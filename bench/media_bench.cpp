@@ -15,6 +15,7 @@
 //
 // Rows that the peer cannot produce (a picture larger than our decoder's
 // buffer, a stream one of them refuses) are marked as errors, not timed.
+#include "bench/decode_loop.h"
 #include "codecs/codecs.h"
 
 #include <benchmark/benchmark.h>
@@ -90,22 +91,7 @@ size_t inflatedSize(const std::vector<uint8_t>& z) {
 // ---------------------------------------------------------------------------
 
 void mpegOurs(benchmark::State& state, const Medium* m) {
-  MpgDecoder* decoder = mpg_CreateDecoder();
-  std::vector<uint8_t> frame;
-  int frames = 0;
-  for (auto _ : state) {
-    int w = 0, h = 0;
-    if (!mpg_OpenMemory(decoder, m->bytes.data(), m->bytes.size(), &w, &h)) {
-      state.SkipWithError("does not decode");
-      break;
-    }
-    frame.resize(size_t(w) * size_t(h));
-    frames = 0;
-    for (int r; (r = mpg_NextFrame(decoder, frame.data(), w, h)) != kMpgEnd;) frames += r == kMpgFrame;
-    frames += mpg_Close(decoder);
-    benchmark::DoNotOptimize(frame.data());
-  }
-  mpg_DestroyDecoder(decoder);
+  const int frames = bench_DecodeClip(state, m->bytes);
   state.counters["frames"] = frames;
 }
 

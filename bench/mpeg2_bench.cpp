@@ -8,6 +8,7 @@
 // be made by hand in the build folder's bench/clips:
 //   ffmpeg -f lavfi -i testsrc2=size=320x240:rate=25 -frames:v 250 -c:v mpeg2video
 //          -g 12 -bf 2 -b:v 2M -f mpeg2video clip320.m2v      (one line; and 640x480, 6M, clip640.m2v)
+#include "bench/decode_loop.h"
 #include "codecs/codecs.h"
 
 #include <benchmark/benchmark.h>
@@ -34,22 +35,7 @@ void ours(benchmark::State& state, const char* name) {
     state.SkipWithError("clip missing: see the command at the top of bench/mpeg2_bench.cpp");
     return;
   }
-  MpgDecoder* decoder = mpg_CreateDecoder();
-  std::vector<uint8_t> frame;
-  int frames = 0;
-  for (auto _ : state) {
-    int w = 0, h = 0;
-    if (!mpg_OpenMemory(decoder, clip.data(), clip.size(), &w, &h)) {
-      state.SkipWithError("clip does not decode");
-      break;
-    }
-    frame.resize(size_t(w) * size_t(h));
-    frames = 0;
-    for (int r; (r = mpg_NextFrame(decoder, frame.data(), w, h)) != kMpgEnd;) frames += r == kMpgFrame;
-    frames += mpg_Close(decoder);
-    benchmark::DoNotOptimize(frame.data());
-  }
-  mpg_DestroyDecoder(decoder);
+  const int frames = bench_DecodeClip(state, clip);
   state.counters["frames"] = frames;
   state.counters["fps"] = benchmark::Counter(double(frames), benchmark::Counter::kIsIterationInvariantRate);
 }
