@@ -18,6 +18,11 @@ constexpr uint8_t kAdam7[7][4] = {{0, 0, 8, 8}, {4, 0, 8, 8}, {0, 4, 4, 8}, {2, 
 
 enum RowFilter : uint8_t { kNone, kSub, kUp, kAverage, kPaeth };
 
+#if defined(__SSE2__)
+// Whether the vector paths run; off, every row takes the plain one.
+bool gSimd = true;
+#endif
+
 // The predictor of PNG section 9.4: whichever of left, above, upper left
 // is closest to left + above - upper left, ties in that order.
 inline int paeth(int a, int b, int c) {
@@ -60,6 +65,88 @@ inline void paethBytes(uint8_t* dst, const uint8_t* src, const uint8_t* prev, si
     c = b;
   }
 }
+
+#if defined(__SSE2__)
+// The same choice, split in two.  Everything that depends on b, c and the
+// filtered byte x only is planned for a stretch of the row at once, eight
+// bytes a step; what remains per byte is two comparisons with a and two
+// conditional moves, so the chain from one byte to the next is three steps
+// long.  Per byte the plan holds: from where a counts as between lo and hi
+// (from, with span such values, so one unsigned comparison of a - from
+// tells), where 2a reaches k (half), and the outputs for the two
+// candidates there (low, high: x + nearLo, x + nearHi).
+constexpr size_t kPlanBytes = 64;
+
+struct PaethPlan {
+  int16_t from[kPlanBytes], span[kPlanBytes], half[kPlanBytes], low[kPlanBytes], high[kPlanBytes];
+};
+
+// Plans bytes [i, i + 8) of a row, i >= 1, i + 8 <= the row's length.
+inline void planEight(PaethPlan& plan, size_t at, const uint8_t* src, const uint8_t* prev, size_t i) {
+  const __m128i zero = _mm_setzero_si128(), one = _mm_set1_epi16(1), bytes = _mm_set1_epi16(0xff);
+  const __m128i b = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(prev + i)), zero);
+  const __m128i c = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(prev + i - 1)), zero);
+  const __m128i x = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(src + i)), zero);
+  const __m128i c3 = _mm_add_epi16(_mm_add_epi16(c, c), c);
+  const __m128i t = _mm_sub_epi16(c3, _mm_add_epi16(b, b));
+  const __m128i up = _mm_xor_si128(_mm_cmpgt_epi16(t, b), _mm_set1_epi16(-1));  // b >= t
+  const __m128i from = _mm_add_epi16(_mm_max_epi16(_mm_min_epi16(b, t), _mm_set1_epi16(-1)), one);
+  const __m128i to = _mm_min_epi16(_mm_max_epi16(b, t), _mm_set1_epi16(256));
+  const __m128i span = _mm_max_epi16(_mm_sub_epi16(to, from), zero);
+  // k = m where b is hi (the midpoint goes to b), m + 1 where t is.
+  const __m128i k = _mm_add_epi16(_mm_add_epi16(_mm_sub_epi16(c3, b), one), up);
+  const __m128i half = _mm_max_epi16(_mm_srai_epi16(_mm_add_epi16(k, one), 1), zero);
+  const __m128i swap = _mm_and_si128(_mm_xor_si128(b, c), up);
+  const __m128i low = _mm_and_si128(_mm_add_epi16(x, _mm_xor_si128(b, swap)), bytes);
+  const __m128i high = _mm_and_si128(_mm_add_epi16(x, _mm_xor_si128(c, swap)), bytes);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(plan.from + at), from);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(plan.span + at), span);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(plan.half + at), half);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(plan.low + at), low);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(plan.high + at), high);
+}
+
+// One byte planned alone (the row's first byte and its last few).
+inline void planOne(PaethPlan& plan, size_t at, const uint8_t* src, const uint8_t* prev, size_t i) {
+  const int b = prev[i], c = i ? prev[i - 1] : 0, x = src[i];
+  const int t = 3 * c - 2 * b;
+  const bool up = b >= t;
+  const int from = std::max(std::min(b, t), -1) + 1, to = std::min(std::max(b, t), 256);
+  plan.from[at] = int16_t(from);
+  plan.span[at] = int16_t(std::max(to - from, 0));
+  plan.half[at] = int16_t(std::max((3 * c - b + (up ? 0 : 1) + 1) >> 1, 0));
+  plan.low[at] = int16_t((x + (up ? c : b)) & 0xff);
+  plan.high[at] = int16_t((x + (up ? b : c)) & 0xff);
+}
+
+void paethBytesPlanned(uint8_t* dst, const uint8_t* src, const uint8_t* prev, size_t n) {
+  PaethPlan plan;
+  unsigned a = 0;
+  for (size_t start = 0; start < n; start += kPlanBytes) {
+    const size_t count = std::min(kPlanBytes, n - start);
+    size_t j = 0;
+    if (start == 0) planOne(plan, j++, src, prev, 0);
+    for (; j + 8 <= count && start + j + 8 <= n; j += 8) planEight(plan, j, src, prev, start + j);
+    for (; j < count; ++j) planOne(plan, j, src, prev, start + j);
+    const uint8_t* x = src + start;
+    uint8_t* out = dst + start;
+    for (size_t j = 0; j < count; ++j) {
+      unsigned keep = uint8_t(x[j] + a), inner = unsigned(plan.low[j]);
+      const unsigned high = unsigned(plan.high[j]), half = unsigned(plan.half[j]);
+      const unsigned offset = a - unsigned(plan.from[j]), span = unsigned(plan.span[j]);
+#ifdef PNG_PICK
+      PNG_PICK("ae", a, half, high, inner);
+      PNG_PICK("b", offset, span, inner, keep);
+#else
+      inner = a >= half ? high : inner;
+      keep = offset < span ? inner : keep;
+#endif
+      out[j] = uint8_t(keep);
+      a = keep;
+    }
+  }
+}
+#endif
 
 #if defined(__SSE2__)
 // Paeth rows of three or four bytes a pixel: one pixel's samples side by
@@ -124,6 +211,9 @@ void unfilterRow(uint8_t filter, uint8_t* dst, const uint8_t* src, const uint8_t
       for (size_t i = Bpp; i < n; ++i) dst[i] = uint8_t(src[i] + ((dst[i - Bpp] + prev[i]) >> 1));
       break;
     case kPaeth:
+#if defined(__SSE2__)
+      if (Bpp == 1 && gSimd) return paethBytesPlanned(dst, src, prev, n);
+#endif
       if (Bpp == 1) return paethBytes(dst, src, prev, n);
 #if defined(__SSE2__)
       if (Bpp == 3 || Bpp == 4) return paethPixels<Bpp>(dst, src, prev, n);
@@ -184,6 +274,16 @@ void placeSamples(const uint8_t* src, uint32_t count, int depth, uint8_t* dst, s
 }
 
 }  // namespace
+
+bool png_UseSimd(bool on) {
+#if defined(__SSE2__)
+  gSimd = on;
+  return on;
+#else
+  (void)on;
+  return false;
+#endif
+}
 
 int png_Passes(const PngInfo& info, PngPass passes[7]) {
   static constexpr uint8_t kWhole[4] = {0, 0, 1, 1};

@@ -25,3 +25,8 @@ int png_Passes(const PngInfo& info, PngPass passes[7]);
 // (in place) and writes the record's pixels.  OutOfMemory when the pixel
 // buffer cannot be had; a picture of no pixels gets no buffer.
 PngStatus png_Reconstruct(PngInfo* info, uint8_t* raw, const PngPass* passes, int passCount);
+
+// Turns the vector paths of the pixel stage on or off (on at start); returns
+// whether they now run: false where the build has none.  For tests and
+// timing: both paths give the same pixels.
+bool png_UseSimd(bool on);

@@ -4,6 +4,7 @@
 // the texture loader through the archive.
 #include "assets/assets.h"
 #include "codecs/codecs.h"
+#include "codecs/png_private.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -170,7 +171,9 @@ int paethOf(int a, int b, int c) {
 // levels above 1 draw the samples from that many values spread over the
 // range instead: neighbours then tie often, which the Paeth choice must get
 // right in each order of preference.
-Bytes encode(const Picture& p, std::mt19937& rng, Bytes& expected, uint32_t maxChunk = 40, uint32_t levels = 0) {
+// filter, when not -1, is the one filter of every row.
+Bytes encode(const Picture& p, std::mt19937& rng, Bytes& expected, uint32_t maxChunk = 40, uint32_t levels = 0,
+             int filter = -1) {
   const int channels = p.channels(), maxSample = (1 << p.depth) - 1, bpp = std::max(1, p.depth / 8) * channels;
   std::vector<uint32_t> samples(size_t(p.width) * p.height * channels);
   expected.clear();
@@ -199,6 +202,7 @@ Bytes encode(const Picture& p, std::mt19937& rng, Bytes& expected, uint32_t maxC
       prev.resize(row.size());
       int type = int(rng() % 6);
       if (type == 5) type += int(rng() % 251);
+      if (filter >= 0) type = filter;
       raw.push_back(uint8_t(type));
       for (size_t i = 0; i < row.size(); ++i) {
         const int l = i >= size_t(bpp) ? row[i - bpp] : 0, u = prev[i], ul = i >= size_t(bpp) ? prev[i - bpp] : 0;
@@ -249,6 +253,33 @@ TEST(PngPixels, EveryDepthColourTypeAndInterlacingRoundTrips) {
     ASSERT_EQ(d.decode(encode({300, 100, 8, 2, interlace}, rng, expected, 30000)), PngStatus::Ok);
     EXPECT_TRUE(d.pixels() == expected);
   }
+}
+
+// The vector paths of the pixel stage and the plain ones, on rows long
+// enough to be handled a stretch at a time with a few bytes left over.
+TEST(PngPixels, VectorAndPlainPathsGiveTheSamePixels) {
+  std::mt19937 rng(77);
+  Decoded d;
+  Bytes expected;
+  int paths = 0;
+  for (bool vector : {true, false}) {
+    if (png_UseSimd(vector) != vector) continue;  // a build without them
+    ++paths;
+    for (int colourType : {0, 2, 4, 6})
+      for (int width : {1, 2, 9, 127, 129, 300})
+        for (int filter : {4, -1})
+          for (uint32_t levels : {0u, 3u}) {
+            const std::string what = std::string(vector ? "vector" : "plain") + ", type " + std::to_string(colourType) +
+                                     ", width " + std::to_string(width) + ", filter " + std::to_string(filter) +
+                                     ", levels " + std::to_string(levels);
+            ASSERT_EQ(d.decode(encode({width, 5, 8, colourType, 0}, rng, expected, 4000, levels, filter)),
+                      PngStatus::Ok)
+                << what;
+            EXPECT_TRUE(d.pixels() == expected) << what;
+          }
+  }
+  png_UseSimd(true);
+  EXPECT_GE(paths, 1);
 }
 
 // ---------------------------------------------------------------------------
