@@ -9,6 +9,9 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#endif
 
 namespace {
 
@@ -368,6 +371,45 @@ namespace {
 
 inline uint8_t lumaOf(int r, int g, int b) { return uint8_t((r * 307 + g * 600 + b * 117) >> 10); }
 
+#if defined(__x86_64__) && defined(__GNUC__)
+#define PNG_LUMA_SSSE3
+// Luminance of 8-bit RGB (Step 3) or RGBA (Step 4) pixels, sixteen at a
+// time: a byte shuffle lays out each pixel as the 16-bit pairs (R, G) and
+// (B, 0), one multiply-add gives R*307 + G*600 and B*117 as 32-bit sums, a
+// horizontal add joins them.  lumaSsse3 returns how many pixels it did; the
+// caller does the rest.
+// Luminance of the four pixels at q (16 bytes are read), as 32-bit lanes.
+template <int Step>
+__attribute__((target("ssse3"), always_inline)) inline __m128i lumaFour(const uint8_t* q) {
+  // Pixels 0, 1 and 2, 3 widened; -1 gives 0.
+  const __m128i lo = _mm_setr_epi8(0, -1, 1, -1, 2, -1, -1, -1, Step, -1, Step + 1, -1, Step + 2, -1, -1, -1);
+  const __m128i hi = _mm_setr_epi8(2 * Step, -1, 2 * Step + 1, -1, 2 * Step + 2, -1, -1, -1, 3 * Step, -1,
+                                   3 * Step + 1, -1, 3 * Step + 2, -1, -1, -1);
+  const __m128i weights = _mm_setr_epi16(307, 600, 117, 0, 307, 600, 117, 0);
+  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
+  const __m128i a = _mm_madd_epi16(_mm_shuffle_epi8(v, lo), weights);
+  const __m128i b = _mm_madd_epi16(_mm_shuffle_epi8(v, hi), weights);
+  return _mm_srli_epi32(_mm_hadd_epi32(a, b), 10);
+}
+
+template <int Step>
+__attribute__((target("ssse3"))) size_t lumaSsse3(const uint8_t* p, size_t count, uint8_t* luma) {
+  size_t i = 0;
+  // Each load reads 16 bytes for four pixels: stop where that would run
+  // past the last pixel.
+  for (; (i + 12) * Step + 16 <= count * Step; i += 16) {
+    const uint8_t* q = p + i * Step;
+    const __m128i w0 = lumaFour<Step>(q), w1 = lumaFour<Step>(q + 4 * Step), w2 = lumaFour<Step>(q + 8 * Step),
+                  w3 = lumaFour<Step>(q + 12 * Step);
+    const __m128i bytes = _mm_packus_epi16(_mm_packs_epi32(w0, w1), _mm_packs_epi32(w2, w3));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(luma + i), bytes);
+  }
+  return i;
+}
+
+const bool kSsse3 = __builtin_cpu_supports("ssse3");
+#endif
+
 }  // namespace
 
 void png_Luma(const PngInfo& info, uint8_t* luma) {
@@ -389,7 +431,13 @@ void png_Luma(const PngInfo& info, uint8_t* luma) {
     }
     for (size_t i = 0; i < count; ++i) luma[i] = table[p[i]];
   } else if (info.channels >= 3) {
-    for (size_t i = 0; i < count; ++i, p += step) luma[i] = lumaOf(p[0], p[sample], p[2 * sample]);
+    size_t i = 0;
+#ifdef PNG_LUMA_SSSE3
+    if (gSimd && kSsse3 && step == 3) i = lumaSsse3<3>(p, count, luma);
+    if (gSimd && kSsse3 && step == 4) i = lumaSsse3<4>(p, count, luma);
+    p += i * step;
+#endif
+    for (; i < count; ++i, p += step) luma[i] = lumaOf(p[0], p[sample], p[2 * sample]);
   } else if (step == 1) {
     std::memcpy(luma, p, count);  // grey of 8 bits: the samples are the luminance
   } else {

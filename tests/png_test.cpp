@@ -256,7 +256,8 @@ TEST(PngPixels, EveryDepthColourTypeAndInterlacingRoundTrips) {
 }
 
 // The vector paths of the pixel stage and the plain ones, on rows long
-// enough to be handled a stretch at a time with a few bytes left over.
+// enough to be handled a stretch at a time with a few bytes left over;
+// for colour, the luminance too.
 TEST(PngPixels, VectorAndPlainPathsGiveTheSamePixels) {
   std::mt19937 rng(77);
   Decoded d;
@@ -276,6 +277,13 @@ TEST(PngPixels, VectorAndPlainPathsGiveTheSamePixels) {
                       PngStatus::Ok)
                 << what;
             EXPECT_TRUE(d.pixels() == expected) << what;
+            if (colourType == 2 || colourType == 6) {
+              const size_t step = colourType == 2 ? 3 : 4;
+              Bytes luma;
+              for (size_t i = 0; i + step <= expected.size(); i += step)
+                luma.push_back(uint8_t((expected[i] * 307 + expected[i + 1] * 600 + expected[i + 2] * 117) >> 10));
+              EXPECT_TRUE(d.luma() == luma) << what;
+            }
           }
   }
   png_UseSimd(true);
