@@ -279,11 +279,11 @@ void placeSamples(const uint8_t* src, uint32_t count, int depth, uint8_t* dst, s
 }  // namespace
 
 bool png_UseSimd(bool on) {
+  png_CrcUseClmul(on);
 #if defined(__SSE2__)
   gSimd = on;
   return on;
 #else
-  (void)on;
   return false;
 #endif
 }

@@ -26,7 +26,14 @@ int png_Passes(const PngInfo& info, PngPass passes[7]);
 // buffer cannot be had; a picture of no pixels gets no buffer.
 PngStatus png_Reconstruct(PngInfo* info, uint8_t* raw, const PngPass* passes, int passCount);
 
-// Turns the vector paths of the pixel stage on or off (on at start); returns
-// whether they now run: false where the build has none.  For tests and
-// timing: both paths give the same pixels.
+// Turns the vector paths of the pixel stage (and the CRC's, as
+// png_CrcUseClmul) on or off (on at start); returns whether they now run:
+// false where the build has none.  For tests and timing: both paths give
+// the same pixels.
 bool png_UseSimd(bool on);
+
+// Runs the CRC-32 register of a chunk (kept inverted, starting at ~0) over
+// n bytes.  png_CrcUseClmul turns the carry-less multiplication path on or
+// off (on at start where the processor has it); returns whether it runs.
+uint32_t png_CrcUpdate(uint32_t crc, const uint8_t* p, size_t n);
+bool png_CrcUseClmul(bool on);

@@ -24,48 +24,6 @@ constexpr char kExtraFileName[] = "pngextra.tmp";
 // The keywords whose texts we keep, in PngText order.
 constexpr const char* kKeptKeywords[kPngTextCount] = {"Author", "Copyright", "Software", "Source", "Title"};
 
-// ---------------------------------------------------------------------------
-// CRC-32 (polynomial 0xEDB88320, as PNG and zlib use it), eight bytes a step:
-// table k gives the contribution of a byte that still has k bytes after it
-// in the step.
-struct CrcTables {
-  uint32_t t[8][256];
-};
-
-const CrcTables& crcTables() {
-  static const CrcTables tables = [] {
-    CrcTables c;
-    for (uint32_t n = 0; n < 256; ++n) {
-      uint32_t v = n;
-      for (int k = 0; k < 8; ++k) v = (v >> 1) ^ (0xEDB88320u & (0u - (v & 1)));
-      c.t[0][n] = v;
-    }
-    for (int k = 1; k < 8; ++k)
-      for (int n = 0; n < 256; ++n) c.t[k][n] = (c.t[k - 1][n] >> 8) ^ c.t[0][c.t[k - 1][n] & 0xff];
-    return c;
-  }();
-  return tables;
-}
-
-// Runs the CRC register (kept inverted, starting at ~0) over bytes.
-uint32_t crcUpdate(uint32_t crc, const uint8_t* p, size_t n) {
-  const CrcTables& c = crcTables();
-  for (; n >= 8; n -= 8, p += 8) {
-    uint32_t lo, hi;
-    std::memcpy(&lo, p, 4);
-    std::memcpy(&hi, p + 4, 4);
-#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-    lo = __builtin_bswap32(lo);
-    hi = __builtin_bswap32(hi);
-#endif
-    lo ^= crc;
-    crc = c.t[7][lo & 0xff] ^ c.t[6][(lo >> 8) & 0xff] ^ c.t[5][(lo >> 16) & 0xff] ^ c.t[4][lo >> 24] ^
-          c.t[3][hi & 0xff] ^ c.t[2][(hi >> 8) & 0xff] ^ c.t[1][(hi >> 16) & 0xff] ^ c.t[0][hi >> 24];
-  }
-  for (; n > 0; --n) crc = (crc >> 8) ^ c.t[0][(crc ^ *p++) & 0xff];
-  return crc;
-}
-
 uint32_t be32(const uint8_t* p) { return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]; }
 uint16_t be16(const uint8_t* p) { return uint16_t(p[0] << 8 | p[1]); }
 bool isLetter(uint8_t c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
@@ -135,7 +93,7 @@ size_t readBytes(PngDecoder& d, uint8_t* dst, size_t n) {
 // Takes n bytes (at most chunkLeft) of the current chunk's data.
 bool chunkRead(PngDecoder& d, void* dst, size_t n) {
   const size_t got = readBytes(d, static_cast<uint8_t*>(dst), n);
-  d.crc = crcUpdate(d.crc, static_cast<uint8_t*>(dst), got);
+  d.crc = png_CrcUpdate(d.crc, static_cast<uint8_t*>(dst), got);
   d.chunkLeft -= uint32_t(got);
   return got == n;
 }
@@ -144,7 +102,7 @@ bool chunkSkip(PngDecoder& d) {
   while (d.chunkLeft > 0) {
     if (d.pos == d.end && !fillBuffer(d)) return false;
     const size_t k = std::min<size_t>(d.chunkLeft, d.end - d.pos);
-    d.crc = crcUpdate(d.crc, d.buffer + d.pos, k);
+    d.crc = png_CrcUpdate(d.crc, d.buffer + d.pos, k);
     d.pos += k;
     d.chunkLeft -= uint32_t(k);
   }
@@ -166,7 +124,7 @@ bool chunkReadRest(PngDecoder& d, std::string& out) {
 
 void startChunk(PngDecoder& d, const uint8_t* header) {
   d.chunkLeft = be32(header);
-  d.crc = crcUpdate(~0u, header + 4, 4);
+  d.crc = png_CrcUpdate(~0u, header + 4, 4);
   d.crcDone = false;
 }
 
@@ -196,7 +154,7 @@ bool pullImageData(InfSource* source) {
     const size_t n = std::min<size_t>(d.chunkLeft, d.end - d.pos);
     source->next = d.buffer + d.pos;
     source->end = source->next + n;
-    d.crc = crcUpdate(d.crc, source->next, n);
+    d.crc = png_CrcUpdate(d.crc, source->next, n);
     d.pos += n;
     d.chunkLeft -= uint32_t(n);
     return true;
