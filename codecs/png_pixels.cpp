@@ -73,22 +73,25 @@ inline void paethBytes(uint8_t* dst, const uint8_t* src, const uint8_t* prev, si
 // The same choice, split in two.  Everything that depends on b, c and the
 // filtered byte x only is planned for a stretch of the row at once, eight
 // bytes a step; what remains per byte is two comparisons with a and two
-// conditional moves, so the chain from one byte to the next is three steps
-// long.  Per byte the plan holds: from where a counts as between lo and hi
-// (from, with span such values, so one unsigned comparison of a - from
-// tells), where 2a reaches k (half), and the outputs for the two
-// candidates there (low, high: x + nearLo, x + nearHi).
-constexpr size_t kPlanBytes = 64;
+// choices, so the chain from one pixel to the next is short.  Per byte the
+// plan holds: from where a counts as between lo and hi (from, with span such
+// values, so one unsigned comparison of a - from tells), where 2a reaches k
+// (half), the outputs for the two candidates there (low, high: x + nearLo,
+// x + nearHi), and x itself (value; for pixels of several bytes only).
+constexpr size_t kPlanBytes = 96;  // whole pixels of 1, 3 or 4 bytes, and eight-byte steps
 
 struct PaethPlan {
-  int16_t from[kPlanBytes], span[kPlanBytes], half[kPlanBytes], low[kPlanBytes], high[kPlanBytes];
+  // Four entries more: the last RGB pixel of a stretch is read as four lanes.
+  static constexpr size_t kSize = kPlanBytes + 4;
+  int16_t from[kSize], span[kSize], half[kSize], low[kSize], high[kSize], value[kSize];
 };
 
-// Plans bytes [i, i + 8) of a row, i >= 1, i + 8 <= the row's length.
+// Plans bytes [i, i + 8) of a row, i >= Bpp, i + 8 <= the row's length.
+template <int Bpp>
 inline void planEight(PaethPlan& plan, size_t at, const uint8_t* src, const uint8_t* prev, size_t i) {
   const __m128i zero = _mm_setzero_si128(), one = _mm_set1_epi16(1), bytes = _mm_set1_epi16(0xff);
   const __m128i b = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(prev + i)), zero);
-  const __m128i c = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(prev + i - 1)), zero);
+  const __m128i c = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(prev + i - Bpp)), zero);
   const __m128i x = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(src + i)), zero);
   const __m128i c3 = _mm_add_epi16(_mm_add_epi16(c, c), c);
   const __m128i t = _mm_sub_epi16(c3, _mm_add_epi16(b, b));
@@ -107,11 +110,13 @@ inline void planEight(PaethPlan& plan, size_t at, const uint8_t* src, const uint
   _mm_storeu_si128(reinterpret_cast<__m128i*>(plan.half + at), half);
   _mm_storeu_si128(reinterpret_cast<__m128i*>(plan.low + at), low);
   _mm_storeu_si128(reinterpret_cast<__m128i*>(plan.high + at), high);
+  if (Bpp > 1) _mm_storeu_si128(reinterpret_cast<__m128i*>(plan.value + at), x);
 }
 
-// One byte planned alone (the row's first byte and its last few).
+// One byte planned alone (the row's first pixel and its last few bytes).
+template <int Bpp>
 inline void planOne(PaethPlan& plan, size_t at, const uint8_t* src, const uint8_t* prev, size_t i) {
-  const int b = prev[i], c = i ? prev[i - 1] : 0, x = src[i];
+  const int b = prev[i], c = i >= Bpp ? prev[i - Bpp] : 0, x = src[i];
   const int t = 3 * c - 2 * b;
   const bool up = b >= t;
   const int from = std::max(std::min(b, t), -1) + 1, to = std::min(std::max(b, t), 256);
@@ -120,81 +125,138 @@ inline void planOne(PaethPlan& plan, size_t at, const uint8_t* src, const uint8_
   plan.half[at] = int16_t(std::max((3 * c - b + (up ? 0 : 1) + 1) >> 1, 0));
   plan.low[at] = int16_t((x + (up ? c : b)) & 0xff);
   plan.high[at] = int16_t((x + (up ? b : c)) & 0xff);
+  plan.value[at] = int16_t(x);
+}
+
+// Plans the stretch of the row from start; returns its length.
+template <int Bpp>
+inline size_t planStretch(PaethPlan& plan, const uint8_t* src, const uint8_t* prev, size_t start, size_t n) {
+  const size_t count = std::min(kPlanBytes, n - start);
+  size_t j = 0;
+  if (start == 0)
+    for (; j < Bpp && j < count; ++j) planOne<Bpp>(plan, j, src, prev, j);
+  for (; j + 8 <= count; j += 8) planEight<Bpp>(plan, j, src, prev, start + j);
+  for (; j < count; ++j) planOne<Bpp>(plan, j, src, prev, start + j);
+  return count;
+}
+
+// The choices for a planned stretch of a one-byte-a-pixel row, from the
+// left byte a; returns the last byte.
+__attribute__((always_inline)) inline unsigned chooseBytes(const PaethPlan& plan, const uint8_t* x, uint8_t* out,
+                                                           size_t count, unsigned a) {
+  for (size_t j = 0; j < count; ++j) {
+    unsigned keep = uint8_t(x[j] + a), inner = unsigned(plan.low[j]);
+    const unsigned high = unsigned(plan.high[j]), half = unsigned(plan.half[j]);
+    const unsigned offset = a - unsigned(plan.from[j]), span = unsigned(plan.span[j]);
+#ifdef PNG_PICK
+    PNG_PICK("ae", a, half, high, inner);
+    PNG_PICK("b", offset, span, inner, keep);
+#else
+    inner = a >= half ? high : inner;
+    keep = offset < span ? inner : keep;
+#endif
+    out[j] = uint8_t(keep);
+    a = keep;
+  }
+  return a;
 }
 
 void paethBytesPlanned(uint8_t* dst, const uint8_t* src, const uint8_t* prev, size_t n) {
   PaethPlan plan;
   unsigned a = 0;
   for (size_t start = 0; start < n; start += kPlanBytes) {
-    const size_t count = std::min(kPlanBytes, n - start);
-    size_t j = 0;
-    if (start == 0) planOne(plan, j++, src, prev, 0);
-    for (; j + 8 <= count && start + j + 8 <= n; j += 8) planEight(plan, j, src, prev, start + j);
-    for (; j < count; ++j) planOne(plan, j, src, prev, start + j);
-    const uint8_t* x = src + start;
-    uint8_t* out = dst + start;
-    for (size_t j = 0; j < count; ++j) {
-      unsigned keep = uint8_t(x[j] + a), inner = unsigned(plan.low[j]);
-      const unsigned high = unsigned(plan.high[j]), half = unsigned(plan.half[j]);
-      const unsigned offset = a - unsigned(plan.from[j]), span = unsigned(plan.span[j]);
-#ifdef PNG_PICK
-      PNG_PICK("ae", a, half, high, inner);
-      PNG_PICK("b", offset, span, inner, keep);
-#else
-      inner = a >= half ? high : inner;
-      keep = offset < span ? inner : keep;
-#endif
-      out[j] = uint8_t(keep);
-      a = keep;
-    }
+    const size_t count = planStretch<1>(plan, src, prev, start, n);
+    a = chooseBytes(plan, src + start, dst + start, count, a);
   }
 }
 #endif
 
-#if defined(__SSE2__)
-// Paeth rows of three or four bytes a pixel: one pixel's samples side by
-// side in 16-bit lanes, the three distances and the choice computed for all
-// of them at once.  Pixels move as 32-bit words; for RGB the fourth lane's
-// prediction is held at zero, so that the word stored carries the next
-// pixel's first byte through unchanged (rows may be unfiltered in place).
-// The last RGB pixel of a row goes byte by byte: nothing past the row is
-// touched.
+#if defined(__x86_64__) && defined(__GNUC__)
+#define PNG_PAETH_AVX2
+// Paeth rows of three or four bytes a pixel, planned as above, sixteen bytes
+// a step with AVX2; then one pixel's samples side by side in 16-bit lanes
+// (an RGB pixel's fourth lane works on the next pixel's plan, and its result
+// is overwritten or dropped).  Each stretch is put together in `out` first,
+// so nothing past the row is written and rows may be unfiltered in place.
+#define PNG_AVX2 __attribute__((target("avx2"), always_inline)) inline
+
+PNG_AVX2 __m256i widenSixteen(const uint8_t* p) {
+  return _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+}
+
+PNG_AVX2 void storeSixteen(int16_t* to, __m256i v) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(to), v); }
+
 template <int Bpp>
-inline void paethPixels(uint8_t* dst, const uint8_t* src, const uint8_t* prev, size_t n) {
-  const __m128i zero = _mm_setzero_si128();
-  const __m128i keep = Bpp == 3 ? _mm_setr_epi16(-1, -1, -1, 0, 0, 0, 0, 0) : _mm_set1_epi16(-1);
-  auto widen = [&](uint32_t v) { return _mm_unpacklo_epi8(_mm_cvtsi32_si128(int(v)), zero); };
-  auto absOf = [&](__m128i v) { return _mm_max_epi16(v, _mm_sub_epi16(zero, v)); };
-  __m128i a = zero, c = zero;
-  for (size_t i = 0; i + Bpp <= n; i += Bpp) {
-    const bool whole = i + 4 <= n;
-    uint32_t bw, xw;
-    if (whole) {
-      std::memcpy(&bw, prev + i, 4);
-      std::memcpy(&xw, src + i, 4);
-    } else {
-      bw = uint32_t(prev[i]) | uint32_t(prev[i + 1]) << 8 | uint32_t(prev[i + 2]) << 16;
-      xw = uint32_t(src[i]) | uint32_t(src[i + 1]) << 8 | uint32_t(src[i + 2]) << 16;
+PNG_AVX2 void planSixteen(PaethPlan& plan, size_t at, const uint8_t* src, const uint8_t* prev, size_t i) {
+  const __m256i zero = _mm256_setzero_si256(), one = _mm256_set1_epi16(1), bytes = _mm256_set1_epi16(0xff);
+  const __m256i b = widenSixteen(prev + i), c = widenSixteen(prev + i - Bpp), x = widenSixteen(src + i);
+  const __m256i c3 = _mm256_add_epi16(_mm256_add_epi16(c, c), c);
+  const __m256i t = _mm256_sub_epi16(c3, _mm256_add_epi16(b, b));
+  const __m256i up = _mm256_xor_si256(_mm256_cmpgt_epi16(t, b), _mm256_set1_epi16(-1));
+  const __m256i from = _mm256_add_epi16(_mm256_max_epi16(_mm256_min_epi16(b, t), _mm256_set1_epi16(-1)), one);
+  const __m256i to = _mm256_min_epi16(_mm256_max_epi16(b, t), _mm256_set1_epi16(256));
+  const __m256i k = _mm256_add_epi16(_mm256_add_epi16(_mm256_sub_epi16(c3, b), one), up);
+  const __m256i swap = _mm256_and_si256(_mm256_xor_si256(b, c), up);
+  storeSixteen(plan.from + at, from);
+  storeSixteen(plan.span + at, _mm256_max_epi16(_mm256_sub_epi16(to, from), zero));
+  storeSixteen(plan.half + at, _mm256_max_epi16(_mm256_srai_epi16(_mm256_add_epi16(k, one), 1), zero));
+  storeSixteen(plan.low + at, _mm256_and_si256(_mm256_add_epi16(x, _mm256_xor_si256(b, swap)), bytes));
+  storeSixteen(plan.high + at, _mm256_and_si256(_mm256_add_epi16(x, _mm256_xor_si256(c, swap)), bytes));
+  storeSixteen(plan.value + at, x);
+}
+
+template <int Bpp>
+PNG_AVX2 size_t planStretchAvx2(PaethPlan& plan, const uint8_t* src, const uint8_t* prev, size_t start, size_t n) {
+  const size_t count = std::min(kPlanBytes, n - start);
+  size_t j = 0;
+  if (start == 0)
+    for (; j < Bpp && j < count; ++j) planOne<Bpp>(plan, j, src, prev, j);
+  for (; j + 16 <= count; j += 16) planSixteen<Bpp>(plan, j, src, prev, start + j);
+  for (; j + 8 <= count; j += 8) planEight<Bpp>(plan, j, src, prev, start + j);
+  for (; j < count; ++j) planOne<Bpp>(plan, j, src, prev, start + j);
+  return count;
+}
+
+PNG_AVX2 __m128i planLanes(const int16_t* field, size_t j) {
+  return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(field + j));
+}
+
+template <int Bpp>
+__attribute__((target("avx2"))) void paethPixelsPlanned(uint8_t* dst, const uint8_t* src, const uint8_t* prev,
+                                                        size_t n) {
+  const __m128i zero = _mm_setzero_si128(), bytes = _mm_set1_epi16(0xff);
+  PaethPlan plan;
+  uint8_t out[PaethPlan::kSize];
+  __m128i a = zero;
+  for (size_t start = 0; start < n; start += kPlanBytes) {
+    const size_t count = planStretchAvx2<Bpp>(plan, src, prev, start, n);
+    for (int16_t* field : {plan.from, plan.span, plan.half, plan.low, plan.high, plan.value})
+      std::memset(field + count, 0, 4 * sizeof *field);
+    for (size_t j = 0; j + Bpp <= count; j += Bpp) {
+      const __m128i offset = _mm_sub_epi16(a, planLanes(plan.from, j));
+      const __m128i outside = _mm_cmpeq_epi16(_mm_subs_epu16(planLanes(plan.span, j), offset), zero);
+      const __m128i below = _mm_cmpgt_epi16(planLanes(plan.half, j), a);
+      const __m128i inner = _mm_blendv_epi8(planLanes(plan.high, j), planLanes(plan.low, j), below);
+      const __m128i keep = _mm_and_si128(_mm_add_epi16(planLanes(plan.value, j), a), bytes);
+      a = _mm_blendv_epi8(inner, keep, outside);
+      const int packed = _mm_cvtsi128_si32(_mm_packus_epi16(a, a));
+      std::memcpy(out + j, &packed, 4);
     }
-    const __m128i b = widen(bw), x = widen(xw);
-    const __m128i bc = _mm_sub_epi16(b, c), ac = _mm_sub_epi16(a, c);
-    const __m128i pa = absOf(bc), pb = absOf(ac), pc = absOf(_mm_add_epi16(ac, bc));
-    const __m128i least = _mm_min_epi16(_mm_min_epi16(pa, pb), pc);
-    const __m128i takeA = _mm_cmpeq_epi16(pa, least), takeB = _mm_cmpeq_epi16(pb, least);
-    const __m128i bOrC = _mm_or_si128(_mm_and_si128(takeB, b), _mm_andnot_si128(takeB, c));
-    const __m128i pred = _mm_and_si128(keep, _mm_or_si128(_mm_and_si128(takeA, a), _mm_andnot_si128(takeA, bOrC)));
-    a = _mm_and_si128(_mm_add_epi16(x, pred), _mm_set1_epi16(0xff));
-    const uint32_t out = uint32_t(_mm_cvtsi128_si32(_mm_packus_epi16(a, a)));
-    if (whole) {
-      std::memcpy(dst + i, &out, 4);
-    } else {
-      dst[i] = uint8_t(out);
-      dst[i + 1] = uint8_t(out >> 8);
-      dst[i + 2] = uint8_t(out >> 16);
-    }
-    c = b;
+    std::memcpy(dst + start, out, count);
   }
 }
+
+__attribute__((target("avx2"))) void paethBytesPlannedAvx2(uint8_t* dst, const uint8_t* src, const uint8_t* prev,
+                                                           size_t n) {
+  PaethPlan plan;
+  unsigned a = 0;
+  for (size_t start = 0; start < n; start += kPlanBytes) {
+    const size_t count = planStretchAvx2<1>(plan, src, prev, start, n);
+    a = chooseBytes(plan, src + start, dst + start, count, a);
+  }
+}
+
+bool gAvx2 = __builtin_cpu_supports("avx2");
 #endif
 
 // One row, dst may be src (in place): each byte depends on src at its own
@@ -214,12 +276,15 @@ void unfilterRow(uint8_t filter, uint8_t* dst, const uint8_t* src, const uint8_t
       for (size_t i = Bpp; i < n; ++i) dst[i] = uint8_t(src[i] + ((dst[i - Bpp] + prev[i]) >> 1));
       break;
     case kPaeth:
+#ifdef PNG_PAETH_AVX2
+      if (Bpp == 1 && gSimd && gAvx2) return paethBytesPlannedAvx2(dst, src, prev, n);
+#endif
 #if defined(__SSE2__)
       if (Bpp == 1 && gSimd) return paethBytesPlanned(dst, src, prev, n);
 #endif
       if (Bpp == 1) return paethBytes(dst, src, prev, n);
-#if defined(__SSE2__)
-      if (Bpp == 3 || Bpp == 4) return paethPixels<Bpp>(dst, src, prev, n);
+#ifdef PNG_PAETH_AVX2
+      if ((Bpp == 3 || Bpp == 4) && gSimd && gAvx2) return paethPixelsPlanned<Bpp>(dst, src, prev, n);
 #endif
       for (size_t i = 0; i < Bpp; ++i) dst[i] = uint8_t(src[i] + prev[i]);  // left and upper left are 0
       for (size_t i = Bpp; i < n; ++i) dst[i] = uint8_t(src[i] + paeth(dst[i - Bpp], prev[i], prev[i - Bpp]));
@@ -284,6 +349,16 @@ bool png_UseSimd(bool on) {
   gSimd = on;
   return on;
 #else
+  return false;
+#endif
+}
+
+bool png_UseAvx2(bool on) {
+#ifdef PNG_PAETH_AVX2
+  gAvx2 = on && __builtin_cpu_supports("avx2");
+  return gAvx2;
+#else
+  (void)on;
   return false;
 #endif
 }
