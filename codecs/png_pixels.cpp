@@ -243,7 +243,7 @@ PNG_AVX2 __m128i planLanes(const int16_t* field, size_t j) {
 template <int Bpp>
 __attribute__((target("avx2"))) void paethPixelsPlanned(uint8_t* dst, const uint8_t* src, const uint8_t* prev,
                                                         size_t n) {
-  const __m128i zero = _mm_setzero_si128(), bytes = _mm_set1_epi16(0xff);
+  const __m128i zero = _mm_setzero_si128(), one = _mm_set1_epi16(1), bytes = _mm_set1_epi16(0xff);
   PaethPlan plan;
   uint8_t out[PaethPlan::kSize];
   __m128i a = zero;
@@ -252,12 +252,14 @@ __attribute__((target("avx2"))) void paethPixelsPlanned(uint8_t* dst, const uint
     for (int16_t* field : {plan.from, plan.span, plan.half, plan.low, plan.high, plan.value})
       std::memset(field + count, 0, 4 * sizeof *field);
     for (size_t j = 0; j + Bpp <= count; j += Bpp) {
-      const __m128i offset = _mm_sub_epi16(a, planLanes(plan.from, j));
-      const __m128i outside = _mm_cmpeq_epi16(_mm_subs_epu16(planLanes(plan.span, j), offset), zero);
+      // Between lo and hi (from - 1 < a < from + span): two comparisons side by side.
+      const __m128i from = planLanes(plan.from, j);
+      const __m128i lo = _mm_sub_epi16(from, one), hi = _mm_add_epi16(from, planLanes(plan.span, j));
+      const __m128i inside = _mm_and_si128(_mm_cmpgt_epi16(a, lo), _mm_cmpgt_epi16(hi, a));
       const __m128i below = _mm_cmpgt_epi16(planLanes(plan.half, j), a);
       const __m128i inner = _mm_blendv_epi8(planLanes(plan.high, j), planLanes(plan.low, j), below);
       const __m128i keep = _mm_and_si128(_mm_add_epi16(planLanes(plan.value, j), a), bytes);
-      a = _mm_blendv_epi8(inner, keep, outside);
+      a = _mm_blendv_epi8(keep, inner, inside);
       const int packed = _mm_cvtsi128_si32(_mm_packus_epi16(a, a));
       std::memcpy(out + j, &packed, 4);
     }
