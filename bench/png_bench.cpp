@@ -3,9 +3,11 @@
 // noise, the way photographs and rendered frames compress; libpng writes
 // them with its default filter choice and compression level.
 //
-//   png/<decoder>/<picture>      decode to samples in file order (palette indices)
+//   png/<decoder>/<picture>      decode to samples in file order (palette indices);
+//                                ours-plain: ours with the vector paths off
 //   inflate/<inflater>/<stream>  the picture's IDAT data, and a 4 MiB mixed stream
 #include "codecs/codecs.h"
+#include "codecs/png_private.h"
 
 #include <benchmark/benchmark.h>
 #include <png.h>
@@ -171,6 +173,14 @@ void decodeOurs(benchmark::State& state, const Picture* p) {
   }
 }
 
+// The same with the vector paths of the pixel stage and the CRC off: what
+// they are worth.
+void decodeOursPlain(benchmark::State& state, const Picture* p) {
+  png_UseSimd(false);
+  decodeOurs(state, p);
+  png_UseSimd(true);
+}
+
 struct MemoryReader {
   const uint8_t* data;
   size_t left;
@@ -245,6 +255,7 @@ struct Registration {
   Registration() {
     for (const Picture& p : pictures()) {
       benchmark::RegisterBenchmark(("png/ours/" + p.name).c_str(), decodeOurs, &p);
+      benchmark::RegisterBenchmark(("png/ours-plain/" + p.name).c_str(), decodeOursPlain, &p);
       benchmark::RegisterBenchmark(("png/libpng/" + p.name).c_str(), decodeLibpng, &p);
       benchmark::RegisterBenchmark(("png/spng/" + p.name).c_str(), decodeSpng, &p);
     }

@@ -140,43 +140,45 @@ inline size_t planStretch(PaethPlan& plan, const uint8_t* src, const uint8_t* pr
   return count;
 }
 
-// The choices for a planned stretch of a one-byte-a-pixel row, from the
-// left byte a; returns the last byte.
-__attribute__((always_inline)) inline unsigned chooseBytes(const PaethPlan& plan, const uint8_t* x, uint8_t* out,
-                                                           size_t count, unsigned a) {
+// The choice for byte j of a planned stretch of a one-byte-a-pixel row,
+// from the left byte a; returns the byte.
+__attribute__((always_inline)) inline unsigned chooseByte(const PaethPlan& plan, const uint8_t* x, uint8_t* out,
+                                                          size_t j, unsigned a) {
 #if defined(__x86_64__) && defined(__GNUC__)
   // The same as below, with the plan read straight from memory by the
   // comparisons and moves: fewer instructions than the compiler makes.
-  for (size_t j = 0; j < count; ++j) {
-    unsigned keep, inner, offset;
-    asm volatile("movzbl (%[x],%[j]), %[keep]\n\t"
-        "addb %b[a], %b[keep]\n\t"
-        "movzwl %c[low](%[plan],%[j],2), %[inner]\n\t"
-        "cmpw %c[half](%[plan],%[j],2), %w[a]\n\t"
-        "cmovaew %c[high](%[plan],%[j],2), %w[inner]\n\t"
-        "movl %[a], %[offset]\n\t"
-        "subw %c[from](%[plan],%[j],2), %w[offset]\n\t"
-        "cmpw %c[span](%[plan],%[j],2), %w[offset]\n\t"
-        "cmovbl %[inner], %[keep]\n\t"
-        "movb %b[keep], (%[out],%[j])\n\t"
-        "movl %[keep], %[a]"
-        : [a] "+r"(a), [keep] "=&r"(keep), [inner] "=&r"(inner), [offset] "=&r"(offset)
-        : [x] "r"(x), [out] "r"(out), [j] "r"(j), [plan] "r"(&plan), [low] "i"(offsetof(PaethPlan, low)),
-          [high] "i"(offsetof(PaethPlan, high)), [half] "i"(offsetof(PaethPlan, half)),
-          [from] "i"(offsetof(PaethPlan, from)), [span] "i"(offsetof(PaethPlan, span))
-        : "cc", "memory");
-  }
+  unsigned keep, inner, offset;
+  asm volatile("movzbl (%[x],%[j]), %[keep]\n\t"
+      "addb %b[a], %b[keep]\n\t"
+      "movzwl %c[low](%[plan],%[j],2), %[inner]\n\t"
+      "cmpw %c[half](%[plan],%[j],2), %w[a]\n\t"
+      "cmovaew %c[high](%[plan],%[j],2), %w[inner]\n\t"
+      "movl %[a], %[offset]\n\t"
+      "subw %c[from](%[plan],%[j],2), %w[offset]\n\t"
+      "cmpw %c[span](%[plan],%[j],2), %w[offset]\n\t"
+      "cmovbl %[inner], %[keep]\n\t"
+      "movb %b[keep], (%[out],%[j])"
+      : [keep] "=&r"(keep), [inner] "=&r"(inner), [offset] "=&r"(offset)
+      : [a] "r"(a), [x] "r"(x), [out] "r"(out), [j] "r"(j), [plan] "r"(&plan), [low] "i"(offsetof(PaethPlan, low)),
+        [high] "i"(offsetof(PaethPlan, high)), [half] "i"(offsetof(PaethPlan, half)),
+        [from] "i"(offsetof(PaethPlan, from)), [span] "i"(offsetof(PaethPlan, span))
+      : "cc", "memory");
+  return keep;
 #else
-  for (size_t j = 0; j < count; ++j) {
-    unsigned keep = uint8_t(x[j] + a), inner = unsigned(plan.low[j]);
-    const unsigned high = unsigned(plan.high[j]), half = unsigned(plan.half[j]);
-    const unsigned offset = a - unsigned(plan.from[j]), span = unsigned(plan.span[j]);
-    inner = a >= half ? high : inner;
-    keep = offset < span ? inner : keep;
-    out[j] = uint8_t(keep);
-    a = keep;
-  }
+  unsigned keep = uint8_t(x[j] + a), inner = unsigned(plan.low[j]);
+  const unsigned high = unsigned(plan.high[j]), half = unsigned(plan.half[j]);
+  const unsigned offset = a - unsigned(plan.from[j]), span = unsigned(plan.span[j]);
+  inner = a >= half ? high : inner;
+  keep = offset < span ? inner : keep;
+  out[j] = uint8_t(keep);
+  return keep;
 #endif
+}
+
+// The choices for a planned stretch; returns the last byte.
+__attribute__((always_inline)) inline unsigned chooseBytes(const PaethPlan& plan, const uint8_t* x, uint8_t* out,
+                                                           size_t count, unsigned a) {
+  for (size_t j = 0; j < count; ++j) a = chooseByte(plan, x, out, j, a);
   return a;
 }
 
@@ -275,6 +277,33 @@ __attribute__((target("avx2"))) void paethBytesPlannedAvx2(uint8_t* dst, const u
     const size_t count = planStretchAvx2<1>(plan, src, prev, start, n);
     a = chooseBytes(plan, src + start, dst + start, count, a);
   }
+}
+
+// Two Paeth rows of one byte a pixel together, the second (whose row above
+// is the first) a stretch behind: its plan needs the first row's bytes up to
+// the end of its own stretch only.  The two chains of choices are
+// independent, so the processor runs them side by side.
+__attribute__((target("avx2"))) void paethTwoRowsAvx2(uint8_t* dst0, const uint8_t* src0, const uint8_t* prev0,
+                                                      uint8_t* dst1, const uint8_t* src1, size_t n) {
+  PaethPlan plan0, plan1;
+  unsigned a0 = 0, a1 = 0;
+  size_t count0 = planStretchAvx2<1>(plan0, src0, prev0, 0, n);
+  a0 = chooseBytes(plan0, src0, dst0, count0, a0);
+  size_t start1 = 0;
+  for (size_t start0 = kPlanBytes; start0 < n; start0 += kPlanBytes, start1 += kPlanBytes) {
+    count0 = planStretchAvx2<1>(plan0, src0, prev0, start0, n);
+    const size_t count1 = planStretchAvx2<1>(plan1, src1, dst0, start1, n);  // a whole stretch, >= count0
+    const uint8_t *x0 = src0 + start0, *x1 = src1 + start1;
+    uint8_t *out0 = dst0 + start0, *out1 = dst1 + start1;
+    size_t j = 0;
+    for (; j < count0; ++j) {
+      a0 = chooseByte(plan0, x0, out0, j, a0);
+      a1 = chooseByte(plan1, x1, out1, j, a1);
+    }
+    for (; j < count1; ++j) a1 = chooseByte(plan1, x1, out1, j, a1);
+  }
+  const size_t count1 = planStretchAvx2<1>(plan1, src1, dst0, start1, n);
+  chooseBytes(plan1, src1 + start1, dst1 + start1, count1, a1);
 }
 
 bool gAvx2 = __builtin_cpu_supports("avx2");
@@ -426,7 +455,11 @@ PngStatus png_Reconstruct(PngInfo* info, uint8_t* raw, const PngPass* passes, in
     std::free(zeros);
     return PngStatus::OutOfMemory;
   }
-  const Unfilter unfilter = unfilterFor(std::max(1, depth / 8) * info->channels);
+  const int filterBytes = std::max(1, depth / 8) * info->channels;
+  const Unfilter unfilter = unfilterFor(filterBytes);
+#ifdef PNG_PAETH_AVX2
+  const bool pairPaeth = filterBytes == 1 && gSimd && gAvx2;  // two Paeth rows in a row go together
+#endif
   const Place place = placeFor(pixelBytes);
 
   for (int i = 0; i < passCount; ++i) {
@@ -438,6 +471,15 @@ PngStatus png_Reconstruct(PngInfo* info, uint8_t* raw, const PngPass* passes, in
       const uint8_t* prev = zeros;
       for (uint32_t y = 0; y < p.height; ++y, raw += 1 + rowBytes) {
         uint8_t* row = pixels + y * stride;
+#ifdef PNG_PAETH_AVX2
+        if (pairPaeth && raw[0] == kPaeth && y + 1 < p.height && raw[1 + rowBytes] == kPaeth) {
+          paethTwoRowsAvx2(row, raw + 1, prev, row + stride, raw + 2 + rowBytes, rowBytes);
+          prev = row + stride;
+          ++y;
+          raw += 1 + rowBytes;
+          continue;
+        }
+#endif
         unfilter(raw[0], row, raw + 1, prev, rowBytes);
         prev = row;
       }

@@ -1,7 +1,10 @@
 // PNG pictures and zlib streams from arbitrary bytes: decode from memory and
 // convert to luminance, and inflate the same bytes as a zlib stream.  CRCs
-// and Adler-32 sums are not enforced, so mutated inputs reach deep.
+// and Adler-32 sums are not enforced, so mutated inputs reach deep.  Each
+// picture is decoded a second time with the vector paths off (or only the
+// AVX2 ones, by one bit of the input), and the two must agree.
 #include "codecs/codecs.h"
+#include "codecs/png_private.h"
 
 #include <cstdint>
 #include <vector>
@@ -9,15 +12,28 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static PngDecoder* decoder = png_CreateDecoder();
   static InfDecoder* inflater = inf_CreateDecoder();
-  static std::vector<uint8_t> luma;
+  static std::vector<uint8_t> luma, plainLuma;
   static std::vector<uint8_t> out(1 << 16);
 
   PngInfo info{};
-  if (png_DecodeLuma(decoder, data, size, &info, &luma) == PngStatus::Ok) {
+  const PngStatus st = png_DecodeLuma(decoder, data, size, &info, &luma);
+  if (st == PngStatus::Ok) {
     if (info.width <= 0 || info.height <= 0 || luma.size() != size_t(info.width) * size_t(info.height))
       __builtin_trap();
   }
   png_FreeInfo(&info);
+
+  const bool avx2Only = size > 0 && (data[size / 2] & 1);
+  if (avx2Only)
+    png_UseAvx2(false);
+  else
+    png_UseSimd(false);
+  PngInfo plain{};
+  const PngStatus plainSt = png_DecodeLuma(decoder, data, size, &plain, &plainLuma);
+  png_FreeInfo(&plain);
+  png_UseSimd(true);
+  png_UseAvx2(true);
+  if (plainSt != st || plainLuma != luma) __builtin_trap();
 
   const InfResult r = inf_Zlib(inflater, data, size, out.data(), out.size());
   if (r.produced > out.size()) __builtin_trap();
