@@ -403,16 +403,6 @@ bool png_UseSimd(bool on) {
 #endif
 }
 
-bool png_UseAvx2(bool on) {
-#ifdef PNG_PAETH_AVX2
-  gAvx2 = on && __builtin_cpu_supports("avx2");
-  return gAvx2;
-#else
-  (void)on;
-  return false;
-#endif
-}
-
 int png_Passes(const PngInfo& info, PngPass passes[7]) {
   static constexpr uint8_t kWhole[4] = {0, 0, 1, 1};
   const int count = info.interlace ? 7 : 1;
@@ -546,6 +536,24 @@ __attribute__((target("ssse3"))) size_t lumaSsse3(const uint8_t* p, size_t count
 }
 
 const bool kSsse3 = __builtin_cpu_supports("ssse3");
+
+// A 256-entry byte table looked up 64 bytes at a time: two 128-entry
+// lookups across a pair of registers each, the top bit of the index picking
+// one.  Returns how many it did.
+__attribute__((target("avx512f,avx512bw,avx512vbmi"))) size_t lookupVbmi(const uint8_t* table, const uint8_t* in,
+                                                                         size_t count, uint8_t* out) {
+  const __m512i t0 = _mm512_loadu_si512(table), t1 = _mm512_loadu_si512(table + 64);
+  const __m512i t2 = _mm512_loadu_si512(table + 128), t3 = _mm512_loadu_si512(table + 192);
+  size_t i = 0;
+  for (; i + 64 <= count; i += 64) {
+    const __m512i index = _mm512_loadu_si512(in + i);
+    const __m512i lower = _mm512_permutex2var_epi8(t0, index, t1), upper = _mm512_permutex2var_epi8(t2, index, t3);
+    _mm512_storeu_si512(out + i, _mm512_mask_blend_epi8(_mm512_movepi8_mask(index), lower, upper));
+  }
+  return i;
+}
+
+bool gVbmi = __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512bw");
 #endif
 
 }  // namespace
@@ -567,7 +575,11 @@ void png_Luma(const PngInfo& info, uint8_t* luma) {
       const uint8_t* rgb = info.paletteRgb[v / scale];
       table[v] = lumaOf(rgb[0], rgb[1], rgb[2]);
     }
-    for (size_t i = 0; i < count; ++i) luma[i] = table[p[i]];
+    size_t i = 0;
+#ifdef PNG_LUMA_SSSE3
+    if (gSimd && gVbmi) i = lookupVbmi(table, p, count, luma);
+#endif
+    for (; i < count; ++i) luma[i] = table[p[i]];
   } else if (info.channels >= 3) {
     size_t i = 0;
 #ifdef PNG_LUMA_SSSE3
@@ -581,6 +593,19 @@ void png_Luma(const PngInfo& info, uint8_t* luma) {
   } else {
     for (size_t i = 0; i < count; ++i, p += step) luma[i] = p[0];  // grey, with or without alpha
   }
+}
+
+bool png_UseAvx2(bool on) {
+#ifdef PNG_LUMA_SSSE3
+  gVbmi = on && __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512bw");
+#endif
+#ifdef PNG_PAETH_AVX2
+  gAvx2 = on && __builtin_cpu_supports("avx2");
+  return gAvx2;
+#else
+  (void)on;
+  return false;
+#endif
 }
 
 namespace {

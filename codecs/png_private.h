@@ -31,8 +31,8 @@ PngStatus png_Reconstruct(PngInfo* info, uint8_t* raw, const PngPass* passes, in
 // false where the build has none.  For tests and timing: both paths give
 // the same pixels.
 bool png_UseSimd(bool on);
-// Within those, the AVX2 ones (on at start where the processor has them);
-// off, SSE2 or plain code takes their place.
+// Within those, the AVX2 and AVX-512 ones (on at start where the processor
+// has them); off, SSE2 or plain code takes their place.
 bool png_UseAvx2(bool on);
 
 // Runs the CRC-32 register of a chunk (kept inverted, starting at ~0) over

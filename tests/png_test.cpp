@@ -257,7 +257,7 @@ TEST(PngPixels, EveryDepthColourTypeAndInterlacingRoundTrips) {
 
 // The vector paths of the pixel stage and the plain ones, on rows long
 // enough to be handled a stretch at a time with a few bytes left over;
-// for colour, the luminance too.
+// for colour and palette pictures, the luminance too.
 TEST(PngPixels, VectorAndPlainPathsGiveTheSamePixels) {
   std::mt19937 rng(77);
   Decoded d;
@@ -267,7 +267,7 @@ TEST(PngPixels, VectorAndPlainPathsGiveTheSamePixels) {
     const bool vector = level > 0;
     if (png_UseSimd(vector) != vector || png_UseAvx2(level == 2) != (level == 2)) continue;  // not here
     ++paths;
-    for (int colourType : {0, 2, 4, 6})
+    for (int colourType : {0, 2, 3, 4, 6})
       for (int width : {1, 2, 9, 127, 129, 300})
         for (int filter : {4, -1})
           for (uint32_t levels : {0u, 3u}) {
@@ -278,11 +278,16 @@ TEST(PngPixels, VectorAndPlainPathsGiveTheSamePixels) {
                       PngStatus::Ok)
                 << what;
             EXPECT_TRUE(d.pixels() == expected) << what;
+            auto lumaOf = [](int r, int g, int b) { return uint8_t((r * 307 + g * 600 + b * 117) >> 10); };
+            Bytes luma;
             if (colourType == 2 || colourType == 6) {
               const size_t step = colourType == 2 ? 3 : 4;
-              Bytes luma;
               for (size_t i = 0; i + step <= expected.size(); i += step)
-                luma.push_back(uint8_t((expected[i] * 307 + expected[i + 1] * 600 + expected[i + 2] * 117) >> 10));
+                luma.push_back(lumaOf(expected[i], expected[i + 1], expected[i + 2]));
+            } else if (colourType == 3) {  // the palette encode() writes
+              for (uint8_t v : expected) luma.push_back(lumaOf(uint8_t(v * 3), 255 - v, uint8_t(v * 7)));
+            }
+            if (!luma.empty()) {
               EXPECT_TRUE(d.luma() == luma) << what;
             }
           }
