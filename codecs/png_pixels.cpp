@@ -72,13 +72,13 @@ inline void paethBytes(uint8_t* dst, const uint8_t* src, const uint8_t* prev, si
 #if defined(__SSE2__)
 // The same choice, split in two.  Everything that depends on b, c and the
 // filtered byte x only is planned for a stretch of the row at once, eight
-// bytes a step; what remains per byte is two comparisons with a and two
+// bytes a step (sixteen with AVX2); what remains per byte is two comparisons with a and two
 // choices, so the chain from one pixel to the next is short.  Per byte the
 // plan holds: from where a counts as between lo and hi (from, with span such
 // values, so one unsigned comparison of a - from tells), where 2a reaches k
 // (half), the outputs for the two candidates there (low, high: x + nearLo,
 // x + nearHi), and x itself (value; for pixels of several bytes only).
-constexpr size_t kPlanBytes = 96;  // whole pixels of 1, 3 or 4 bytes, and eight-byte steps
+constexpr size_t kPlanBytes = 96;  // whole pixels of 1, 3 or 4 bytes, and sixteen-byte steps
 
 struct PaethPlan {
   // Four entries more: the last RGB pixel of a stretch is read as four lanes.
