@@ -21,10 +21,30 @@ constexpr uint8_t kAdam7[7][4] = {{0, 0, 8, 8}, {4, 0, 8, 8}, {0, 4, 4, 8}, {2, 
 
 enum RowFilter : uint8_t { kNone, kSub, kUp, kAverage, kPaeth };
 
+// Which vector paths run: what the build and the processor have, less what
+// png_UseSimd and png_UseAvx2 switched off (for tests and timing).
+struct VectorPaths {
+  bool simd = true, wide = true;  // the switches
+  bool sse2 = false, ssse3 = false, avx2 = false, vbmi = false;
+};
+
+void settle(VectorPaths& p) {
 #if defined(__SSE2__)
-// Whether the vector paths run; off, every row takes the plain one.
-bool gSimd = true;
+  p.sse2 = p.simd;
 #endif
+#if defined(__x86_64__) && defined(__GNUC__)
+  __builtin_cpu_init();  // may run before the library's own start-up code
+  p.ssse3 = p.simd && __builtin_cpu_supports("ssse3");
+  p.avx2 = p.simd && p.wide && __builtin_cpu_supports("avx2");
+  p.vbmi = p.simd && p.wide && __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512bw");
+#endif
+}
+
+VectorPaths gPaths = [] {
+  VectorPaths p;
+  settle(p);
+  return p;
+}();
 
 // The predictor of PNG section 9.4: whichever of left, above, upper left
 // is closest to left + above - upper left, ties in that order.
@@ -306,7 +326,6 @@ __attribute__((target("avx2"))) void paethTwoRowsAvx2(uint8_t* dst0, const uint8
   chooseBytes(plan1, src1 + start1, dst1 + start1, count1, a1);
 }
 
-bool gAvx2 = __builtin_cpu_supports("avx2");
 #endif
 
 // One row, dst may be src (in place): each byte depends on src at its own
@@ -327,14 +346,14 @@ void unfilterRow(uint8_t filter, uint8_t* dst, const uint8_t* src, const uint8_t
       break;
     case kPaeth:
 #ifdef PNG_PAETH_AVX2
-      if (Bpp == 1 && gSimd && gAvx2) return paethBytesPlannedAvx2(dst, src, prev, n);
+      if (Bpp == 1 && gPaths.avx2) return paethBytesPlannedAvx2(dst, src, prev, n);
 #endif
 #if defined(__SSE2__)
-      if (Bpp == 1 && gSimd) return paethBytesPlanned(dst, src, prev, n);
+      if (Bpp == 1 && gPaths.sse2) return paethBytesPlanned(dst, src, prev, n);
 #endif
       if (Bpp == 1) return paethBytes(dst, src, prev, n);
 #ifdef PNG_PAETH_AVX2
-      if ((Bpp == 3 || Bpp == 4) && gSimd && gAvx2) return paethPixelsPlanned<Bpp>(dst, src, prev, n);
+      if ((Bpp == 3 || Bpp == 4) && gPaths.avx2) return paethPixelsPlanned<Bpp>(dst, src, prev, n);
 #endif
       for (size_t i = 0; i < Bpp; ++i) dst[i] = uint8_t(src[i] + prev[i]);  // left and upper left are 0
       for (size_t i = Bpp; i < n; ++i) dst[i] = uint8_t(src[i] + paeth(dst[i - Bpp], prev[i], prev[i - Bpp]));
@@ -395,12 +414,9 @@ void placeSamples(const uint8_t* src, uint32_t count, int depth, uint8_t* dst, s
 
 bool png_UseSimd(bool on) {
   png_CrcUseClmul(on);
-#if defined(__SSE2__)
-  gSimd = on;
-  return on;
-#else
-  return false;
-#endif
+  gPaths.simd = on;
+  settle(gPaths);
+  return gPaths.sse2;
 }
 
 int png_Passes(const PngInfo& info, PngPass passes[7]) {
@@ -448,7 +464,7 @@ PngStatus png_Reconstruct(PngInfo* info, uint8_t* raw, const PngPass* passes, in
   const int filterBytes = std::max(1, depth / 8) * info->channels;
   const Unfilter unfilter = unfilterFor(filterBytes);
 #ifdef PNG_PAETH_AVX2
-  const bool pairPaeth = filterBytes == 1 && gSimd && gAvx2;  // two Paeth rows in a row go together
+  const bool pairPaeth = filterBytes == 1 && gPaths.avx2;  // two Paeth rows in a row go together
 #endif
   const Place place = placeFor(pixelBytes);
 
@@ -535,7 +551,6 @@ __attribute__((target("ssse3"))) size_t lumaSsse3(const uint8_t* p, size_t count
   return i;
 }
 
-const bool kSsse3 = __builtin_cpu_supports("ssse3");
 
 // A 256-entry byte table looked up 64 bytes at a time: two 128-entry
 // lookups across a pair of registers each, the top bit of the index picking
@@ -553,7 +568,6 @@ __attribute__((target("avx512f,avx512bw,avx512vbmi"))) size_t lookupVbmi(const u
   return i;
 }
 
-bool gVbmi = __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512bw");
 #endif
 
 }  // namespace
@@ -577,14 +591,14 @@ void png_Luma(const PngInfo& info, uint8_t* luma) {
     }
     size_t i = 0;
 #ifdef PNG_LUMA_SSSE3
-    if (gSimd && gVbmi) i = lookupVbmi(table, p, count, luma);
+    if (gPaths.vbmi) i = lookupVbmi(table, p, count, luma);
 #endif
     for (; i < count; ++i) luma[i] = table[p[i]];
   } else if (info.channels >= 3) {
     size_t i = 0;
 #ifdef PNG_LUMA_SSSE3
-    if (gSimd && kSsse3 && step == 3) i = lumaSsse3<3>(p, count, luma);
-    if (gSimd && kSsse3 && step == 4) i = lumaSsse3<4>(p, count, luma);
+    if (gPaths.ssse3 && step == 3) i = lumaSsse3<3>(p, count, luma);
+    if (gPaths.ssse3 && step == 4) i = lumaSsse3<4>(p, count, luma);
     p += i * step;
 #endif
     for (; i < count; ++i, p += step) luma[i] = lumaOf(p[0], p[sample], p[2 * sample]);
@@ -596,16 +610,9 @@ void png_Luma(const PngInfo& info, uint8_t* luma) {
 }
 
 bool png_UseAvx2(bool on) {
-#ifdef PNG_LUMA_SSSE3
-  gVbmi = on && __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512bw");
-#endif
-#ifdef PNG_PAETH_AVX2
-  gAvx2 = on && __builtin_cpu_supports("avx2");
-  return gAvx2;
-#else
-  (void)on;
-  return false;
-#endif
+  gPaths.wide = on;
+  settle(gPaths);
+  return gPaths.avx2;
 }
 
 namespace {

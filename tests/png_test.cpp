@@ -270,27 +270,28 @@ TEST(PngPixels, VectorAndPlainPathsGiveTheSamePixels) {
     for (int colourType : {0, 2, 3, 4, 6})
       for (int width : {1, 2, 9, 127, 129, 300})
         for (int filter : {4, -1})
-          for (uint32_t levels : {0u, 3u}) {
-            const std::string what = "level " + std::to_string(level) + ", type " + std::to_string(colourType) +
-                                     ", width " + std::to_string(width) + ", filter " + std::to_string(filter) +
-                                     ", levels " + std::to_string(levels);
-            ASSERT_EQ(d.decode(encode({width, 5, 8, colourType, 0}, rng, expected, 4000, levels, filter)),
-                      PngStatus::Ok)
-                << what;
-            EXPECT_TRUE(d.pixels() == expected) << what;
-            auto lumaOf = [](int r, int g, int b) { return uint8_t((r * 307 + g * 600 + b * 117) >> 10); };
-            Bytes luma;
-            if (colourType == 2 || colourType == 6) {
-              const size_t step = colourType == 2 ? 3 : 4;
-              for (size_t i = 0; i + step <= expected.size(); i += step)
-                luma.push_back(lumaOf(expected[i], expected[i + 1], expected[i + 2]));
-            } else if (colourType == 3) {  // the palette encode() writes
-              for (uint8_t v : expected) luma.push_back(lumaOf(uint8_t(v * 3), 255 - v, uint8_t(v * 7)));
+          for (uint32_t levels : {0u, 3u})
+            for (int interlace : {0, 1}) {  // Adam7 rows are unfiltered in place
+              const std::string what = "level " + std::to_string(level) + ", type " + std::to_string(colourType) +
+                                       ", width " + std::to_string(width) + ", filter " + std::to_string(filter) +
+                                       ", levels " + std::to_string(levels) + (interlace ? ", Adam7" : "");
+              ASSERT_EQ(d.decode(encode({width, 5, 8, colourType, interlace}, rng, expected, 4000, levels, filter)),
+                        PngStatus::Ok)
+                  << what;
+              EXPECT_TRUE(d.pixels() == expected) << what;
+              auto lumaOf = [](int r, int g, int b) { return uint8_t((r * 307 + g * 600 + b * 117) >> 10); };
+              Bytes luma;
+              if (colourType == 2 || colourType == 6) {
+                const size_t step = colourType == 2 ? 3 : 4;
+                for (size_t i = 0; i + step <= expected.size(); i += step)
+                  luma.push_back(lumaOf(expected[i], expected[i + 1], expected[i + 2]));
+              } else if (colourType == 3) {  // the palette encode() writes
+                for (uint8_t v : expected) luma.push_back(lumaOf(uint8_t(v * 3), 255 - v, uint8_t(v * 7)));
+              }
+              if (!luma.empty()) {
+                EXPECT_TRUE(d.luma() == luma) << what;
+              }
             }
-            if (!luma.empty()) {
-              EXPECT_TRUE(d.luma() == luma) << what;
-            }
-          }
   }
   png_UseSimd(true);
   png_UseAvx2(true);
