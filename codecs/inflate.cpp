@@ -705,6 +705,10 @@ InfResult inf_Stream(InfDecoder* d, InfSource* source, uint8_t* out, size_t outC
     st = PngStatus::BadZlibHeader;
   }
 
+  // The checksum follows the output block by block, over bytes that are
+  // still in the cache, instead of one pass over all of it at the end.
+  uint32_t sum = 1;
+  const uint8_t* summed = out;
   for (bool last = false; st == PngStatus::Ok && !last;) {
     last = takeBits(s, 1);
     switch (takeBits(s, 2)) {
@@ -726,6 +730,8 @@ InfResult inf_Stream(InfDecoder* d, InfSource* source, uint8_t* out, size_t outC
     }
     // A fault may come from decoding zeros past the end: then the end is the cause.
     if (usedPadding(s)) st = PngStatus::InputEnded;
+    sum = inf_Adler32(sum, summed, size_t(o - summed));
+    summed = o;
   }
 
   if (st == PngStatus::Ok) {
@@ -735,7 +741,7 @@ InfResult inf_Stream(InfDecoder* d, InfSource* source, uint8_t* out, size_t outC
     if (usedPadding(s)) {
       st = PngStatus::InputEnded;
     } else {
-      result.adlerMatches = adler == inf_Adler32(1, out, size_t(o - out));
+      result.adlerMatches = adler == sum;
     }
   }
   source->next = s.in;
@@ -763,29 +769,44 @@ InfResult inf_Zlib(InfDecoder* decoder, const uint8_t* in, size_t inSize, uint8_
 #include <immintrin.h>
 namespace {
 // Adler-32 of n bytes (a multiple of 32, at most the reduction block) with
-// AVX2, 32 bytes a step: a gains their sum, b gains 32 a (a before the
-// step) plus the bytes weighted 32, 31, ..., 1.  Leaves a and b reduced.
+// AVX2.  Two 32-byte vectors a step, so that the two multiply chains run side
+// by side: a gains their sum, b gains 64 a (a before the step) plus the bytes
+// weighted 64, 63, ..., 1; a last lone vector takes 32 a and 32, ..., 1.
+// Leaves a and b reduced.
 __attribute__((target("avx2"))) void adlerAvx2(uint32_t& a, uint32_t& b, const uint8_t* p, size_t n) {
   const __m256i zero = _mm256_setzero_si256(), ones = _mm256_set1_epi16(1);
-  const __m256i weights = _mm256_setr_epi8(32, 31, 30, 29, 28, 27, 26, 25, 24, 23, 22, 21, 20, 19, 18, 17, 16, 15,
-                                           14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1);
-  __m256i sumA = zero, sumPrevA = zero, sumB = zero;
-  for (size_t i = 0; i < n; i += 32) {
+  const __m256i weightsLow = _mm256_setr_epi8(32, 31, 30, 29, 28, 27, 26, 25, 24, 23, 22, 21, 20, 19, 18, 17, 16,
+                                              15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1);
+  const __m256i weightsHigh = _mm256_add_epi8(weightsLow, _mm256_set1_epi8(32));
+  __m256i sumA = zero, sumPrevA = zero, sumB = zero, sumB2 = zero;
+  size_t i = 0;
+  for (; i + 64 <= n; i += 64) {
+    const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
+    const __m256i y = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + 32));
+    sumPrevA = _mm256_add_epi32(sumPrevA, sumA);
+    sumA = _mm256_add_epi32(sumA, _mm256_add_epi32(_mm256_sad_epu8(x, zero), _mm256_sad_epu8(y, zero)));
+    sumB = _mm256_add_epi32(sumB, _mm256_madd_epi16(_mm256_maddubs_epi16(x, weightsHigh), ones));
+    sumB2 = _mm256_add_epi32(sumB2, _mm256_madd_epi16(_mm256_maddubs_epi16(y, weightsLow), ones));
+  }
+  // sumPrevA counted 64-byte steps; a lone 32-byte step adds half as much.
+  sumPrevA = _mm256_add_epi32(sumPrevA, sumPrevA);
+  if (i < n) {
     const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
     sumPrevA = _mm256_add_epi32(sumPrevA, sumA);
     sumA = _mm256_add_epi32(sumA, _mm256_sad_epu8(x, zero));
-    sumB = _mm256_add_epi32(sumB, _mm256_madd_epi16(_mm256_maddubs_epi16(x, weights), ones));
+    sumB = _mm256_add_epi32(sumB, _mm256_madd_epi16(_mm256_maddubs_epi16(x, weightsLow), ones));
   }
+  sumB = _mm256_add_epi32(sumB, sumB2);
   uint32_t lanesA[8], lanesPrev[8], lanesB[8];
   _mm256_storeu_si256(reinterpret_cast<__m256i*>(lanesA), sumA);
   _mm256_storeu_si256(reinterpret_cast<__m256i*>(lanesPrev), sumPrevA);
   _mm256_storeu_si256(reinterpret_cast<__m256i*>(lanesB), sumB);
   uint64_t blockA = 0, prevA = 0, blockB = 0;
-  for (int i = 0; i < 8; i += 2) {  // the sums of absolute differences sit in the low half of each 64 bits
-    blockA += lanesA[i];
-    prevA += lanesPrev[i];
+  for (int k = 0; k < 8; k += 2) {  // the sums of absolute differences sit in the low half of each 64 bits
+    blockA += lanesA[k];
+    prevA += lanesPrev[k];
   }
-  for (int i = 0; i < 8; ++i) blockB += lanesB[i];
+  for (int k = 0; k < 8; ++k) blockB += lanesB[k];
   b = uint32_t((b + uint64_t(a) * n + 32 * prevA + blockB) % 65521);
   a = uint32_t((a + blockA) % 65521);
 }
