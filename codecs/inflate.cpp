@@ -358,6 +358,16 @@ inline uint32_t takeValue(uint32_t e, uint64_t& bits) {
   return (e >> 16) + uint32_t(consumed >> ((e >> 8) & 63));
 }
 
+// Makes the compiler compute v here, before a branch, instead of moving the
+// work into the one arm that uses it.
+inline void pinBeforeBranch(uint32_t& v) {
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__) || defined(__aarch64__))
+  __asm__ volatile("" : "+r"(v));
+#else
+  (void)v;
+#endif
+}
+
 // Copies a match whose distance is at most the bytes before `out`.  Writes
 // whole words, up to 31 bytes past the end of the match.
 inline uint8_t* copyMatch(uint8_t* out, uint32_t distance, uint32_t length) {
@@ -441,6 +451,11 @@ __attribute__((always_inline)) inline PngStatus decodeBlockBody(BitState& s, con
         bits |= load64(in) << (wide & 63);
         in += 7 - ((wide >> 3) & 7);
         wide |= 56;
+        // The distance entry that would follow a length, looked up before
+        // the test below tells literal from length: when that guess goes
+        // wrong, the load has been under way while the processor turned.
+        uint32_t d = primary(dist, bits >> usedBits(e), kDistBits);
+        pinBeforeBranch(d);
         if (e & kLiteral) {
           // Three literal entries per top-up, and the lookup after them: each
           // takes at most 15 of the 64 bits of input the top-up leaves.  Both
@@ -478,6 +493,7 @@ __attribute__((always_inline)) inline PngStatus decodeBlockBody(BitState& s, con
               e = primary(lit, bits, kLitBits);
               continue;
             }
+            d = primary(dist, bits >> usedBits(e), kDistBits);
           }
           if (e & (kEndOfBlock | kInvalid)) {
             if (e & kInvalid) {
@@ -492,7 +508,6 @@ __attribute__((always_inline)) inline PngStatus decodeBlockBody(BitState& s, con
         {
           const uint32_t length = takeValue(e, bits);
           wide -= e;
-          uint32_t d = primary(dist, bits, kDistBits);
           if (d & (kLink | kInvalid)) {
             if (d & kLink) d = follow(dist, d, bits, kDistBits);
             if (d & kInvalid) {
