@@ -27,24 +27,33 @@
 #endif
 
 // ---------------------------------------------------------------------------
-// Table entries: value << 16 | kind | codeBits << 8 | totalBits
+// Table entries, 64 bits: value << 32 | kind | codeBits << 16 | width << 8 | totalBits
 //   totalBits  bits 0..7    code bits plus extra bits: what the symbol consumes
-//   codeBits   bits 8..11   the code alone, where the extra bits start
-//                           (for a link: the subtable's index bits; for a
+//                           (for a link: the primary bits, where its index starts)
+//   width      bits 8..15   how many bits index the next table (for a link:
+//                           its subtable's index bits)
+//   codeBits   bits 16..23  the code alone, where the extra bits start (for a
 //                           literal: how many literals, 1 or 2)
-//   kind       bits 12..15  one of the flags below; none for a length or distance
-//   value      bits 16..31  literal byte, length or distance base, subtable start
+//   kind       bits 24..31  one of the flags below; none for a length or distance
+//   value      bits 32..63  literal bytes, length or distance base, subtable start
+// The low 16 bits are laid out as a bit-field extract instruction takes its
+// start and length: one instruction gives the index of the next lookup from
+// the bit buffer and the entry before it (and the index into a subtable from
+// a link), where a shift and a mask would take two.
 namespace {
 
-constexpr uint32_t kLiteral = 0x8000;
-constexpr uint32_t kLink = 0x4000;
-constexpr uint32_t kEndOfBlock = 0x2000;
-constexpr uint32_t kInvalid = 0x1000;
+using Entry = uint64_t;
+constexpr Entry kLiteral = 0x80000000;
+constexpr Entry kLink = 0x40000000;
+constexpr Entry kEndOfBlock = 0x20000000;
+constexpr Entry kInvalid = 0x10000000;
 
 constexpr int kMaxCodeBits = 15;
 constexpr int kLitBits = 10;  // covers every literal/length code of the fixed code, most of dynamic ones
 constexpr int kDistBits = 10;  // the distance codes of most blocks fit
 constexpr int kLenCodeBits = 7;  // code-length codes are at most 7 bits long: no links
+static_assert(kLitBits == kDistBits, "one index width for the lookup after any entry");
+constexpr Entry kNextWidth = Entry(kLitBits) << 8;
 
 constexpr int kLitSymbols = 288;  // 286 in use, 2 more in the fixed code
 constexpr int kDistSymbols = 32;  // 30 in use, 2 more in the fixed code
@@ -55,7 +64,6 @@ constexpr int kLenCodeSymbols = 19;
 // 2^(15 - primary bits) entries.
 constexpr int kLitTableSize = (1 << kLitBits) + kLitSymbols * (1 << (kMaxCodeBits - kLitBits));
 constexpr int kDistTableSize = (1 << kDistBits) + kDistSymbols * (1 << (kMaxCodeBits - kDistBits));
-static_assert(kLitTableSize < 65536 && kDistTableSize < 65536, "subtable starts must fit in 16 bits");
 
 constexpr uint32_t kMaxMatch = 258;
 // A match copy stores whole words and may write up to 31 bytes past its end.
@@ -88,17 +96,17 @@ constexpr struct ReversedBytes {
 } kReversedByte;
 
 // What a symbol means, without its code length (extra bits in the total field).
-uint32_t litMeaning(int s) {
-  if (s < 256) return uint32_t(s) << 16 | kLiteral | 1 << 8;
+Entry litMeaning(int s) {
+  if (s < 256) return Entry(s) << 32 | kLiteral | 1 << 16;
   if (s == 256) return kEndOfBlock;
-  if (s < 286) return uint32_t(kLengthBase[s - 257]) << 16 | kLengthExtra[s - 257];
+  if (s < 286) return Entry(kLengthBase[s - 257]) << 32 | kLengthExtra[s - 257];
   return kInvalid;
 }
-uint32_t distMeaning(int s) {
-  if (s < 30) return uint32_t(kDistBase[s]) << 16 | kDistExtra[s];
+Entry distMeaning(int s) {
+  if (s < 30) return Entry(kDistBase[s]) << 32 | kDistExtra[s];
   return kInvalid;
 }
-uint32_t lenCodeMeaning(int s) { return uint32_t(s) << 16; }
+Entry lenCodeMeaning(int s) { return Entry(s) << 32; }
 
 inline uint64_t load64(const uint8_t* p) {
   uint64_t v;
@@ -109,12 +117,12 @@ inline uint64_t load64(const uint8_t* p) {
   return v;
 }
 inline void copy8(uint8_t* dst, const uint8_t* src) { std::memcpy(dst, src, 8); }
-// The two literal bytes of an entry (bits 16..31), first byte first, in one store.
-inline void storeLiterals(uint8_t* dst, uint32_t e) {
+// The two literal bytes of an entry (bits 32..47), first byte first, in one store.
+inline void storeLiterals(uint8_t* dst, Entry e) {
 #if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-  const uint16_t v = uint16_t(e >> 24 | (e >> 8 & 0xff00));
+  const uint16_t v = uint16_t(e >> 40 | (e >> 24 & 0xff00));
 #else
-  const uint16_t v = uint16_t(e >> 16);
+  const uint16_t v = uint16_t(e >> 32);
 #endif
   std::memcpy(dst, &v, 2);
 }
@@ -138,8 +146,8 @@ inline void copy16(uint8_t* dst, const uint8_t* src) {
 // or of no symbol at all passes (RFC 1951 allows one distance code; the bit
 // pattern no symbol owns decodes as kInvalid).
 // A template on `meaning` so that it is inlined into the loops.
-template <uint32_t (*meaning)(int)>
-PngStatus buildTable(uint32_t* table, int tableSize, int primaryBits, const uint8_t* lengths, int count,
+template <Entry (*meaning)(int)>
+PngStatus buildTable(Entry* table, int tableSize, int primaryBits, const uint8_t* lengths, int count,
                      bool allowSparse) {
   int perLength[kMaxCodeBits + 1] = {};
   for (int s = 0; s < count; ++s) perLength[lengths[s]]++;
@@ -183,13 +191,13 @@ PngStatus buildTable(uint32_t* table, int tableSize, int primaryBits, const uint
   // share its low bits.  Copies are whole blocks instead of strided stores.
   auto entryOf = [&](int i) {
     const int len = lengths[sorted[i]];
-    const uint32_t m = meaning(sorted[i]);
-    return m & kLiteral ? m + uint32_t(len) : m + uint32_t(len) * 0x101;  // code bits and total bits
+    const Entry m = meaning(sorted[i]) | kNextWidth;
+    return m & kLiteral ? m + Entry(len) : m + Entry(len) * 0x10001;  // code bits and total bits
   };
   int i = 0;
   for (int len = 1; len <= primaryBits; ++len) {
     for (; i < used && lengths[sorted[i]] == len; ++i) table[reversed[i]] = entryOf(i);
-    if (len < primaryBits) std::memcpy(table + (1 << len), table, sizeof(uint32_t) << len);
+    if (len < primaryBits) std::memcpy(table + (1 << len), table, sizeof(Entry) << len);
   }
 
   const uint32_t primaryMask = uint32_t(primarySize) - 1;
@@ -198,7 +206,7 @@ PngStatus buildTable(uint32_t* table, int tableSize, int primaryBits, const uint
   int subStart = 0, subBits = 0;
   for (; i < used; ++i) {
     const int len = lengths[sorted[i]];
-    const uint32_t entry = entryOf(i);
+    const Entry entry = entryOf(i);
     const uint32_t r = reversed[i];
     const uint32_t prefix = r & primaryMask;
     if (prefix != linkedPrefix) {
@@ -210,7 +218,7 @@ PngStatus buildTable(uint32_t* table, int tableSize, int primaryBits, const uint
       subStart = next;
       next += 1 << subBits;
       if (next > tableSize) return PngStatus::CodeOversubscribed;  // not for a complete code; keeps writes inside
-      table[prefix] = uint32_t(subStart) << 16 | kLink | uint32_t(subBits) << 8;
+      table[prefix] = Entry(subStart) << 32 | kLink | Entry(subBits) << 8 | Entry(primaryBits);
       linkedPrefix = prefix;
     }
     for (uint32_t j = r >> primaryBits; j < (1u << subBits); j += 1u << (len - primaryBits))
@@ -224,8 +232,9 @@ PngStatus buildTable(uint32_t* table, int tableSize, int primaryBits, const uint
 // that the entry for the second code (at a smaller index: the first code's
 // bits shifted out) is still a single one when it is read.
 // Written without branches: whether an entry pairs is a coin toss from one
-// index to the next.  (A link's total is 0: it looks at itself, no literal.)
-void pairLiterals(uint32_t* table) {
+// index to the next.  (A link's total is the primary bits: it looks at entry
+// 0, and is no literal itself.)
+void pairLiterals(Entry* table) {
   // A pair needs a literal code of at most half the primary bits.  Each such
   // code has an entry among the first 2^(kLitBits / 2); many blocks have
   // none, and the pass over the whole table would be wasted.
@@ -234,19 +243,19 @@ void pairLiterals(uint32_t* table) {
     shortLiteral |= (table[i] & kLiteral) && (table[i] & 0xff) <= uint32_t(kLitBits / 2);
   if (!shortLiteral) return;
   for (int i = (1 << kLitBits) - 1; i >= 0; --i) {
-    const uint32_t first = table[i];
-    const uint32_t bits = first & 0xff;
-    const uint32_t second = table[uint32_t(i) >> (bits & 31)];
-    const uint32_t both = bits + (second & 0xff);
+    const Entry first = table[i];
+    const uint32_t bits = uint32_t(first & 0xff);
+    const Entry second = table[uint32_t(i) >> (bits & 31)];
+    const uint32_t both = bits + uint32_t(second & 0xff);
     const bool pairs = (first & second & kLiteral) && both <= uint32_t(kLitBits);
-    const uint32_t pair = (first & 0x00ff0000) | (second & 0x00ff0000) << 8 | kLiteral | 2 << 8 | both;
+    const Entry pair = (first & 0xff00000000) | (second & 0xff00000000) << 8 | kLiteral | 2 << 16 | kNextWidth | both;
     table[i] = pairs ? pair : first;
   }
 }
 
 struct FixedTables {
-  uint32_t lit[1 << kLitBits];  // the fixed code is at most 9 bits: no links
-  uint32_t dist[1 << kDistBits];
+  Entry lit[1 << kLitBits];  // the fixed code is at most 9 bits: no links
+  Entry dist[1 << kDistBits];
 };
 
 const FixedTables& fixedTables() {
@@ -332,35 +341,35 @@ inline uint32_t takeBits(BitState& s, unsigned n) {
 inline bool usedPadding(const BitState& s) { return s.padBytes * 8 > s.count; }
 
 // The entry a link leads to.
-inline uint32_t follow(const uint32_t* table, uint32_t link, uint64_t bits, int primaryBits) {
-  return table[(link >> 16) + (uint32_t(bits >> primaryBits) & ((1u << ((link >> 8) & 15)) - 1))];
+inline Entry follow(const Entry* table, Entry link, uint64_t bits, int primaryBits) {
+  return table[(link >> 32) + (uint32_t(bits >> primaryBits) & ((1u << ((link >> 8) & 15)) - 1))];
 }
-inline uint32_t primary(const uint32_t* table, uint64_t bits, int primaryBits) {
+inline Entry primary(const Entry* table, uint64_t bits, int primaryBits) {
   return table[bits & ((1u << primaryBits) - 1)];
 }
-inline uint32_t lookup(const uint32_t* table, uint64_t bits, int primaryBits) {
-  const uint32_t e = primary(table, bits, primaryBits);
+inline Entry lookup(const Entry* table, uint64_t bits, int primaryBits) {
+  const Entry e = primary(table, bits, primaryBits);
   return e & kLink ? follow(table, e, bits, primaryBits) : e;
 }
 
 // How many bits an entry consumes.  The total is below 64, so the two bits
 // above it are clear and a 64-bit shift by (e & 63) takes one instruction.
-inline unsigned usedBits(uint32_t e) { return e & 63; }
+inline unsigned usedBits(Entry e) { return unsigned(e & 63); }
 
 // Takes the bits of a length or distance entry and gives its base plus the
 // extra bits above the code.  The consumed bits are what the shift drops,
 // found by shifting back and subtracting, which costs no mask; the code
 // length sits in bits 8..11 with bits 12..13 clear for these entries.
-inline uint32_t takeValue(uint32_t e, uint64_t& bits) {
+inline uint32_t takeValue(Entry e, uint64_t& bits) {
   const uint64_t rest = bits >> usedBits(e);
   const uint64_t consumed = bits - (rest << usedBits(e));
   bits = rest;
-  return (e >> 16) + uint32_t(consumed >> ((e >> 8) & 63));
+  return uint32_t(e >> 32) + uint32_t(consumed >> ((e >> 16) & 63));
 }
 
 // Makes the compiler compute v here, before a branch, instead of moving the
 // work into the one arm that uses it.
-inline void pinBeforeBranch(uint32_t& v) {
+inline void pinBeforeBranch(Entry& v) {
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__) || defined(__aarch64__))
   __asm__ volatile("" : "+r"(v));
 #else
@@ -415,11 +424,39 @@ inline uint8_t* copyMatch(uint8_t* out, uint32_t distance, uint32_t length) {
   return end;
 }
 
+// The index of the lookup after entry e: the kLitBits bits that follow the
+// bits e consumes.  With bit-field extract that is one instruction, since
+// an entry's low 16 bits are its start and length.
+template <bool kExtract>
+inline uint32_t nextIndex(uint64_t bits, Entry e) {
+#if defined(__x86_64__) && defined(__GNUC__)
+  if (kExtract) {
+    uint64_t index;
+    __asm__("bextrq %2, %1, %0" : "=r"(index) : "r"(bits), "r"(e));
+    return uint32_t(index);
+  }
+#endif
+  return uint32_t(bits >> usedBits(e)) & ((1u << kLitBits) - 1);
+}
+// The entry a link leads to, its index also taken with one extract.
+template <bool kExtract>
+inline Entry followLink(const Entry* table, Entry link, uint64_t bits) {
+#if defined(__x86_64__) && defined(__GNUC__)
+  if (kExtract) {
+    uint64_t index;
+    __asm__("bextrq %2, %1, %0" : "=r"(index) : "r"(bits), "r"(link));
+    return table[(link >> 32) + index];
+  }
+#endif
+  return table[(link >> 32) + (uint32_t(bits >> usedBits(link)) & ((1u << ((link >> 8) & 15)) - 1))];
+}
+
 // Decodes the symbols of one block up to its end-of-block code.  Compiled
 // twice (see below); always inlined into both.
-__attribute__((always_inline)) inline PngStatus decodeBlockBody(BitState& s, const uint32_t* lit,
-                                                                const uint32_t* dist, uint8_t* const outStart,
-                                                                uint8_t*& outRef, uint8_t* const outEnd) {
+template <bool kExtract>
+__attribute__((always_inline)) inline PngStatus decodeBlockBody(BitState& s, const Entry* lit, const Entry* dist,
+                                                                uint8_t* const outStart, uint8_t*& outRef,
+                                                                uint8_t* const outEnd) {
   uint64_t bits = s.bits;
   unsigned count = s.count;
   const uint8_t* in = s.in;
@@ -446,7 +483,7 @@ __attribute__((always_inline)) inline PngStatus decodeBlockBody(BitState& s, con
       bits |= load64(in) << count;
       in += (63 - count) >> 3;
       wide |= 56;
-      uint32_t e = primary(lit, bits, kLitBits);
+      Entry e = primary(lit, bits, kLitBits);
       do {
         bits |= load64(in) << (wide & 63);
         in += 7 - ((wide >> 3) & 7);
@@ -454,30 +491,34 @@ __attribute__((always_inline)) inline PngStatus decodeBlockBody(BitState& s, con
         // The distance entry that would follow a length, looked up before
         // the test below tells literal from length: when that guess goes
         // wrong, the load has been under way while the processor turned.
-        uint32_t d = primary(dist, bits >> usedBits(e), kDistBits);
+        Entry d = dist[nextIndex<kExtract>(bits, e)];
         pinBeforeBranch(d);
         if (e & kLiteral) {
           // Three literal entries per top-up, and the lookup after them: each
           // takes at most 15 of the 64 bits of input the top-up leaves.  Both
           // bytes of an entry are stored; a single literal's second byte is
-          // overwritten by what comes next.
+          // overwritten by what comes next.  The next index comes from the
+          // bits before the shift, beside it rather than after it.
+          Entry next = lit[nextIndex<kExtract>(bits, e)];
           bits >>= usedBits(e);
-          wide -= e;
+          wide -= uint32_t(e);
           storeLiterals(out, e);
-          out += (e >> 8) & 15;
-          e = primary(lit, bits, kLitBits);
+          out += (e >> 16) & 15;
+          e = next;
           if (e & kLiteral) {
+            next = lit[nextIndex<kExtract>(bits, e)];
             bits >>= usedBits(e);
-            wide -= e;
+            wide -= uint32_t(e);
             storeLiterals(out, e);
-            out += (e >> 8) & 15;
-            e = primary(lit, bits, kLitBits);
+            out += (e >> 16) & 15;
+            e = next;
             if (e & kLiteral) {
+              next = lit[nextIndex<kExtract>(bits, e)];
               bits >>= usedBits(e);
-              wide -= e;
+              wide -= uint32_t(e);
               storeLiterals(out, e);
-              out += (e >> 8) & 15;
-              e = primary(lit, bits, kLitBits);
+              out += (e >> 16) & 15;
+              e = next;
             }
           }
           continue;
@@ -485,15 +526,15 @@ __attribute__((always_inline)) inline PngStatus decodeBlockBody(BitState& s, con
         if (e & (kLink | kEndOfBlock | kInvalid)) {  // one test on the way to a length
           if (e & kLink) {
             // Literals with long codes are rare: they come this way, single.
-            e = follow(lit, e, bits, kLitBits);
+            e = followLink<kExtract>(lit, e, bits);
             if (e & kLiteral) {
               bits >>= usedBits(e);
-              wide -= e;
-              *out++ = uint8_t(e >> 16);
+              wide -= uint32_t(e);
+              *out++ = uint8_t(e >> 32);
               e = primary(lit, bits, kLitBits);
               continue;
             }
-            d = primary(dist, bits >> usedBits(e), kDistBits);
+            d = dist[nextIndex<kExtract>(bits, e)];
           }
           if (e & (kEndOfBlock | kInvalid)) {
             if (e & kInvalid) {
@@ -501,30 +542,30 @@ __attribute__((always_inline)) inline PngStatus decodeBlockBody(BitState& s, con
               goto fastExit;
             }
             bits >>= usedBits(e);
-            wide -= e;
+            wide -= uint32_t(e);
             goto fastExit;
           }
         }
         {
           const uint32_t length = takeValue(e, bits);
-          wide -= e;
+          wide -= uint32_t(e);
           if (d & (kLink | kInvalid)) {
-            if (d & kLink) d = follow(dist, d, bits, kDistBits);
+            if (d & kLink) d = followLink<kExtract>(dist, d, bits);
             if (d & kInvalid) {
               status = PngStatus::BadSymbol;
               goto fastExit;
             }
           }
+          // No top-up needed for the next lookup: the one above left 64
+          // bits of input in the buffer (those above the count are the bits
+          // of the bytes at `in`), the length and distance took at most 48.
+          e = lit[nextIndex<kExtract>(bits, d)];
           const uint32_t distance = takeValue(d, bits);
-          wide -= d;
+          wide -= uint32_t(d);
           if (distance > uint32_t(out - outStart)) {
             status = PngStatus::DistanceTooFar;
             goto fastExit;
           }
-          // No top-up needed for the next lookup: the one above left 64
-          // bits of input in the buffer (those above the count are the bits
-          // of the bytes at `in`), the length and distance took at most 48.
-          e = primary(lit, bits, kLitBits);
           out = copyMatch(out, distance, length);
         }
       } while (--turns != 0 || (in <= inLimit && out <= outLimit && (turns = turnsLeft(), true)));
@@ -547,17 +588,17 @@ __attribute__((always_inline)) inline PngStatus decodeBlockBody(BitState& s, con
       status = PngStatus::InputEnded;
       goto done;
     }
-    const uint32_t e = lookup(lit, bits, kLitBits);
+    const Entry e = lookup(lit, bits, kLitBits);
     if (e & kLiteral) {
-      const uint32_t n = (e >> 8) & 15;
+      const uint32_t n = (e >> 16) & 15;
       if (uint32_t(outEnd - out) < n) {
         status = PngStatus::OutOfMemory;
         goto done;
       }
       bits >>= usedBits(e);
       count -= usedBits(e);
-      out[0] = uint8_t(e >> 16);
-      if (n == 2) out[1] = uint8_t(e >> 24);
+      out[0] = uint8_t(e >> 32);
+      if (n == 2) out[1] = uint8_t(e >> 40);
       out += n;
       continue;
     }
@@ -572,7 +613,7 @@ __attribute__((always_inline)) inline PngStatus decodeBlockBody(BitState& s, con
     }
     const uint32_t length = takeValue(e, bits);
     count -= usedBits(e);
-    const uint32_t d = lookup(dist, bits, kDistBits);  // 56 - 20 bits left: enough for any distance
+    const Entry d = lookup(dist, bits, kDistBits);  // 56 - 20 bits left: enough for any distance
     if (d & kInvalid) {
       status = PngStatus::BadSymbol;
       goto done;
@@ -597,22 +638,24 @@ done:
   return status;
 }
 
-using DecodeBlock = PngStatus (*)(BitState&, const uint32_t*, const uint32_t*, uint8_t*, uint8_t*&, uint8_t*);
+using DecodeBlock = PngStatus (*)(BitState&, const Entry*, const Entry*, uint8_t*, uint8_t*&, uint8_t*);
 
-PngStatus decodeBlockPortable(BitState& s, const uint32_t* lit, const uint32_t* dist, uint8_t* outStart,
-                              uint8_t*& out, uint8_t* outEnd) {
-  return decodeBlockBody(s, lit, dist, outStart, out, outEnd);
+PngStatus decodeBlockPortable(BitState& s, const Entry* lit, const Entry* dist, uint8_t* outStart, uint8_t*& out,
+                              uint8_t* outEnd) {
+  return decodeBlockBody<false>(s, lit, dist, outStart, out, outEnd);
 }
 
 // The bit buffer work is all variable shifts and masks: where the processor
 // has BMI2 they take one instruction each, without the shift count having to
-// go through CL.
+// go through CL, and BMI1's bit-field extract makes an index in one.
 #if defined(__x86_64__) && defined(__GNUC__)
-__attribute__((target("bmi2"))) PngStatus decodeBlockBmi2(BitState& s, const uint32_t* lit, const uint32_t* dist,
-                                                          uint8_t* outStart, uint8_t*& out, uint8_t* outEnd) {
-  return decodeBlockBody(s, lit, dist, outStart, out, outEnd);
+__attribute__((target("bmi,bmi2"))) PngStatus decodeBlockBmi2(BitState& s, const Entry* lit, const Entry* dist,
+                                                              uint8_t* outStart, uint8_t*& out, uint8_t* outEnd) {
+  return decodeBlockBody<true>(s, lit, dist, outStart, out, outEnd);
 }
-DecodeBlock chooseDecodeBlock() { return __builtin_cpu_supports("bmi2") ? decodeBlockBmi2 : decodeBlockPortable; }
+DecodeBlock chooseDecodeBlock() {
+  return __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2") ? decodeBlockBmi2 : decodeBlockPortable;
+}
 #else
 DecodeBlock chooseDecodeBlock() { return decodeBlockPortable; }
 #endif
@@ -646,9 +689,9 @@ PngStatus storedBlock(BitState& s, uint8_t*& out, uint8_t* const outEnd) {
 
 struct InfDecoder {
   DecodeBlock decodeBlock;  // chosen for the processor when the decoder is made
-  uint32_t lit[kLitTableSize];
-  uint32_t dist[kDistTableSize];
-  uint32_t lenCodes[1 << kLenCodeBits];
+  Entry lit[kLitTableSize];
+  Entry dist[kDistTableSize];
+  Entry lenCodes[1 << kLenCodeBits];
   uint8_t lengths[kLitSymbols + kDistSymbols];
 };
 
@@ -671,10 +714,10 @@ PngStatus readDynamicTables(BitState& s, InfDecoder* d) {
   uint8_t* const lengths = d->lengths;
   for (int n = 0; n < total;) {
     if (s.count < 14) refill(s);  // a code of up to 7 bits and up to 7 extra bits
-    const uint32_t e = d->lenCodes[s.bits & ((1u << kLenCodeBits) - 1)];
-    s.bits >>= e & 0xff;
-    s.count -= e & 0xff;
-    const uint32_t symbol = e >> 16;
+    const Entry e = d->lenCodes[s.bits & ((1u << kLenCodeBits) - 1)];
+    s.bits >>= usedBits(e);
+    s.count -= usedBits(e);
+    const uint32_t symbol = uint32_t(e >> 32);
     if (symbol < 16) {
       lengths[n++] = uint8_t(symbol);
       continue;
