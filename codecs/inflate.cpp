@@ -488,18 +488,21 @@ __attribute__((always_inline)) inline PngStatus decodeBlockBody(BitState& s, con
         bits |= load64(in) << (wide & 63);
         in += 7 - ((wide >> 3) & 7);
         wide |= 56;
-        // The distance entry that would follow a length, looked up before
-        // the test below tells literal from length: when that guess goes
-        // wrong, the load has been under way while the processor turned.
-        Entry d = dist[nextIndex<kExtract>(bits, e)];
+        // Both entries that may follow, the literal/length one if this is a
+        // literal and the distance one if it is a length, are looked up
+        // before the test below tells which: when the processor's guess
+        // goes wrong, the loads have been under way while it turned.
+        const uint32_t after = nextIndex<kExtract>(bits, e);
+        Entry d = dist[after];
+        Entry next = lit[after];
         pinBeforeBranch(d);
+        pinBeforeBranch(next);
         if (e & kLiteral) {
           // Three literal entries per top-up, and the lookup after them: each
           // takes at most 15 of the 64 bits of input the top-up leaves.  Both
           // bytes of an entry are stored; a single literal's second byte is
           // overwritten by what comes next.  The next index comes from the
           // bits before the shift, beside it rather than after it.
-          Entry next = lit[nextIndex<kExtract>(bits, e)];
           bits >>= usedBits(e);
           wide -= uint32_t(e);
           storeLiterals(out, e);
