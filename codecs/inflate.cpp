@@ -71,8 +71,9 @@ constexpr ptrdiff_t kCopyOvershoot = 32;
 // The fast loop runs while one turn cannot pass the end of the output (three
 // literal pairs, or a longest match with its overshoot) or read past the end
 // of the input window (two eight-byte top-ups, each moving at most 7 bytes on).
-constexpr ptrdiff_t kFastOutput = kMaxMatch + kCopyOvershoot;
+constexpr ptrdiff_t kFastOutput = kMaxMatch + kCopyOvershoot + 4;
 constexpr ptrdiff_t kFastInput = 16;
+constexpr size_t kTurnInput = 14;
 
 // RFC 1951 section 3.2.5: symbols 257..285 and distance codes 0..29.
 constexpr uint16_t kLengthBase[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
@@ -467,10 +468,11 @@ __attribute__((always_inline)) inline PngStatus decodeBlockBody(BitState& s, con
       const uint8_t* const inLimit = s.end - kFastInput;
       uint8_t* const outLimit = outEnd - kFastOutput;
       // Turns left before the limits need looking at again: a turn moves
-      // the input on by at most 7 bytes and the output by at most
-      // kFastOutput, so this many more are sure to stay inside them.
+      // the input on by at most kTurnInput bytes (two top-ups) and the
+      // output by at most kFastOutput (two literal entries, then a match
+      // with its overshoot), so this many more are sure to stay inside them.
       auto turnsLeft = [&] {
-        return 1 + std::min(size_t(inLimit - in) / 7, size_t(outLimit - out) / size_t(kFastOutput));
+        return 1 + std::min(size_t(inLimit - in) / kTurnInput, size_t(outLimit - out) / size_t(kFastOutput));
       };
       size_t turns = 1;
       // The entry for the next symbol is looked up before the buffer is
@@ -508,23 +510,36 @@ __attribute__((always_inline)) inline PngStatus decodeBlockBody(BitState& s, con
           storeLiterals(out, e);
           out += (e >> 16) & 15;
           e = next;
-          if (e & kLiteral) {
-            next = lit[nextIndex<kExtract>(bits, e)];
-            bits >>= usedBits(e);
-            wide -= uint32_t(e);
-            storeLiterals(out, e);
-            out += (e >> 16) & 15;
-            e = next;
-            if (e & kLiteral) {
-              next = lit[nextIndex<kExtract>(bits, e)];
-              bits >>= usedBits(e);
-              wide -= uint32_t(e);
-              storeLiterals(out, e);
-              out += (e >> 16) & 15;
-              e = next;
-            }
-          }
+          // The same look-ahead for the second and third: when one is a
+          // length, the distance entry is on its way when the match starts
+          // (after a top-up of its own; the index needed at most 45 bits).
+          d = dist[nextIndex<kExtract>(bits, e)];
+          next = lit[nextIndex<kExtract>(bits, e)];
+          pinBeforeBranch(d);
+          pinBeforeBranch(next);
+          if (!(e & kLiteral)) goto topUpForMatch;
+          bits >>= usedBits(e);
+          wide -= uint32_t(e);
+          storeLiterals(out, e);
+          out += (e >> 16) & 15;
+          e = next;
+          d = dist[nextIndex<kExtract>(bits, e)];
+          next = lit[nextIndex<kExtract>(bits, e)];
+          pinBeforeBranch(d);
+          pinBeforeBranch(next);
+          if (!(e & kLiteral)) goto topUpForMatch;
+          bits >>= usedBits(e);
+          wide -= uint32_t(e);
+          storeLiterals(out, e);
+          out += (e >> 16) & 15;
+          e = next;
           continue;
+        }
+        if (false) {
+        topUpForMatch:
+          bits |= load64(in) << (wide & 63);
+          in += 7 - ((wide >> 3) & 7);
+          wide |= 56;
         }
         if (e & (kLink | kEndOfBlock | kInvalid)) {  // one test on the way to a length
           if (e & kLink) {
