@@ -25,6 +25,9 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#endif
 
 // ---------------------------------------------------------------------------
 // Table entries, 64 bits: value << 32 | kind | codeBits << 16 | width << 8 | totalBits
@@ -228,6 +231,38 @@ PngStatus buildTable(Entry* table, int tableSize, int primaryBits, const uint8_t
   return PngStatus::Ok;
 }
 
+#if defined(__x86_64__) && defined(__GNUC__)
+#define INF_PAIRS_AVX2 1
+// pairLiterals below, four entries a step.  Each step reads all its second
+// entries before it stores: they lie at half the index or less, so in a
+// step further down or in this one, and are still single either way.
+__attribute__((target("avx2"))) void pairLiteralsAvx2(Entry* table) {
+  const __m256i lowByte = _mm256_set1_epi64x(0xff);
+  const __m256i literal = _mm256_set1_epi64x(kLiteral);
+  const __m256i tooLong = _mm256_set1_epi64x(kLitBits + 1);
+  const __m256i firstByte = _mm256_set1_epi64x(0xff00000000);
+  const __m256i pairKind = _mm256_set1_epi64x(kLiteral | 2 << 16 | kNextWidth);
+  const __m256i step = _mm256_set1_epi64x(4);
+  __m256i index = _mm256_setr_epi64x((1 << kLitBits) - 4, (1 << kLitBits) - 3, (1 << kLitBits) - 2, (1 << kLitBits) - 1);
+  for (int i = (1 << kLitBits) - 4; i >= 0; i -= 4) {
+    const __m256i first = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(table + i));
+    const __m256i bits = _mm256_and_si256(first, lowByte);
+    const __m256i second =
+        _mm256_i64gather_epi64(reinterpret_cast<const long long*>(table), _mm256_srlv_epi64(index, bits), 8);
+    const __m256i both = _mm256_add_epi64(bits, _mm256_and_si256(second, lowByte));
+    const __m256i pairs = _mm256_and_si256(
+        _mm256_cmpeq_epi64(_mm256_and_si256(_mm256_and_si256(first, second), literal), literal),
+        _mm256_cmpgt_epi64(tooLong, both));
+    const __m256i pair = _mm256_or_si256(
+        _mm256_or_si256(_mm256_and_si256(first, firstByte), _mm256_slli_epi64(_mm256_and_si256(second, firstByte), 8)),
+        _mm256_or_si256(pairKind, both));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(table + i), _mm256_blendv_epi8(first, pair, pairs));
+    index = _mm256_sub_epi64(index, step);
+  }
+}
+const bool kPairsAvx2 = __builtin_cpu_supports("avx2");
+#endif
+
 // Where the primary bits hold two whole literal codes, the entry gives both:
 // runs of literals then cost one lookup per pair.  Goes down the table so
 // that the entry for the second code (at a smaller index: the first code's
@@ -243,6 +278,9 @@ void pairLiterals(Entry* table) {
   for (int i = 0; i < 1 << (kLitBits / 2); ++i)
     shortLiteral |= (table[i] & kLiteral) && (table[i] & 0xff) <= uint32_t(kLitBits / 2);
   if (!shortLiteral) return;
+#if defined(INF_PAIRS_AVX2)
+  if (kPairsAvx2) return pairLiteralsAvx2(table);
+#endif
   for (int i = (1 << kLitBits) - 1; i >= 0; --i) {
     const Entry first = table[i];
     const uint32_t bits = uint32_t(first & 0xff);
@@ -842,7 +880,6 @@ InfResult inf_Zlib(InfDecoder* decoder, const uint8_t* in, size_t inSize, uint8_
 }
 
 #if defined(__x86_64__) && defined(__GNUC__)
-#include <immintrin.h>
 namespace {
 // Adler-32 of n bytes (a multiple of 32, at most the reduction block) with
 // AVX2.  Two 32-byte vectors a step, so that the two multiply chains run side
