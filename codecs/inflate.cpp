@@ -43,6 +43,11 @@
 // start and length: one instruction gives the index of the next lookup from
 // the bit buffer and the entry before it (and the index into a subtable from
 // a link), where a shift and a mask would take two.
+// Set by inf_UsePlainCode: the paths without processor-specific instructions.
+static bool gPlainCode = false;
+
+void inf_UsePlainCode(bool plain) { gPlainCode = plain; }
+
 namespace {
 
 using Entry = uint64_t;
@@ -279,7 +284,7 @@ void pairLiterals(Entry* table) {
     shortLiteral |= (table[i] & kLiteral) && (table[i] & 0xff) <= uint32_t(kLitBits / 2);
   if (!shortLiteral) return;
 #if defined(INF_PAIRS_AVX2)
-  if (kPairsAvx2) return pairLiteralsAvx2(table);
+  if (kPairsAvx2 && !gPlainCode) return pairLiteralsAvx2(table);
 #endif
   for (int i = (1 << kLitBits) - 1; i >= 0; --i) {
     const Entry first = table[i];
@@ -866,7 +871,7 @@ InfResult inf_Stream(InfDecoder* d, InfSource* source, uint8_t* out, size_t outC
 
 InfDecoder* inf_CreateDecoder() {
   InfDecoder* d = new (std::nothrow) InfDecoder;
-  if (d) d->decodeBlock = chooseDecodeBlock();
+  if (d) d->decodeBlock = gPlainCode ? decodeBlockPortable : chooseDecodeBlock();
   return d;
 }
 
@@ -939,7 +944,7 @@ uint32_t inf_Adler32(uint32_t adler, const uint8_t* p, size_t n) {
     size_t k = n < kAdlerBlock ? n : kAdlerBlock;
     n -= k;
 #if defined(INF_ADLER_AVX2)
-    if (kAdlerAvx2 && k >= 32) {
+    if (kAdlerAvx2 && !gPlainCode && k >= 32) {
       const size_t wide = k & ~size_t(31);
       adlerAvx2(a, b, p, wide);
       p += wide;
