@@ -1,16 +1,30 @@
 // PNG pictures and zlib streams from arbitrary bytes: decode from memory and
 // convert to luminance, and inflate the same bytes as a zlib stream.  CRCs
-// and Adler-32 sums are not enforced, so mutated inputs reach deep.
+// and Adler-32 sums are not enforced, so mutated inputs reach deep.  The
+// inflater runs twice, its fast paths against its plain ones: both must give
+// the same result.
 #include "codecs/codecs.h"
+#include "codecs/inflate.h"
 
 #include <cstdint>
+#include <cstring>
 #include <vector>
+
+namespace {
+InfDecoder* plainInflater() {
+  inf_UsePlainCode(true);
+  InfDecoder* d = inf_CreateDecoder();
+  inf_UsePlainCode(false);
+  return d;
+}
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static PngDecoder* decoder = png_CreateDecoder();
   static InfDecoder* inflater = inf_CreateDecoder();
   static std::vector<uint8_t> luma;
-  static std::vector<uint8_t> out(1 << 16);
+  static InfDecoder* plain = plainInflater();
+  static std::vector<uint8_t> out(1 << 16), outPlain(1 << 16);
 
   PngInfo info{};
   if (png_DecodeLuma(decoder, data, size, &info, &luma) == PngStatus::Ok) {
@@ -21,5 +35,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   const InfResult r = inf_Zlib(inflater, data, size, out.data(), out.size());
   if (r.produced > out.size()) __builtin_trap();
+  const InfResult p = inf_Zlib(plain, data, size, outPlain.data(), outPlain.size());
+  if (p.status != r.status || p.produced != r.produced || p.adlerMatches != r.adlerMatches ||
+      std::memcmp(out.data(), outPlain.data(), r.produced) != 0)
+    __builtin_trap();
   return 0;
 }
