@@ -471,16 +471,18 @@ inline uint8_t* copyMatch(uint8_t* out, uint32_t distance, uint32_t length) {
 // The index of the lookup after entry e: the kLitBits bits that follow the
 // bits e consumes.  With bit-field extract that is one instruction, since
 // an entry's low 16 bits are its start and length.
+// (64 bits wide, so that the index goes to the load without being narrowed
+// and widened again: a move on the chain from one lookup to the next.)
 template <bool kExtract>
-inline uint32_t nextIndex(uint64_t bits, Entry e) {
+inline uint64_t nextIndex(uint64_t bits, Entry e) {
 #if defined(__x86_64__) && defined(__GNUC__)
   if (kExtract) {
     uint64_t index;
     __asm__("bextrq %2, %1, %0" : "=r"(index) : "r"(bits), "r"(e));
-    return uint32_t(index);
+    return index;
   }
 #endif
-  return uint32_t(bits >> usedBits(e)) & ((1u << kLitBits) - 1);
+  return (bits >> usedBits(e)) & ((1u << kLitBits) - 1);
 }
 // The entry a link leads to, its index also taken with one extract.
 template <bool kExtract>
@@ -537,7 +539,7 @@ __attribute__((always_inline)) inline PngStatus decodeBlockBody(BitState& s, con
         // literal and the distance one if it is a length, are looked up
         // before the test below tells which: when the processor's guess
         // goes wrong, the loads have been under way while it turned.
-        const uint32_t after = nextIndex<kExtract>(bits, e);
+        const uint64_t after = nextIndex<kExtract>(bits, e);
         Entry d = dist[after];
         Entry next = lit[after];
         pinBeforeBranch(d);
