@@ -11,6 +11,13 @@
 // Where two literal codes fit in the primary bits together, one entry gives
 // both: pictures are mostly literals with short codes.
 //
+// The time goes into the chain from one table load to the next, and into the
+// processor guessing wrong whether a literal or a length comes next.  So an
+// entry also holds the index of the lookup after it ready for one bit-field
+// extract, and the decoder looks up both entries that may follow a symbol,
+// the next literal/length one and the distance one, before it tests which
+// kind the symbol is.
+//
 // The bit buffer is 64 bits wide.  While eight bytes of input are at hand it
 // is topped up without branches to at least 56 bits, enough for a length code
 // with its extra bits and a distance code with its extra bits (20 + 28); near
@@ -29,6 +36,11 @@
 #include <immintrin.h>
 #endif
 
+// Set by inf_UsePlainCode: keep to the paths without run-time choices.
+static bool gPlainCode = false;
+
+void inf_UsePlainCode(bool plain) { gPlainCode = plain; }
+
 // ---------------------------------------------------------------------------
 // Table entries, 64 bits: value << 32 | kind | codeBits << 16 | width << 8 | totalBits
 //   totalBits  bits 0..7    code bits plus extra bits: what the symbol consumes
@@ -43,11 +55,6 @@
 // start and length: one instruction gives the index of the next lookup from
 // the bit buffer and the entry before it (and the index into a subtable from
 // a link), where a shift and a mask would take two.
-// Set by inf_UsePlainCode: the paths without processor-specific instructions.
-static bool gPlainCode = false;
-
-void inf_UsePlainCode(bool plain) { gPlainCode = plain; }
-
 namespace {
 
 using Entry = uint64_t;
@@ -77,8 +84,9 @@ constexpr uint32_t kMaxMatch = 258;
 // A match copy stores whole words and may write up to 31 bytes past its end.
 constexpr ptrdiff_t kCopyOvershoot = 32;
 // The fast loop runs while one turn cannot pass the end of the output (three
-// literal pairs, or a longest match with its overshoot) or read past the end
-// of the input window (two eight-byte top-ups, each moving at most 7 bytes on).
+// literal pairs, or two literal entries and a longest match with its
+// overshoot) or read past the end of the input window (two eight-byte
+// top-ups, each moving at most 7 bytes on, kTurnInput in all).
 constexpr ptrdiff_t kFastOutput = kMaxMatch + kCopyOvershoot + 4;
 constexpr ptrdiff_t kFastInput = 16;
 constexpr size_t kTurnInput = 14;
@@ -403,7 +411,7 @@ inline unsigned usedBits(Entry e) { return unsigned(e & 63); }
 // Takes the bits of a length or distance entry and gives its base plus the
 // extra bits above the code.  The consumed bits are what the shift drops,
 // found by shifting back and subtracting, which costs no mask; the code
-// length sits in bits 8..11 with bits 12..13 clear for these entries.
+// length sits in bits 16..23 for these entries.
 inline uint32_t takeValue(Entry e, uint64_t& bits) {
   const uint64_t rest = bits >> usedBits(e);
   const uint64_t consumed = bits - (rest << usedBits(e));
