@@ -11,6 +11,13 @@
 // Where two literal codes fit in the primary bits together, one entry gives
 // both: pictures are mostly literals with short codes.
 //
+// The time goes into the chain from one table load to the next, and into the
+// processor guessing wrong whether a literal or a length comes next.  So an
+// entry also holds the index of the lookup after it ready for one bit-field
+// extract, and the decoder looks up both entries that may follow a symbol,
+// the next literal/length one and the distance one, before it tests which
+// kind the symbol is.
+//
 // The bit buffer is 64 bits wide.  While eight bytes of input are at hand it
 // is topped up without branches to at least 56 bits, enough for a length code
 // with its extra bits and a distance code with its extra bits (20 + 28); near
@@ -25,26 +32,43 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#endif
+
+// Set by inf_UsePlainCode: keep to the paths without run-time choices.
+static bool gPlainCode = false;
+
+void inf_UsePlainCode(bool plain) { gPlainCode = plain; }
 
 // ---------------------------------------------------------------------------
-// Table entries: value << 16 | kind | codeBits << 8 | totalBits
+// Table entries, 64 bits: value << 32 | kind | codeBits << 16 | width << 8 | totalBits
 //   totalBits  bits 0..7    code bits plus extra bits: what the symbol consumes
-//   codeBits   bits 8..11   the code alone, where the extra bits start
-//                           (for a link: the subtable's index bits; for a
+//                           (for a link: the primary bits, where its index starts)
+//   width      bits 8..15   how many bits index the next table (for a link:
+//                           its subtable's index bits)
+//   codeBits   bits 16..23  the code alone, where the extra bits start (for a
 //                           literal: how many literals, 1 or 2)
-//   kind       bits 12..15  one of the flags below; none for a length or distance
-//   value      bits 16..31  literal byte, length or distance base, subtable start
+//   kind       bits 24..31  one of the flags below; none for a length or distance
+//   value      bits 32..63  literal bytes, length or distance base, subtable start
+// The low 16 bits are laid out as a bit-field extract instruction takes its
+// start and length: one instruction gives the index of the next lookup from
+// the bit buffer and the entry before it (and the index into a subtable from
+// a link), where a shift and a mask would take two.
 namespace {
 
-constexpr uint32_t kLiteral = 0x8000;
-constexpr uint32_t kLink = 0x4000;
-constexpr uint32_t kEndOfBlock = 0x2000;
-constexpr uint32_t kInvalid = 0x1000;
+using Entry = uint64_t;
+constexpr Entry kLiteral = 0x80000000;
+constexpr Entry kLink = 0x40000000;
+constexpr Entry kEndOfBlock = 0x20000000;
+constexpr Entry kInvalid = 0x10000000;
 
 constexpr int kMaxCodeBits = 15;
 constexpr int kLitBits = 10;  // covers every literal/length code of the fixed code, most of dynamic ones
 constexpr int kDistBits = 10;  // the distance codes of most blocks fit
 constexpr int kLenCodeBits = 7;  // code-length codes are at most 7 bits long: no links
+static_assert(kLitBits == kDistBits, "one index width for the lookup after any entry");
+constexpr Entry kNextWidth = Entry(kLitBits) << 8;
 
 constexpr int kLitSymbols = 288;  // 286 in use, 2 more in the fixed code
 constexpr int kDistSymbols = 32;  // 30 in use, 2 more in the fixed code
@@ -55,16 +79,17 @@ constexpr int kLenCodeSymbols = 19;
 // 2^(15 - primary bits) entries.
 constexpr int kLitTableSize = (1 << kLitBits) + kLitSymbols * (1 << (kMaxCodeBits - kLitBits));
 constexpr int kDistTableSize = (1 << kDistBits) + kDistSymbols * (1 << (kMaxCodeBits - kDistBits));
-static_assert(kLitTableSize < 65536 && kDistTableSize < 65536, "subtable starts must fit in 16 bits");
 
 constexpr uint32_t kMaxMatch = 258;
-// A match copy stores whole words and may write up to 31 bytes past its end.
-constexpr ptrdiff_t kCopyOvershoot = 32;
+// A match copy stores whole words and may write up to 63 bytes past its end.
+constexpr ptrdiff_t kCopyOvershoot = 64;
 // The fast loop runs while one turn cannot pass the end of the output (three
-// literal pairs, or a longest match with its overshoot) or read past the end
-// of the input window (two eight-byte top-ups, each moving at most 7 bytes on).
-constexpr ptrdiff_t kFastOutput = kMaxMatch + kCopyOvershoot;
+// literal pairs, or two literal entries and a longest match with its
+// overshoot) or read past the end of the input window (two eight-byte
+// top-ups, each moving at most 7 bytes on, kTurnInput in all).
+constexpr ptrdiff_t kFastOutput = kMaxMatch + kCopyOvershoot + 4;
 constexpr ptrdiff_t kFastInput = 16;
+constexpr size_t kTurnInput = 14;
 
 // RFC 1951 section 3.2.5: symbols 257..285 and distance codes 0..29.
 constexpr uint16_t kLengthBase[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
@@ -88,17 +113,17 @@ constexpr struct ReversedBytes {
 } kReversedByte;
 
 // What a symbol means, without its code length (extra bits in the total field).
-uint32_t litMeaning(int s) {
-  if (s < 256) return uint32_t(s) << 16 | kLiteral | 1 << 8;
+Entry litMeaning(int s) {
+  if (s < 256) return Entry(s) << 32 | kLiteral | 1 << 16;
   if (s == 256) return kEndOfBlock;
-  if (s < 286) return uint32_t(kLengthBase[s - 257]) << 16 | kLengthExtra[s - 257];
+  if (s < 286) return Entry(kLengthBase[s - 257]) << 32 | kLengthExtra[s - 257];
   return kInvalid;
 }
-uint32_t distMeaning(int s) {
-  if (s < 30) return uint32_t(kDistBase[s]) << 16 | kDistExtra[s];
+Entry distMeaning(int s) {
+  if (s < 30) return Entry(kDistBase[s]) << 32 | kDistExtra[s];
   return kInvalid;
 }
-uint32_t lenCodeMeaning(int s) { return uint32_t(s) << 16; }
+Entry lenCodeMeaning(int s) { return Entry(s) << 32; }
 
 inline uint64_t load64(const uint8_t* p) {
   uint64_t v;
@@ -109,12 +134,12 @@ inline uint64_t load64(const uint8_t* p) {
   return v;
 }
 inline void copy8(uint8_t* dst, const uint8_t* src) { std::memcpy(dst, src, 8); }
-// The two literal bytes of an entry (bits 16..31), first byte first, in one store.
-inline void storeLiterals(uint8_t* dst, uint32_t e) {
+// The two literal bytes of an entry (bits 32..47), first byte first, in one store.
+inline void storeLiterals(uint8_t* dst, Entry e) {
 #if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-  const uint16_t v = uint16_t(e >> 24 | (e >> 8 & 0xff00));
+  const uint16_t v = uint16_t(e >> 40 | (e >> 24 & 0xff00));
 #else
-  const uint16_t v = uint16_t(e >> 16);
+  const uint16_t v = uint16_t(e >> 32);
 #endif
   std::memcpy(dst, &v, 2);
 }
@@ -133,13 +158,27 @@ inline void copy16(uint8_t* dst, const uint8_t* src) {
 #endif
 }
 
+// Thirty-two bytes: one load and one store in a function compiled for AVX,
+// two of each elsewhere.
+#if defined(__GNUC__)
+typedef uint8_t Bytes32 __attribute__((vector_size(32), aligned(1), may_alias));
+inline void copy32(uint8_t* dst, const uint8_t* src) {
+  *reinterpret_cast<Bytes32*>(dst) = *reinterpret_cast<const Bytes32*>(src);
+}
+#else
+inline void copy32(uint8_t* dst, const uint8_t* src) {
+  copy16(dst, src);
+  copy16(dst + 16, src + 16);
+}
+#endif
+
 // Builds a decoding table from code lengths.  Only complete codes are
 // accepted, except that where allowSparse a code of a single one-bit symbol
 // or of no symbol at all passes (RFC 1951 allows one distance code; the bit
 // pattern no symbol owns decodes as kInvalid).
 // A template on `meaning` so that it is inlined into the loops.
-template <uint32_t (*meaning)(int)>
-PngStatus buildTable(uint32_t* table, int tableSize, int primaryBits, const uint8_t* lengths, int count,
+template <Entry (*meaning)(int)>
+PngStatus buildTable(Entry* table, int tableSize, int primaryBits, const uint8_t* lengths, int count,
                      bool allowSparse) {
   int perLength[kMaxCodeBits + 1] = {};
   for (int s = 0; s < count; ++s) perLength[lengths[s]]++;
@@ -183,13 +222,13 @@ PngStatus buildTable(uint32_t* table, int tableSize, int primaryBits, const uint
   // share its low bits.  Copies are whole blocks instead of strided stores.
   auto entryOf = [&](int i) {
     const int len = lengths[sorted[i]];
-    const uint32_t m = meaning(sorted[i]);
-    return m & kLiteral ? m + uint32_t(len) : m + uint32_t(len) * 0x101;  // code bits and total bits
+    const Entry m = meaning(sorted[i]) | kNextWidth;
+    return m & kLiteral ? m + Entry(len) : m + Entry(len) * 0x10001;  // code bits and total bits
   };
   int i = 0;
   for (int len = 1; len <= primaryBits; ++len) {
     for (; i < used && lengths[sorted[i]] == len; ++i) table[reversed[i]] = entryOf(i);
-    if (len < primaryBits) std::memcpy(table + (1 << len), table, sizeof(uint32_t) << len);
+    if (len < primaryBits) std::memcpy(table + (1 << len), table, sizeof(Entry) << len);
   }
 
   const uint32_t primaryMask = uint32_t(primarySize) - 1;
@@ -198,7 +237,7 @@ PngStatus buildTable(uint32_t* table, int tableSize, int primaryBits, const uint
   int subStart = 0, subBits = 0;
   for (; i < used; ++i) {
     const int len = lengths[sorted[i]];
-    const uint32_t entry = entryOf(i);
+    const Entry entry = entryOf(i);
     const uint32_t r = reversed[i];
     const uint32_t prefix = r & primaryMask;
     if (prefix != linkedPrefix) {
@@ -210,7 +249,7 @@ PngStatus buildTable(uint32_t* table, int tableSize, int primaryBits, const uint
       subStart = next;
       next += 1 << subBits;
       if (next > tableSize) return PngStatus::CodeOversubscribed;  // not for a complete code; keeps writes inside
-      table[prefix] = uint32_t(subStart) << 16 | kLink | uint32_t(subBits) << 8;
+      table[prefix] = Entry(subStart) << 32 | kLink | Entry(subBits) << 8 | Entry(primaryBits);
       linkedPrefix = prefix;
     }
     for (uint32_t j = r >> primaryBits; j < (1u << subBits); j += 1u << (len - primaryBits))
@@ -219,13 +258,46 @@ PngStatus buildTable(uint32_t* table, int tableSize, int primaryBits, const uint
   return PngStatus::Ok;
 }
 
+#if defined(__x86_64__) && defined(__GNUC__)
+#define INF_PAIRS_AVX2 1
+// pairLiterals below, four entries a step.  Each step reads all its second
+// entries before it stores: they lie at half the index or less, so in a
+// step further down or in this one, and are still single either way.
+__attribute__((target("avx2"))) void pairLiteralsAvx2(Entry* table) {
+  const __m256i lowByte = _mm256_set1_epi64x(0xff);
+  const __m256i literal = _mm256_set1_epi64x(kLiteral);
+  const __m256i tooLong = _mm256_set1_epi64x(kLitBits + 1);
+  const __m256i firstByte = _mm256_set1_epi64x(0xff00000000);
+  const __m256i pairKind = _mm256_set1_epi64x(kLiteral | 2 << 16 | kNextWidth);
+  const __m256i step = _mm256_set1_epi64x(4);
+  __m256i index = _mm256_setr_epi64x((1 << kLitBits) - 4, (1 << kLitBits) - 3, (1 << kLitBits) - 2, (1 << kLitBits) - 1);
+  for (int i = (1 << kLitBits) - 4; i >= 0; i -= 4) {
+    const __m256i first = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(table + i));
+    const __m256i bits = _mm256_and_si256(first, lowByte);
+    const __m256i second =
+        _mm256_i64gather_epi64(reinterpret_cast<const long long*>(table), _mm256_srlv_epi64(index, bits), 8);
+    const __m256i both = _mm256_add_epi64(bits, _mm256_and_si256(second, lowByte));
+    const __m256i pairs = _mm256_and_si256(
+        _mm256_cmpeq_epi64(_mm256_and_si256(_mm256_and_si256(first, second), literal), literal),
+        _mm256_cmpgt_epi64(tooLong, both));
+    const __m256i pair = _mm256_or_si256(
+        _mm256_or_si256(_mm256_and_si256(first, firstByte), _mm256_slli_epi64(_mm256_and_si256(second, firstByte), 8)),
+        _mm256_or_si256(pairKind, both));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(table + i), _mm256_blendv_epi8(first, pair, pairs));
+    index = _mm256_sub_epi64(index, step);
+  }
+}
+const bool kPairsAvx2 = __builtin_cpu_supports("avx2");
+#endif
+
 // Where the primary bits hold two whole literal codes, the entry gives both:
 // runs of literals then cost one lookup per pair.  Goes down the table so
 // that the entry for the second code (at a smaller index: the first code's
 // bits shifted out) is still a single one when it is read.
 // Written without branches: whether an entry pairs is a coin toss from one
-// index to the next.  (A link's total is 0: it looks at itself, no literal.)
-void pairLiterals(uint32_t* table) {
+// index to the next.  (A link's total is the primary bits: it looks at entry
+// 0, and is no literal itself.)
+void pairLiterals(Entry* table) {
   // A pair needs a literal code of at most half the primary bits.  Each such
   // code has an entry among the first 2^(kLitBits / 2); many blocks have
   // none, and the pass over the whole table would be wasted.
@@ -233,20 +305,23 @@ void pairLiterals(uint32_t* table) {
   for (int i = 0; i < 1 << (kLitBits / 2); ++i)
     shortLiteral |= (table[i] & kLiteral) && (table[i] & 0xff) <= uint32_t(kLitBits / 2);
   if (!shortLiteral) return;
+#if defined(INF_PAIRS_AVX2)
+  if (kPairsAvx2 && !gPlainCode) return pairLiteralsAvx2(table);
+#endif
   for (int i = (1 << kLitBits) - 1; i >= 0; --i) {
-    const uint32_t first = table[i];
-    const uint32_t bits = first & 0xff;
-    const uint32_t second = table[uint32_t(i) >> (bits & 31)];
-    const uint32_t both = bits + (second & 0xff);
+    const Entry first = table[i];
+    const uint32_t bits = uint32_t(first & 0xff);
+    const Entry second = table[uint32_t(i) >> (bits & 31)];
+    const uint32_t both = bits + uint32_t(second & 0xff);
     const bool pairs = (first & second & kLiteral) && both <= uint32_t(kLitBits);
-    const uint32_t pair = (first & 0x00ff0000) | (second & 0x00ff0000) << 8 | kLiteral | 2 << 8 | both;
+    const Entry pair = (first & 0xff00000000) | (second & 0xff00000000) << 8 | kLiteral | 2 << 16 | kNextWidth | both;
     table[i] = pairs ? pair : first;
   }
 }
 
 struct FixedTables {
-  uint32_t lit[1 << kLitBits];  // the fixed code is at most 9 bits: no links
-  uint32_t dist[1 << kDistBits];
+  Entry lit[1 << kLitBits];  // the fixed code is at most 9 bits: no links
+  Entry dist[1 << kDistBits];
 };
 
 const FixedTables& fixedTables() {
@@ -332,36 +407,60 @@ inline uint32_t takeBits(BitState& s, unsigned n) {
 inline bool usedPadding(const BitState& s) { return s.padBytes * 8 > s.count; }
 
 // The entry a link leads to.
-inline uint32_t follow(const uint32_t* table, uint32_t link, uint64_t bits, int primaryBits) {
-  return table[(link >> 16) + (uint32_t(bits >> primaryBits) & ((1u << ((link >> 8) & 15)) - 1))];
+inline Entry follow(const Entry* table, Entry link, uint64_t bits, int primaryBits) {
+  return table[(link >> 32) + (uint32_t(bits >> primaryBits) & ((1u << ((link >> 8) & 15)) - 1))];
 }
-inline uint32_t primary(const uint32_t* table, uint64_t bits, int primaryBits) {
+inline Entry primary(const Entry* table, uint64_t bits, int primaryBits) {
   return table[bits & ((1u << primaryBits) - 1)];
 }
-inline uint32_t lookup(const uint32_t* table, uint64_t bits, int primaryBits) {
-  const uint32_t e = primary(table, bits, primaryBits);
+inline Entry lookup(const Entry* table, uint64_t bits, int primaryBits) {
+  const Entry e = primary(table, bits, primaryBits);
   return e & kLink ? follow(table, e, bits, primaryBits) : e;
 }
 
 // How many bits an entry consumes.  The total is below 64, so the two bits
 // above it are clear and a 64-bit shift by (e & 63) takes one instruction.
-inline unsigned usedBits(uint32_t e) { return e & 63; }
+inline unsigned usedBits(Entry e) { return unsigned(e & 63); }
 
 // Takes the bits of a length or distance entry and gives its base plus the
 // extra bits above the code.  The consumed bits are what the shift drops,
 // found by shifting back and subtracting, which costs no mask; the code
-// length sits in bits 8..11 with bits 12..13 clear for these entries.
-inline uint32_t takeValue(uint32_t e, uint64_t& bits) {
+// length sits in bits 16..23 for these entries.
+inline uint32_t takeValue(Entry e, uint64_t& bits) {
   const uint64_t rest = bits >> usedBits(e);
   const uint64_t consumed = bits - (rest << usedBits(e));
   bits = rest;
-  return (e >> 16) + uint32_t(consumed >> ((e >> 8) & 63));
+  return uint32_t(e >> 32) + uint32_t(consumed >> ((e >> 16) & 63));
+}
+
+// Makes the compiler compute v here, before a branch, instead of moving the
+// work into the one arm that uses it.
+inline void pinBeforeBranch(Entry& v) {
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__) || defined(__aarch64__))
+  __asm__ volatile("" : "+r"(v));
+#else
+  (void)v;
+#endif
 }
 
 // Copies a match whose distance is at most the bytes before `out`.  Writes
-// whole words, up to 31 bytes past the end of the match.
+// whole words, up to 63 bytes past the end of the match.
+template <bool kWide>
 inline uint8_t* copyMatch(uint8_t* out, uint32_t distance, uint32_t length) {
   uint8_t* const end = out + length;
+  if (kWide && distance >= 32) {
+    // With 32-byte moves: whether a match is longer than 16 bytes is a coin
+    // toss in much data, but once it is, two moves take it to 80 bytes, so
+    // that the loop after them is seldom entered and seldom guessed wrong.
+    const uint8_t* src = out - distance;
+    copy16(out, src);
+    if (length > 16) {
+      copy32(out + 16, src + 16);
+      copy32(out + 48, src + 48);
+      for (uint32_t i = 80; i < length; i += 32) copy32(out + i, src + i);
+    }
+    return end;
+  }
   if (distance >= 16) {
     // Most matches are 16 bytes or shorter: one copy, no loop.
     const uint8_t* src = out - distance;
@@ -405,11 +504,41 @@ inline uint8_t* copyMatch(uint8_t* out, uint32_t distance, uint32_t length) {
   return end;
 }
 
+// The index of the lookup after entry e: the kLitBits bits that follow the
+// bits e consumes.  With bit-field extract that is one instruction, since
+// an entry's low 16 bits are its start and length.
+// (64 bits wide, so that the index goes to the load without being narrowed
+// and widened again: a move on the chain from one lookup to the next.)
+template <bool kExtract>
+inline uint64_t nextIndex(uint64_t bits, Entry e) {
+#if defined(__x86_64__) && defined(__GNUC__)
+  if (kExtract) {
+    uint64_t index;
+    __asm__("bextrq %2, %1, %0" : "=r"(index) : "r"(bits), "r"(e));
+    return index;
+  }
+#endif
+  return (bits >> usedBits(e)) & ((1u << kLitBits) - 1);
+}
+// The entry a link leads to, its index also taken with one extract.
+template <bool kExtract>
+inline Entry followLink(const Entry* table, Entry link, uint64_t bits) {
+#if defined(__x86_64__) && defined(__GNUC__)
+  if (kExtract) {
+    uint64_t index;
+    __asm__("bextrq %2, %1, %0" : "=r"(index) : "r"(bits), "r"(link));
+    return table[(link >> 32) + index];
+  }
+#endif
+  return table[(link >> 32) + (uint32_t(bits >> usedBits(link)) & ((1u << ((link >> 8) & 15)) - 1))];
+}
+
 // Decodes the symbols of one block up to its end-of-block code.  Compiled
-// twice (see below); always inlined into both.
-__attribute__((always_inline)) inline PngStatus decodeBlockBody(BitState& s, const uint32_t* lit,
-                                                                const uint32_t* dist, uint8_t* const outStart,
-                                                                uint8_t*& outRef, uint8_t* const outEnd) {
+// once for each kind of processor (see below); always inlined.
+template <bool kExtract, bool kWide>
+__attribute__((always_inline)) inline PngStatus decodeBlockBody(BitState& s, const Entry* lit, const Entry* dist,
+                                                                uint8_t* const outStart, uint8_t*& outRef,
+                                                                uint8_t* const outEnd) {
   uint64_t bits = s.bits;
   unsigned count = s.count;
   const uint8_t* in = s.in;
@@ -420,10 +549,11 @@ __attribute__((always_inline)) inline PngStatus decodeBlockBody(BitState& s, con
       const uint8_t* const inLimit = s.end - kFastInput;
       uint8_t* const outLimit = outEnd - kFastOutput;
       // Turns left before the limits need looking at again: a turn moves
-      // the input on by at most 7 bytes and the output by at most
-      // kFastOutput, so this many more are sure to stay inside them.
+      // the input on by at most kTurnInput bytes (two top-ups) and the
+      // output by at most kFastOutput (two literal entries, then a match
+      // with its overshoot), so this many more are sure to stay inside them.
       auto turnsLeft = [&] {
-        return 1 + std::min(size_t(inLimit - in) / 7, size_t(outLimit - out) / size_t(kFastOutput));
+        return 1 + std::min(size_t(inLimit - in) / kTurnInput, size_t(outLimit - out) / size_t(kFastOutput));
       };
       size_t turns = 1;
       // The entry for the next symbol is looked up before the buffer is
@@ -436,48 +566,74 @@ __attribute__((always_inline)) inline PngStatus decodeBlockBody(BitState& s, con
       bits |= load64(in) << count;
       in += (63 - count) >> 3;
       wide |= 56;
-      uint32_t e = primary(lit, bits, kLitBits);
+      Entry e = primary(lit, bits, kLitBits);
       do {
         bits |= load64(in) << (wide & 63);
         in += 7 - ((wide >> 3) & 7);
         wide |= 56;
+        // Both entries that may follow, the literal/length one if this is a
+        // literal and the distance one if it is a length, are looked up
+        // before the test below tells which: when the processor's guess
+        // goes wrong, the loads have been under way while it turned.
+        const uint64_t after = nextIndex<kExtract>(bits, e);
+        Entry d = dist[after];
+        Entry next = lit[after];
+        pinBeforeBranch(d);
+        pinBeforeBranch(next);
         if (e & kLiteral) {
           // Three literal entries per top-up, and the lookup after them: each
           // takes at most 15 of the 64 bits of input the top-up leaves.  Both
           // bytes of an entry are stored; a single literal's second byte is
-          // overwritten by what comes next.
+          // overwritten by what comes next.  The next index comes from the
+          // bits before the shift, beside it rather than after it.
           bits >>= usedBits(e);
-          wide -= e;
+          wide -= uint32_t(e);
           storeLiterals(out, e);
-          out += (e >> 8) & 15;
-          e = primary(lit, bits, kLitBits);
-          if (e & kLiteral) {
-            bits >>= usedBits(e);
-            wide -= e;
-            storeLiterals(out, e);
-            out += (e >> 8) & 15;
-            e = primary(lit, bits, kLitBits);
-            if (e & kLiteral) {
-              bits >>= usedBits(e);
-              wide -= e;
-              storeLiterals(out, e);
-              out += (e >> 8) & 15;
-              e = primary(lit, bits, kLitBits);
-            }
-          }
+          out += (e >> 16) & 15;
+          e = next;
+          // The same look-ahead for the second and third: when one is a
+          // length, the distance entry is on its way when the match starts
+          // (after a top-up of its own; the index needed at most 45 bits).
+          d = dist[nextIndex<kExtract>(bits, e)];
+          next = lit[nextIndex<kExtract>(bits, e)];
+          pinBeforeBranch(d);
+          pinBeforeBranch(next);
+          if (!(e & kLiteral)) goto topUpForMatch;
+          bits >>= usedBits(e);
+          wide -= uint32_t(e);
+          storeLiterals(out, e);
+          out += (e >> 16) & 15;
+          e = next;
+          d = dist[nextIndex<kExtract>(bits, e)];
+          next = lit[nextIndex<kExtract>(bits, e)];
+          pinBeforeBranch(d);
+          pinBeforeBranch(next);
+          if (!(e & kLiteral)) goto topUpForMatch;
+          bits >>= usedBits(e);
+          wide -= uint32_t(e);
+          storeLiterals(out, e);
+          out += (e >> 16) & 15;
+          e = next;
           continue;
+        }
+        if (false) {
+        topUpForMatch:
+          bits |= load64(in) << (wide & 63);
+          in += 7 - ((wide >> 3) & 7);
+          wide |= 56;
         }
         if (e & (kLink | kEndOfBlock | kInvalid)) {  // one test on the way to a length
           if (e & kLink) {
             // Literals with long codes are rare: they come this way, single.
-            e = follow(lit, e, bits, kLitBits);
+            e = followLink<kExtract>(lit, e, bits);
             if (e & kLiteral) {
               bits >>= usedBits(e);
-              wide -= e;
-              *out++ = uint8_t(e >> 16);
+              wide -= uint32_t(e);
+              *out++ = uint8_t(e >> 32);
               e = primary(lit, bits, kLitBits);
               continue;
             }
+            d = dist[nextIndex<kExtract>(bits, e)];
           }
           if (e & (kEndOfBlock | kInvalid)) {
             if (e & kInvalid) {
@@ -485,32 +641,31 @@ __attribute__((always_inline)) inline PngStatus decodeBlockBody(BitState& s, con
               goto fastExit;
             }
             bits >>= usedBits(e);
-            wide -= e;
+            wide -= uint32_t(e);
             goto fastExit;
           }
         }
         {
           const uint32_t length = takeValue(e, bits);
-          wide -= e;
-          uint32_t d = primary(dist, bits, kDistBits);
+          wide -= uint32_t(e);
           if (d & (kLink | kInvalid)) {
-            if (d & kLink) d = follow(dist, d, bits, kDistBits);
+            if (d & kLink) d = followLink<kExtract>(dist, d, bits);
             if (d & kInvalid) {
               status = PngStatus::BadSymbol;
               goto fastExit;
             }
           }
+          // No top-up needed for the next lookup: the one above left 64
+          // bits of input in the buffer (those above the count are the bits
+          // of the bytes at `in`), the length and distance took at most 48.
+          e = lit[nextIndex<kExtract>(bits, d)];
           const uint32_t distance = takeValue(d, bits);
-          wide -= d;
+          wide -= uint32_t(d);
           if (distance > uint32_t(out - outStart)) {
             status = PngStatus::DistanceTooFar;
             goto fastExit;
           }
-          // No top-up needed for the next lookup: the one above left 64
-          // bits of input in the buffer (those above the count are the bits
-          // of the bytes at `in`), the length and distance took at most 48.
-          e = primary(lit, bits, kLitBits);
-          out = copyMatch(out, distance, length);
+          out = copyMatch<kWide>(out, distance, length);
         }
       } while (--turns != 0 || (in <= inLimit && out <= outLimit && (turns = turnsLeft(), true)));
       count = wide & 63;
@@ -532,17 +687,17 @@ __attribute__((always_inline)) inline PngStatus decodeBlockBody(BitState& s, con
       status = PngStatus::InputEnded;
       goto done;
     }
-    const uint32_t e = lookup(lit, bits, kLitBits);
+    const Entry e = lookup(lit, bits, kLitBits);
     if (e & kLiteral) {
-      const uint32_t n = (e >> 8) & 15;
+      const uint32_t n = (e >> 16) & 15;
       if (uint32_t(outEnd - out) < n) {
         status = PngStatus::OutOfMemory;
         goto done;
       }
       bits >>= usedBits(e);
       count -= usedBits(e);
-      out[0] = uint8_t(e >> 16);
-      if (n == 2) out[1] = uint8_t(e >> 24);
+      out[0] = uint8_t(e >> 32);
+      if (n == 2) out[1] = uint8_t(e >> 40);
       out += n;
       continue;
     }
@@ -557,7 +712,7 @@ __attribute__((always_inline)) inline PngStatus decodeBlockBody(BitState& s, con
     }
     const uint32_t length = takeValue(e, bits);
     count -= usedBits(e);
-    const uint32_t d = lookup(dist, bits, kDistBits);  // 56 - 20 bits left: enough for any distance
+    const Entry d = lookup(dist, bits, kDistBits);  // 56 - 20 bits left: enough for any distance
     if (d & kInvalid) {
       status = PngStatus::BadSymbol;
       goto done;
@@ -582,22 +737,30 @@ done:
   return status;
 }
 
-using DecodeBlock = PngStatus (*)(BitState&, const uint32_t*, const uint32_t*, uint8_t*, uint8_t*&, uint8_t*);
+using DecodeBlock = PngStatus (*)(BitState&, const Entry*, const Entry*, uint8_t*, uint8_t*&, uint8_t*);
 
-PngStatus decodeBlockPortable(BitState& s, const uint32_t* lit, const uint32_t* dist, uint8_t* outStart,
-                              uint8_t*& out, uint8_t* outEnd) {
-  return decodeBlockBody(s, lit, dist, outStart, out, outEnd);
+PngStatus decodeBlockPortable(BitState& s, const Entry* lit, const Entry* dist, uint8_t* outStart, uint8_t*& out,
+                              uint8_t* outEnd) {
+  return decodeBlockBody<false, false>(s, lit, dist, outStart, out, outEnd);
 }
 
 // The bit buffer work is all variable shifts and masks: where the processor
 // has BMI2 they take one instruction each, without the shift count having to
-// go through CL.
+// go through CL, and BMI1's bit-field extract makes an index in one.  With
+// AVX2 as well, long matches are copied 32 bytes a move.
 #if defined(__x86_64__) && defined(__GNUC__)
-__attribute__((target("bmi2"))) PngStatus decodeBlockBmi2(BitState& s, const uint32_t* lit, const uint32_t* dist,
-                                                          uint8_t* outStart, uint8_t*& out, uint8_t* outEnd) {
-  return decodeBlockBody(s, lit, dist, outStart, out, outEnd);
+__attribute__((target("bmi,bmi2"))) PngStatus decodeBlockBmi2(BitState& s, const Entry* lit, const Entry* dist,
+                                                              uint8_t* outStart, uint8_t*& out, uint8_t* outEnd) {
+  return decodeBlockBody<true, false>(s, lit, dist, outStart, out, outEnd);
 }
-DecodeBlock chooseDecodeBlock() { return __builtin_cpu_supports("bmi2") ? decodeBlockBmi2 : decodeBlockPortable; }
+__attribute__((target("bmi,bmi2,avx2"))) PngStatus decodeBlockAvx2(BitState& s, const Entry* lit, const Entry* dist,
+                                                                   uint8_t* outStart, uint8_t*& out, uint8_t* outEnd) {
+  return decodeBlockBody<true, true>(s, lit, dist, outStart, out, outEnd);
+}
+DecodeBlock chooseDecodeBlock() {
+  if (!__builtin_cpu_supports("bmi") || !__builtin_cpu_supports("bmi2")) return decodeBlockPortable;
+  return __builtin_cpu_supports("avx2") ? decodeBlockAvx2 : decodeBlockBmi2;
+}
 #else
 DecodeBlock chooseDecodeBlock() { return decodeBlockPortable; }
 #endif
@@ -631,9 +794,9 @@ PngStatus storedBlock(BitState& s, uint8_t*& out, uint8_t* const outEnd) {
 
 struct InfDecoder {
   DecodeBlock decodeBlock;  // chosen for the processor when the decoder is made
-  uint32_t lit[kLitTableSize];
-  uint32_t dist[kDistTableSize];
-  uint32_t lenCodes[1 << kLenCodeBits];
+  Entry lit[kLitTableSize];
+  Entry dist[kDistTableSize];
+  Entry lenCodes[1 << kLenCodeBits];
   uint8_t lengths[kLitSymbols + kDistSymbols];
 };
 
@@ -656,10 +819,10 @@ PngStatus readDynamicTables(BitState& s, InfDecoder* d) {
   uint8_t* const lengths = d->lengths;
   for (int n = 0; n < total;) {
     if (s.count < 14) refill(s);  // a code of up to 7 bits and up to 7 extra bits
-    const uint32_t e = d->lenCodes[s.bits & ((1u << kLenCodeBits) - 1)];
-    s.bits >>= e & 0xff;
-    s.count -= e & 0xff;
-    const uint32_t symbol = e >> 16;
+    const Entry e = d->lenCodes[s.bits & ((1u << kLenCodeBits) - 1)];
+    s.bits >>= usedBits(e);
+    s.count -= usedBits(e);
+    const uint32_t symbol = uint32_t(e >> 32);
     if (symbol < 16) {
       lengths[n++] = uint8_t(symbol);
       continue;
@@ -705,6 +868,10 @@ InfResult inf_Stream(InfDecoder* d, InfSource* source, uint8_t* out, size_t outC
     st = PngStatus::BadZlibHeader;
   }
 
+  // The checksum follows the output block by block, over bytes that are
+  // still in the cache, instead of one pass over all of it at the end.
+  uint32_t sum = 1;
+  const uint8_t* summed = out;
   for (bool last = false; st == PngStatus::Ok && !last;) {
     last = takeBits(s, 1);
     switch (takeBits(s, 2)) {
@@ -726,6 +893,8 @@ InfResult inf_Stream(InfDecoder* d, InfSource* source, uint8_t* out, size_t outC
     }
     // A fault may come from decoding zeros past the end: then the end is the cause.
     if (usedPadding(s)) st = PngStatus::InputEnded;
+    sum = inf_Adler32(sum, summed, size_t(o - summed));
+    summed = o;
   }
 
   if (st == PngStatus::Ok) {
@@ -735,7 +904,7 @@ InfResult inf_Stream(InfDecoder* d, InfSource* source, uint8_t* out, size_t outC
     if (usedPadding(s)) {
       st = PngStatus::InputEnded;
     } else {
-      result.adlerMatches = adler == inf_Adler32(1, out, size_t(o - out));
+      result.adlerMatches = adler == sum;
     }
   }
   source->next = s.in;
@@ -746,7 +915,7 @@ InfResult inf_Stream(InfDecoder* d, InfSource* source, uint8_t* out, size_t outC
 
 InfDecoder* inf_CreateDecoder() {
   InfDecoder* d = new (std::nothrow) InfDecoder;
-  if (d) d->decodeBlock = chooseDecodeBlock();
+  if (d) d->decodeBlock = gPlainCode ? decodeBlockPortable : chooseDecodeBlock();
   return d;
 }
 
@@ -760,32 +929,46 @@ InfResult inf_Zlib(InfDecoder* decoder, const uint8_t* in, size_t inSize, uint8_
 }
 
 #if defined(__x86_64__) && defined(__GNUC__)
-#include <immintrin.h>
 namespace {
 // Adler-32 of n bytes (a multiple of 32, at most the reduction block) with
-// AVX2, 32 bytes a step: a gains their sum, b gains 32 a (a before the
-// step) plus the bytes weighted 32, 31, ..., 1.  Leaves a and b reduced.
+// AVX2.  Two 32-byte vectors a step, so that the two multiply chains run side
+// by side: a gains their sum, b gains 64 a (a before the step) plus the bytes
+// weighted 64, 63, ..., 1; a last lone vector takes 32 a and 32, ..., 1.
+// Leaves a and b reduced.
 __attribute__((target("avx2"))) void adlerAvx2(uint32_t& a, uint32_t& b, const uint8_t* p, size_t n) {
   const __m256i zero = _mm256_setzero_si256(), ones = _mm256_set1_epi16(1);
-  const __m256i weights = _mm256_setr_epi8(32, 31, 30, 29, 28, 27, 26, 25, 24, 23, 22, 21, 20, 19, 18, 17, 16, 15,
-                                           14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1);
-  __m256i sumA = zero, sumPrevA = zero, sumB = zero;
-  for (size_t i = 0; i < n; i += 32) {
+  const __m256i weightsLow = _mm256_setr_epi8(32, 31, 30, 29, 28, 27, 26, 25, 24, 23, 22, 21, 20, 19, 18, 17, 16,
+                                              15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1);
+  const __m256i weightsHigh = _mm256_add_epi8(weightsLow, _mm256_set1_epi8(32));
+  __m256i sumA = zero, sumPrevA = zero, sumB = zero, sumB2 = zero;
+  size_t i = 0;
+  for (; i + 64 <= n; i += 64) {
+    const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
+    const __m256i y = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i + 32));
+    sumPrevA = _mm256_add_epi32(sumPrevA, sumA);
+    sumA = _mm256_add_epi32(sumA, _mm256_add_epi32(_mm256_sad_epu8(x, zero), _mm256_sad_epu8(y, zero)));
+    sumB = _mm256_add_epi32(sumB, _mm256_madd_epi16(_mm256_maddubs_epi16(x, weightsHigh), ones));
+    sumB2 = _mm256_add_epi32(sumB2, _mm256_madd_epi16(_mm256_maddubs_epi16(y, weightsLow), ones));
+  }
+  // sumPrevA counted 64-byte steps; a lone 32-byte step adds half as much.
+  sumPrevA = _mm256_add_epi32(sumPrevA, sumPrevA);
+  if (i < n) {
     const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
     sumPrevA = _mm256_add_epi32(sumPrevA, sumA);
     sumA = _mm256_add_epi32(sumA, _mm256_sad_epu8(x, zero));
-    sumB = _mm256_add_epi32(sumB, _mm256_madd_epi16(_mm256_maddubs_epi16(x, weights), ones));
+    sumB = _mm256_add_epi32(sumB, _mm256_madd_epi16(_mm256_maddubs_epi16(x, weightsLow), ones));
   }
+  sumB = _mm256_add_epi32(sumB, sumB2);
   uint32_t lanesA[8], lanesPrev[8], lanesB[8];
   _mm256_storeu_si256(reinterpret_cast<__m256i*>(lanesA), sumA);
   _mm256_storeu_si256(reinterpret_cast<__m256i*>(lanesPrev), sumPrevA);
   _mm256_storeu_si256(reinterpret_cast<__m256i*>(lanesB), sumB);
   uint64_t blockA = 0, prevA = 0, blockB = 0;
-  for (int i = 0; i < 8; i += 2) {  // the sums of absolute differences sit in the low half of each 64 bits
-    blockA += lanesA[i];
-    prevA += lanesPrev[i];
+  for (int k = 0; k < 8; k += 2) {  // the sums of absolute differences sit in the low half of each 64 bits
+    blockA += lanesA[k];
+    prevA += lanesPrev[k];
   }
-  for (int i = 0; i < 8; ++i) blockB += lanesB[i];
+  for (int k = 0; k < 8; ++k) blockB += lanesB[k];
   b = uint32_t((b + uint64_t(a) * n + 32 * prevA + blockB) % 65521);
   a = uint32_t((a + blockA) % 65521);
 }
@@ -805,7 +988,7 @@ uint32_t inf_Adler32(uint32_t adler, const uint8_t* p, size_t n) {
     size_t k = n < kAdlerBlock ? n : kAdlerBlock;
     n -= k;
 #if defined(INF_ADLER_AVX2)
-    if (kAdlerAvx2 && k >= 32) {
+    if (kAdlerAvx2 && !gPlainCode && k >= 32) {
       const size_t wide = k & ~size_t(31);
       adlerAvx2(a, b, p, wide);
       p += wide;

@@ -20,3 +20,9 @@ struct InfSource {
 // is where the inflater stopped taking bytes; it may have taken up to eight
 // bytes (and windows) beyond the trailer into its bit buffer.
 InfResult inf_Stream(InfDecoder* decoder, InfSource* source, uint8_t* out, size_t outCapacity);
+
+// Makes decoders created afterwards, and the checksum, keep to the code every
+// processor of the architecture runs, without the paths chosen at run time
+// for BMI or AVX2 (what a build for another processor runs), so that tests
+// can compare both.
+void inf_UsePlainCode(bool plain);

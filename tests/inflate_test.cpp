@@ -3,6 +3,7 @@
 // that must stay inside their buffers.  Input split into odd windows is
 // covered by the PNG tests, whose IDAT chunks feed the inflater that way.
 #include "codecs/codecs.h"
+#include "codecs/inflate.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -337,6 +338,110 @@ TEST(Inflate, LongestCodesAmongShortOnesDecode) {
     EXPECT_EQ(r.status, PngStatus::Ok) << spare;
     EXPECT_TRUE(out == data && r.adlerMatches) << spare;
   }
+}
+
+// A length or distance in the fixed code: its symbol (code) and extra bits.
+struct Coded {
+  int symbol, extraBits;
+  uint32_t extra;
+};
+Coded lengthCode(int length) {
+  static const int base[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
+                               31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
+  int s = 28;
+  while (base[s] > length) --s;
+  const int bits = s < 8 || s == 28 ? 0 : (s - 4) / 4;
+  return {257 + s, bits, uint32_t(length - base[s])};
+}
+Coded distanceCode(int distance) {
+  int s = 0, base = 1;
+  for (;; ++s) {
+    const int bits = s < 4 ? 0 : (s - 2) / 2;
+    if (distance < base + (1 << bits)) return {s, bits, uint32_t(distance - base)};
+    base += 1 << bits;
+  }
+}
+
+// A fixed-code block of matches at the edges of the copying: every distance
+// from 1 to 70 with lengths around the copy widths and the longest, a match
+// reaching back to the very first byte, all among literals, so that the
+// decoder meets them in its loop for long input rather than near the end.
+struct EdgeMatches {
+  Bytes data;
+  BitWriter w;
+  void literal(uint8_t c) {
+    w.fixed(c);
+    data.push_back(c);
+  }
+  void match(int length, int distance) {
+    const Coded l = lengthCode(length), d = distanceCode(distance);
+    w.fixed(l.symbol), w.put(l.extra, l.extraBits);
+    w.code(uint32_t(d.symbol), 5), w.put(d.extra, d.extraBits);
+    for (int i = 0; i < length; ++i)  // (a distance too far makes the data moot)
+      data.push_back(size_t(distance) > data.size() ? 0 : data[data.size() - size_t(distance)]);
+  }
+  explicit EdgeMatches(int tooFarAt = -1) {
+    w.put(1, 1), w.put(1, 2);
+    const Bytes start = randomBytes(70, 3);
+    for (uint8_t c : start) literal(c);
+    match(258, 70);  // back to the first byte
+    int n = 0;
+    for (int distance = 1; distance <= 70; ++distance)
+      for (int length : {3, 7, 8, 9, 15, 16, 17, 31, 32, 33, 48, 64, 65, 79, 80, 81, 112, 113, 257, 258}) {
+        if (n++ == tooFarAt) {
+          EXPECT_LT(data.size(), 32768u);
+          match(3, int(data.size()) + 1);  // one byte before the first: fails
+        }
+        match(length, distance);
+        literal(uint8_t(n));
+      }
+    for (int i = 0; i < 100; ++i) literal(uint8_t(i));  // input after the last match
+    w.fixed(256);
+  }
+};
+
+TEST(Inflate, MatchesAtTheEdgesOfTheirCopies) {
+  EdgeMatches m;
+  const Bytes stream = m.w.finish(m.data);
+  Inflater inf;
+  Bytes out;
+  for (size_t spare : {size_t(0), size_t(1), size_t(31), size_t(63), size_t(300)}) {  // overshoot near the buffer's end
+    const InfResult r = inf.run(stream, out, m.data.size() + spare);
+    ASSERT_EQ(r.status, PngStatus::Ok) << spare;
+    EXPECT_TRUE(out == m.data && r.adlerMatches) << spare;
+  }
+  // A distance one byte too far, early and later in the block (while the
+  // output is still shorter than the longest distance).
+  for (int at : {0, 200, 400}) {
+    EdgeMatches bad(at);
+    EXPECT_EQ(inf.run(bad.w.finish({}), out, bad.data.size()).status, PngStatus::DistanceTooFar) << at;
+  }
+}
+
+TEST(Inflate, PlainCodeDecodesAsTheFastPaths) {
+  // The paths a build for another processor takes (no BMI, no AVX2) must
+  // give the same bytes and sums: every kind of block, long codes, and the
+  // literal pairs of short ones.
+  const Bytes text = wordsText(40000), far = farRepeats(60000), noise = randomBytes(9000, 2);
+  EdgeMatches edges;
+  std::vector<std::pair<Bytes, Bytes>> streams;  // data, stream
+  for (const Packing& p : {Packing{6, Z_DEFAULT_STRATEGY, Z_SYNC_FLUSH, 4099}, Packing{9, Z_DEFAULT_STRATEGY, Z_NO_FLUSH, 0},
+                           Packing{6, Z_HUFFMAN_ONLY, Z_NO_FLUSH, 0}, Packing{1, Z_FIXED, Z_NO_FLUSH, 0}})
+    for (const Bytes* data : {&text, &far, &noise}) streams.push_back({*data, deflateWith(*data, p)});
+  streams.push_back({edges.data, edges.w.finish(edges.data)});
+  for (bool plain : {true, false}) {
+    inf_UsePlainCode(plain);
+    Inflater inf;
+    Bytes out;
+    for (size_t i = 0; i < streams.size(); ++i) {
+      const InfResult r = inf.run(streams[i].second, out, streams[i].first.size());
+      EXPECT_EQ(r.status, PngStatus::Ok) << plain << " " << i;
+      EXPECT_TRUE(out == streams[i].first && r.adlerMatches) << plain << " " << i;
+    }
+    const Bytes ones(70000, 0xff);
+    EXPECT_EQ(inf_Adler32(1, ones.data(), ones.size()), uint32_t(adler32(1, ones.data(), uInt(ones.size()))));
+  }
+  inf_UsePlainCode(false);
 }
 
 TEST(Inflate, HeaderAndTrailer) {
