@@ -249,7 +249,7 @@ bool scn_FillTextured(ClipVertex* const* ring, int n, const SpanTexture& tex) {
       const uint32_t su = uint32_t(u), sv = uint32_t(v);
       const uint32_t sdu = uint32_t(du), sdv = uint32_t(dv);
 #ifdef __SSE2__
-      if (gSpanLanes) {
+      if (gSpanLanes && run >= 8) {
         texRunLanes(p, T, su, sv, sdu, sdv, run, shift, umask);
       } else
 #endif
