@@ -105,10 +105,16 @@ inline __m128i blend16(__m128i x, __m128i c, __m128i high) {
   return _mm_xor_si128(_mm_sub_epi8(_mm_avg_epu8(x, c), down), high);
 }
 
+// The colour as blendLanes takes it, set up once a face.
+struct BlendColour {
+  __m128i low, high;
+  explicit BlendColour(uint32_t colour)
+      : low(_mm_set1_epi8(char(colour & 255u))), high(_mm_set1_epi8(char(colour & 256u ? 0x80 : 0))) {}
+};
+
 // Returns how many pixels are left for the plain loop.
-inline int64_t blendLanes(uint8_t* p, int64_t n, uint32_t colour, const uint8_t* end) {
-  const __m128i c = _mm_set1_epi8(char(colour & 255u));
-  const __m128i high = _mm_set1_epi8(char(colour & 256u ? 0x80 : 0));
+inline int64_t blendLanes(uint8_t* p, int64_t n, const BlendColour& colour, const uint8_t* end) {
+  const __m128i c = colour.low, high = colour.high;
   for (; n >= 16; p += 16, n -= 16) {
     const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(p), blend16(x, c, high));
@@ -156,7 +162,14 @@ void scan(const FillTarget& t, const FillShade& shade, const FillCorner* in) {
   }
 
   const Shader<M> shader{shade};
-  [[maybe_unused]] const uint8_t* const pictureEnd = t.pixels + size_t(t.w) * size_t(t.h);
+  // Locals: every byte stored could otherwise be the target's own fields.
+  uint8_t* const pixels = t.pixels;
+  const size_t pitch = size_t(t.w);
+  [[maybe_unused]] const uint8_t* const pictureEnd = pixels + pitch * size_t(t.h);
+#ifdef __SSE2__
+  const bool blendInLanes = M == FillMode::Blend && gFillLanes;
+  const BlendColour blendColour(shade.colour);
+#endif
   for (int half = 0; half < 2; ++half) {
     const Vertex& top = half ? v[1] : v[0];
     const Vertex& bottom = half ? v[2] : v[1];
@@ -179,11 +192,11 @@ void scan(const FillTarget& t, const FillShade& shade, const FillCorner* in) {
         for (int k = 0; k < N; ++k) a[k] = uint32_t(along[k] + int64_t((Wide(offset) * grad[k]) >> 16));
         uint32_t step[4] = {};
         for (int k = 0; k < N; ++k) step[k] = uint32_t(grad[k]);
-        uint8_t* p = t.pixels + size_t(y) * size_t(t.w) + size_t(xs);
+        uint8_t* p = pixels + size_t(y) * pitch + size_t(xs);
         uint8_t* const end = p + (xe - xs);
 #ifdef __SSE2__
-        if (M == FillMode::Blend && gFillLanes) {
-          const int64_t left = blendLanes(p, xe - xs, shade.colour, pictureEnd);
+        if (blendInLanes) {
+          const int64_t left = blendLanes(p, xe - xs, blendColour, pictureEnd);
           p = end - left;
         }
 #endif
