@@ -8,7 +8,17 @@
 #include <algorithm>
 #include <cmath>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 namespace {
+
+#ifdef __SSE2__
+bool gFillLanes = true;
+#else
+bool gFillLanes = false;
+#endif
 
 using Wide = __int128;
 
@@ -81,6 +91,45 @@ struct Edge {
   }
 };
 
+#ifdef __SSE2__
+// Translucent rows sixteen pixels at a time.  Of the colour only its low 9
+// bits reach the byte: (p + c) >> 1 is the rounded-down average of p and
+// the low byte of c, plus 128 (modulo 256) when bit 8 of c is set.  A last
+// part row is blended whole and the pixels past its end put back as they
+// were, when the 16 bytes lie inside the picture; else pixel by pixel.
+alignas(16) const uint8_t kFirstBytes[32] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                                             0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+
+inline __m128i blend16(__m128i x, __m128i c, __m128i high) {
+  const __m128i down = _mm_and_si128(_mm_xor_si128(x, c), _mm_set1_epi8(1));
+  return _mm_xor_si128(_mm_sub_epi8(_mm_avg_epu8(x, c), down), high);
+}
+
+// The colour as blendLanes takes it, set up once a face.
+struct BlendColour {
+  __m128i low, high;
+  explicit BlendColour(uint32_t colour)
+      : low(_mm_set1_epi8(char(colour & 255u))), high(_mm_set1_epi8(char(colour & 256u ? 0x80 : 0))) {}
+};
+
+// Returns how many pixels are left for the plain loop.
+inline int64_t blendLanes(uint8_t* p, int64_t n, const BlendColour& colour, const uint8_t* end) {
+  const __m128i c = colour.low, high = colour.high;
+  for (; n >= 16; p += 16, n -= 16) {
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p), blend16(x, c, high));
+  }
+  if (n > 0 && end - p >= 16) {
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i keep = _mm_loadu_si128(reinterpret_cast<const __m128i*>(kFirstBytes + 16 - n));
+    const __m128i out = _mm_or_si128(_mm_and_si128(keep, blend16(x, c, high)), _mm_andnot_si128(keep, x));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p), out);
+    return 0;
+  }
+  return n;
+}
+#endif
+
 template <FillMode M>
 void scan(const FillTarget& t, const FillShade& shade, const FillCorner* in) {
   constexpr int N = attributeCount(M);
@@ -113,6 +162,14 @@ void scan(const FillTarget& t, const FillShade& shade, const FillCorner* in) {
   }
 
   const Shader<M> shader{shade};
+  // Locals: every byte stored could otherwise be the target's own fields.
+  uint8_t* const pixels = t.pixels;
+  const size_t pitch = size_t(t.w);
+  [[maybe_unused]] const uint8_t* const pictureEnd = pixels + pitch * size_t(t.h);
+#ifdef __SSE2__
+  const bool blendInLanes = M == FillMode::Blend && gFillLanes;
+  const BlendColour blendColour(shade.colour);
+#endif
   for (int half = 0; half < 2; ++half) {
     const Vertex& top = half ? v[1] : v[0];
     const Vertex& bottom = half ? v[2] : v[1];
@@ -135,8 +192,14 @@ void scan(const FillTarget& t, const FillShade& shade, const FillCorner* in) {
         for (int k = 0; k < N; ++k) a[k] = uint32_t(along[k] + int64_t((Wide(offset) * grad[k]) >> 16));
         uint32_t step[4] = {};
         for (int k = 0; k < N; ++k) step[k] = uint32_t(grad[k]);
-        uint8_t* p = t.pixels + size_t(y) * size_t(t.w) + size_t(xs);
+        uint8_t* p = pixels + size_t(y) * pitch + size_t(xs);
         uint8_t* const end = p + (xe - xs);
+#ifdef __SSE2__
+        if (blendInLanes) {
+          const int64_t left = blendLanes(p, xe - xs, blendColour, pictureEnd);
+          p = end - left;
+        }
+#endif
         for (; p < end; ++p) {
           shader(p, a);
           for (int k = 0; k < N; ++k) a[k] += step[k];
@@ -182,6 +245,15 @@ void wuRun(const FillTarget& t, int64_t from, int64_t to, float y, float gradien
 }
 
 }  // namespace
+
+bool fill_UseLanes(bool on) {
+#ifdef __SSE2__
+  gFillLanes = on;
+#else
+  (void)on;
+#endif
+  return gFillLanes;
+}
 
 void fill_Triangle(const FillTarget& t, const FillShade& s, const FillCorner c[3]) {
   switch (s.mode) {

@@ -46,6 +46,11 @@ struct FillCorner {
 // that every edge step fits in 64-bit fixed point.
 constexpr float kFillFar = 1073741824.0f;  // 2^30
 
+// Spans of some modes go sixteen pixels at a time where the machine has the
+// lanes (on by default); off, one pixel at a time.  Same pixels either way.
+// Returns whether the lanes are in use.
+bool fill_UseLanes(bool on);
+
 void fill_Triangle(const FillTarget& target, const FillShade& shade, const FillCorner corners[3]);
 // Xiaolin Wu's line, adding intensity c to the pixels it covers (clamped to
 // 0..255); pixels outside the target are skipped.

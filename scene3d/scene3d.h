@@ -132,6 +132,10 @@ bool scn_CameraAt(const Keyframer& keys, float t, Vec3* position, Vec3* target);
 // Draws slot idx at time t over the pixels (row pitch W).  A null target,
 // an empty slot or a camera that cannot be placed draws nothing.
 void scn_RenderSlot(int idx, float t, float xfov, float yfov, uint8_t* pixels, int W, int H);
+// Texture runs index their texels four lanes at a time where the machine has
+// them (on by default); off, one pixel at a time.  Same pixels either way.
+// Returns whether the lanes are in use.
+bool scn_UseSpanLanes(bool on);
 
 // ---------------------------------------------------------------------------
 // Writers, for the authoring tools and the tests.

@@ -9,7 +9,17 @@
 #include <algorithm>
 #include <cmath>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 namespace {
+
+#ifdef __SSE2__
+bool gSpanLanes = true;
+#else
+bool gSpanLanes = false;
+#endif
 
 struct Edge {
   int32_t x, step;  // 16.16
@@ -128,7 +138,63 @@ inline int32_t stepOf(int32_t from, int32_t to, int run) {
   return int32_t(uint32_t(int64_t(double(d) / double(run))));
 }
 
+// One run of 1 to 16 pixels stepping linearly.  u wraps: only its bits
+// 16..24 are read, so the sum may run on modulo 2^32.  v stays between two
+// kept points, none below 0.
+inline void texRun(uint8_t* p, const uint8_t* T, uint32_t su, uint32_t sv, uint32_t du, uint32_t dv, int run,
+                   int shift, uint32_t umask) {
+  auto put = [&](int k) {
+    p[k] = T[(size_t(sv >> 16) << shift) + ((su >> 16) & umask)];
+    su += du;
+    sv += dv;
+  };
+  // A whole run is unrolled without a test per pixel.
+  if (run == 16) {
+    for (int k = 0; k < 16; ++k) put(k);
+  } else {
+    for (int k = 0; k < run; ++k) put(k);
+  }
+}
+
+#ifdef __SSE2__
+// The same run with its texel indexes worked out four lanes at a time (the
+// same wrapping sums, so the same texels); the texel reads stay scalar.
+inline void texRunLanes(uint8_t* p, const uint8_t* T, uint32_t su, uint32_t sv, uint32_t du, uint32_t dv, int run,
+                        int shift, uint32_t umask) {
+  // Lane k starts k steps in: (0, d, 2d, 3d) from d shifted across lanes.
+  const __m128i d1u = _mm_set1_epi32(int32_t(du)), d1v = _mm_set1_epi32(int32_t(dv));
+  const __m128i ku = _mm_add_epi32(_mm_add_epi32(_mm_slli_si128(d1u, 4), _mm_slli_si128(d1u, 8)), _mm_slli_si128(d1u, 12));
+  const __m128i kv = _mm_add_epi32(_mm_add_epi32(_mm_slli_si128(d1v, 4), _mm_slli_si128(d1v, 8)), _mm_slli_si128(d1v, 12));
+  __m128i u = _mm_add_epi32(_mm_set1_epi32(int32_t(su)), ku);
+  __m128i v = _mm_add_epi32(_mm_set1_epi32(int32_t(sv)), kv);
+  const __m128i u4 = _mm_slli_epi32(d1u, 2), v4 = _mm_slli_epi32(d1v, 2);
+  const __m128i mask = _mm_set1_epi32(int32_t(umask)), rowShift = _mm_cvtsi32_si128(shift);
+  alignas(16) uint32_t index[16];
+  for (int k = 0; k < run; k += 4) {
+    const __m128i row = _mm_sll_epi32(_mm_srli_epi32(v, 16), rowShift);
+    const __m128i column = _mm_and_si128(_mm_srli_epi32(u, 16), mask);
+    _mm_store_si128(reinterpret_cast<__m128i*>(index + k), _mm_add_epi32(row, column));
+    u = _mm_add_epi32(u, u4);
+    v = _mm_add_epi32(v, v4);
+  }
+  if (run == 16) {
+    for (int k = 0; k < 16; ++k) p[k] = T[index[k]];
+  } else {
+    for (int k = 0; k < run; ++k) p[k] = T[index[k]];
+  }
+}
+#endif
+
 }  // namespace
+
+bool scn_UseSpanLanes(bool on) {
+#ifdef __SSE2__
+  gSpanLanes = on;
+#else
+  (void)on;
+#endif
+  return gSpanLanes;
+}
 
 bool scn_FillFlat(ClipVertex* const* ring, int n, uint8_t colour) {
   uint8_t* const pixels = RS.pixels;
@@ -180,21 +246,17 @@ bool scn_FillTextured(ClipVertex* const* ring, int n, const SpanTexture& tex) {
       q = 65536 / zz;
       const int32_t ue = texel(uz, q), ve = limit(texel(vz, q));
       const int32_t du = stepOf(u, ue, run), dv = stepOf(v, ve, run);
-      // u wraps: only its bits 16..24 are read, so the sum may run on
-      // modulo 2^32.  v stays between two kept points, none below 0.
-      uint32_t su = uint32_t(u), sv = uint32_t(v);
+      const uint32_t su = uint32_t(u), sv = uint32_t(v);
       const uint32_t sdu = uint32_t(du), sdv = uint32_t(dv);
-      auto put = [&] {
-        *p++ = T[(size_t(sv >> 16) << shift) + ((su >> 16) & umask)];
-        su += sdu;
-        sv += sdv;
-      };
-      // A whole run is unrolled without a test per pixel.
-      if (run == 16) {
-        for (int k = 0; k < 16; ++k) put();
-      } else {
-        for (int k = 0; k < run; ++k) put();
+#ifdef __SSE2__
+      if (gSpanLanes && run >= 8) {
+        texRunLanes(p, T, su, sv, sdu, sdv, run, shift, umask);
+      } else
+#endif
+      {
+        texRun(p, T, su, sv, sdu, sdv, run, shift, umask);
       }
+      p += run;
       u = ue, v = ve;
       left -= run;
     }
