@@ -99,29 +99,41 @@ struct LocalBits {
 
 // The cache holds 32 bits when this starts: enough for the longest code,
 // its sign and residual (11 + 1 + 14) and a dual-prime differential (2).
-int motionDelta(Decoder& d, LocalBits& b, int rSize) {
-  const VlcEntry e = b.decode(d.tables.motionCode.entries);
-  if (e.length == 0) {
-    mpg_Message(MpgDiagnostic::PictureFault, "Invalid motion_vector code\n");
-    d.fault = true;
-    return 0;
+// The four shortest codes (magnitudes 0..3: 1, 01, 001, 0001) are most of
+// them and read as their count of leading zeros, without the table.
+inline int motionDelta(Decoder& d, LocalBits& b, int rSize) {
+  const int zeros = __builtin_clzll(b.cache | uint64_t(1) << 59);  // 0..4
+  int value = zeros;
+  if (zeros < 4) {
+    b.skip(zeros + 1);
+  } else {
+    const VlcEntry e = b.decode(d.tables.motionCode.entries);
+    if (e.length == 0) {
+      mpg_Message(MpgDiagnostic::PictureFault, "Invalid motion_vector code\n");
+      d.fault = true;
+      return 0;
+    }
+    value = e.value;
   }
-  if (e.value == 0) return 0;
+  if (value == 0) return 0;
   const bool negative = b.get(1);
-  int delta = e.value;
-  if (rSize > 0) delta = ((e.value - 1) << rSize) + int(b.get(rSize)) + 1;
+  int delta = value;
+  if (rSize > 0) delta = ((value - 1) << rSize) + int(b.get(rSize)) + 1;
   return negative ? -delta : delta;
 }
 
-int dmVector(LocalBits& b) {
+inline int dmVector(LocalBits& b) {
   if (!b.get(1)) return 0;
   return b.get(1) ? -1 : 1;
 }
 
 // One vector: prediction from PMV, wrapped into the f_code's range.  A field
-// vector of a frame picture keeps its prediction in frame units.
-void motionVector(Decoder& d, Motion& m, int r, int s, bool dualPrime, bool fieldInFrame) {
-  LocalBits b(d);
+// vector of a frame picture keeps its prediction in frame units.  Single
+// (both) sets the second predictor too, from the value in a register: a
+// copy read back as one 8-byte load from two 4-byte stores just made would
+// wait for them to retire.
+inline void motionVector(Decoder& d, LocalBits& b, Motion& m, int r, int s, bool dualPrime, bool fieldInFrame,
+                         bool both) {
   for (int t = 0; t < 2; ++t) {
     const int rSize = std::clamp(d.fCode[s][t] - 1, 0, 14);
     b.need(d);
@@ -133,33 +145,33 @@ void motionVector(Decoder& d, Motion& m, int r, int s, bool dualPrime, bool fiel
     if (v < -16 * f) v += 32 * f;
     if (v > 16 * f - 1) v -= 32 * f;
     d.pmv[r][s][t] = halved ? v * 2 : v;
+    if (both) d.pmv[1][s][t] = d.pmv[r][s][t];
     m.mv[r][s][t] = v * (1 << d.fullPel[s]);
   }
-  b.storeTo(d);
 }
 
-void motionVectors(Decoder& d, Motion& m, int s) {
+inline void motionVectors(Decoder& d, LocalBits& b, Motion& m, int s) {
   const bool frame = d.pictureStructure == kFramePicture;
   if (!d.mpeg2) {
-    motionVector(d, m, 0, s, false, false);
-    d.pmv[1][s][0] = d.pmv[0][s][0];
-    d.pmv[1][s][1] = d.pmv[0][s][1];
+    motionVector(d, b, m, 0, s, false, false, true);
     return;
   }
   const bool twoVectors = frame ? m.type == kMotionField : m.type == kMotionFrameOr16x8;
   if (twoVectors) {
     for (int r = 0; r < 2; ++r) {
-      m.fieldSelect[r][s] = int(bits_Get(d, 1));
-      motionVector(d, m, r, s, false, frame);
+      b.need(d);
+      m.fieldSelect[r][s] = int(b.get(1));
+      motionVector(d, b, m, r, s, false, frame, false);
     }
     return;
   }
   const bool dualPrime = m.type == kMotionDualPrime;
   const bool fieldFormat = !frame || m.type != kMotionFrameOr16x8;
-  if (fieldFormat && !dualPrime) m.fieldSelect[0][s] = int(bits_Get(d, 1));
-  motionVector(d, m, 0, s, dualPrime, frame && fieldFormat);
-  d.pmv[1][s][0] = d.pmv[0][s][0];
-  d.pmv[1][s][1] = d.pmv[0][s][1];
+  if (fieldFormat && !dualPrime) {
+    b.need(d);
+    m.fieldSelect[0][s] = int(b.get(1));
+  }
+  motionVector(d, b, m, 0, s, dualPrime, frame && fieldFormat, true);
 }
 
 // ---------------------------------------------------------------------------
@@ -492,8 +504,7 @@ void resetDc(Decoder& d) { d.dcPred[0] = d.dcPred[1] = d.dcPred[2] = 128 << d.in
 
 void resetPmv(Decoder& d) { std::memset(d.pmv, 0, sizeof d.pmv); }
 
-void skipped(Decoder& d, int address) {
-  const int mbx = address % d.mbWidth, mby = address / d.mbWidth;
+void skipped(Decoder& d, int mbx, int mby) {
   resetDc(d);
   if (d.pictureType == kBidirectional) {
     Motion m;
@@ -514,13 +525,16 @@ void skipped(Decoder& d, int address) {
   }
 }
 
-void macroblock(Decoder& d, int address) {
+void macroblock(Decoder& d, int mbx, int mby) {
   const Tables& t = d.tables;
-  const int mbx = address % d.mbWidth, mby = address / d.mbWidth;
   const bool frame = d.pictureStructure == kFramePicture;
-  bits_Need(d);
-  const VlcEntry type = vlc_Decode(d, t.mbType[d.pictureType]);
+  // The header in a local reader up to the blocks: the type, modes and
+  // scale take at most 6 + 2 + 1 + 5 bits.
+  LocalBits b(d);
+  b.need(d);
+  const VlcEntry type = b.decode(t.mbType[d.pictureType].entries);
   if (type.length == 0) {
+    b.storeTo(d);
     mpg_Message(MpgDiagnostic::PictureFault, "Invalid macroblock_type code\n");
     d.fault = true;
     return;
@@ -531,20 +545,25 @@ void macroblock(Decoder& d, int address) {
   m.flags = flags & (kMbForward | kMbBackward);
   m.type = frame ? kMotionFrameOr16x8 : kMotionField;
   if (d.mpeg2 && m.flags && !(frame && d.framePredFrameDct)) {
-    m.type = int(bits_Get(d, 2));
+    m.type = int(b.get(2));
     if (m.type == 0) {
+      b.storeTo(d);
       mpg_Message(MpgDiagnostic::PictureFault, "invalid motion_type\n");
       d.fault = true;
       return;
     }
   }
-  const bool fieldDct = d.mpeg2 && frame && !d.framePredFrameDct && (intra || (flags & kMbPattern)) && bits_Get(d, 1);
-  if (flags & kMbQuant) quantiserScale(d, int(bits_Get(d, 5)));
+  const bool fieldDct = d.mpeg2 && frame && !d.framePredFrameDct && (intra || (flags & kMbPattern)) && b.get(1);
+  if (flags & kMbQuant) quantiserScale(d, int(b.get(5)));
   const bool concealment = intra && d.concealment;
-  if ((m.flags & kMbForward) || concealment) motionVectors(d, m, 0);
-  if (m.flags & kMbBackward) motionVectors(d, m, 1);
-  if (concealment) bits_Get(d, 1);
-  if (d.fault) return;
+  if ((m.flags & kMbForward) || concealment) motionVectors(d, b, m, 0);
+  if (m.flags & kMbBackward) motionVectors(d, b, m, 1);
+  b.need(d);
+  if (concealment) b.get(1);
+  if (d.fault) {
+    b.storeTo(d);
+    return;
+  }
 
   int blocks = 6;
   if (d.mpeg2 && d.chromaFormat == 2) blocks = 8;
@@ -553,25 +572,28 @@ void macroblock(Decoder& d, int address) {
   if (!intra) {
     cbp = 0;
     if (flags & kMbPattern) {
-      bits_Need(d);
-      const VlcEntry e = vlc_Decode(d, t.cbp);
+      const VlcEntry e = b.decode(t.cbp.entries);
       if (e.length == 0) {
+        b.storeTo(d);
         mpg_Message(MpgDiagnostic::PictureFault, "Invalid coded_block_pattern code\n");
         d.fault = true;
         return;
       }
       cbp = e.value;
-      if (blocks == 8) cbp = (cbp << 2) | int(bits_Get(d, 2));
-      if (blocks == 12) cbp = (cbp << 6) | int(bits_Get(d, 6));
+      b.need(d);
+      if (blocks == 8) cbp = (cbp << 2) | int(b.get(2));
+      if (blocks == 12) cbp = (cbp << 6) | int(b.get(6));
     }
+    b.storeTo(d);
     if (!m.flags && d.pictureType == kPredicted) {
       resetPmv(d);
       m = zeroMotion(d);
     }
     predict(d, m, mbx, mby);
     resetDc(d);
-  } else if (!concealment) {
-    resetPmv(d);
+  } else {
+    b.storeTo(d);
+    if (!concealment) resetPmv(d);
   }
 
   int16_t* blk = d.block;
@@ -632,6 +654,9 @@ void slice_Decode(Decoder& d, int code) {
   d.prevFlags = 0;
   const int total = d.mbWidth * rows;
   int address = row * d.mbWidth - 1;
+  // The macroblock's column and row follow the address by steps: a
+  // division per macroblock costs more than the rest of a skipped one.
+  int mbx = -1, mby = row;
   for (bool first = true;; first = false) {
     bits_Need(d);
     if (!first && bits_Show(d, 23) == 0) return;  // the next start code
@@ -653,19 +678,25 @@ void slice_Decode(Decoder& d, int code) {
     }
     if (first) {
       address += increment;
+      if (address >= 0) {
+        mbx = address % d.mbWidth;
+        mby = address / d.mbWidth;
+      }
     } else {
       for (int i = 1; i < increment; ++i) {
         if (++address >= total) break;
-        skipped(d, address);
+        if (++mbx == d.mbWidth) mbx = 0, ++mby;
+        skipped(d, mbx, mby);
         ++d.macroblocksDecoded;
       }
       ++address;
+      if (++mbx == d.mbWidth) mbx = 0, ++mby;
     }
     if (address >= total) {
       mpg_Message(MpgDiagnostic::PictureFault, "Too many macroblocks in picture\n");
       return;
     }
-    macroblock(d, address);
+    macroblock(d, mbx, mby);
     ++d.macroblocksDecoded;
     if (d.fault) return;
   }
