@@ -420,6 +420,7 @@ Picture decodePicture(Decoder& d) {
     }
   }
   d.macroblocksDecoded = 0;
+  slice_StartPicture(d);
   int code = d.pendingCode >= 0 ? d.pendingCode : bits_NextStartCode(d);
   while (code >= kSliceFirst && code <= kSliceLast && !d.ended) {
     slice_Decode(d, code);

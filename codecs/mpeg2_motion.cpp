@@ -144,12 +144,15 @@ const Kernel* const (*gKernels)[2] = kKernels;
 
 }  // namespace
 
-McKernel mc_Kernel16(bool avg, int halfCase) { return gKernels[avg][1][halfCase & 3]; }
+McKernel mc_Kernels16[2][4] = {{gKernels[0][1][0], gKernels[0][1][1], gKernels[0][1][2], gKernels[0][1][3]},
+                               {gKernels[1][1][0], gKernels[1][1][1], gKernels[1][1][2], gKernels[1][1][3]}};
 
 bool mc_UseAvx2(bool on) {
 #if defined(MPG_MC_AVX2)
   const bool avx2 = on && __builtin_cpu_supports("avx2");
   gKernels = avx2 ? kKernelsAvx2 : kKernels;
+  for (int avg = 0; avg < 2; ++avg)
+    for (int c = 0; c < 4; ++c) mc_Kernels16[avg][c] = gKernels[avg][1][c];
   return avx2;
 #else
   (void)on;

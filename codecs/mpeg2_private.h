@@ -113,11 +113,13 @@ struct Plane {
 void mc_Predict(const Plane& dst, int x, int y, const Plane& ref, int mvx, int mvy, int h, bool avg);
 // As idct_UseAvx2, for the prediction kernels.
 bool mc_UseAvx2(bool on);
-// The kernel mc_Predict uses for a 16 x 16 block, by averaging and by
+// The kernels mc_Predict uses for 16 x 16 blocks, by averaging and by
 // half-sample case (mvx & 1 | (mvy & 1) << 1), for callers that have
-// checked the block and its reference area themselves.
+// checked the block and its reference area themselves.  Set for the
+// processor at start and by mc_UseAvx2.
 using McKernel = void (*)(uint8_t* dst, int dstStride, const uint8_t* src, int srcStride);
-McKernel mc_Kernel16(bool avg, int halfCase);
+extern McKernel mc_Kernels16[2][4];
+inline McKernel mc_Kernel16(bool avg, int halfCase) { return mc_Kernels16[avg][halfCase & 3]; }
 
 // ---------------------------------------------------------------------------
 // The decoder context, grouped by lifetime.
@@ -185,6 +187,8 @@ struct Decoder {
   // Per slice and macroblock.
   int quantScale = 0;
   const uint8_t* scan = kZigzag;  // the picture's coefficient order
+  uint8_t scannedIntra[64] = {};  // the matrices in that order
+  uint8_t scannedInter[64] = {};
   int quantIntra[64] = {};        // the weights times quantScale, in scan order
   int quantInter[64] = {};
   int dcPred[3] = {0, 0, 0};
@@ -246,6 +250,7 @@ inline VlcEntry vlc_Decode(Decoder& d, const VlcTable& t) {
 }
 
 // mpeg2_slice.cpp
+void slice_StartPicture(Decoder& d);  // before the first slice of every picture
 void slice_Decode(Decoder& d, int code);
 
 }  // namespace mpg

@@ -22,15 +22,14 @@ struct Motion {
 
 int saturate(int v) { return v < -2048 ? -2048 : (v > 2047 ? 2047 : v); }
 
-// Also makes the weights times the scale, in the order coefficients arrive,
-// so that a coefficient costs one multiplication.  Every slice sets the
-// scale, so matrices and scan loaded with the picture are always in.
+// Also makes the weights times the scale, so that a coefficient costs one
+// multiplication; a straight loop, as macroblocks change the scale often.
 void quantiserScale(Decoder& d, int code) {
-  d.quantScale = d.mpeg2 ? (d.qScaleType ? kNonLinearScale[code] : code * 2) : code;
-  d.scan = d.alternateScan ? kAlternate : kZigzag;
+  const int scale = d.mpeg2 ? (d.qScaleType ? kNonLinearScale[code] : code * 2) : code;
+  d.quantScale = scale;
   for (int i = 0; i < 64; ++i) {
-    d.quantIntra[i] = d.intraMatrix[d.scan[i]] * d.quantScale;
-    d.quantInter[i] = d.nonIntraMatrix[d.scan[i]] * d.quantScale;
+    d.quantIntra[i] = d.scannedIntra[i] * scale;
+    d.quantInter[i] = d.scannedInter[i] * scale;
   }
 }
 
@@ -222,11 +221,14 @@ void predict(const Decoder& d, const Motion& m, int mbx, int mby) {
       if (m.type != kMotionField && ref && d.current) {
         // The common case, a frame vector whose block lies inside the
         // reference, goes straight to its kernel; the rest is checked and
-        // clamped by mc_Predict.
+        // clamped by mc_Predict.  The block itself lies inside the picture
+        // (the slice checked its address); its reference area, with the
+        // half-sample neighbours, is tested with one unsigned compare a
+        // direction.
         const int mvx = m.mv[0][s][0], mvy = m.mv[0][s][1], w = d.codedWidth;
         const int sx = x + (mvx >> 1), sy = mby * 16 + (mvy >> 1);
-        if (sx >= 0 && sy >= 0 && sx + 16 + (mvx & 1) <= w && sy + 16 + (mvy & 1) <= d.codedHeight &&
-            x + 16 <= w && mby * 16 + 16 <= d.codedHeight) {
+        // (sx <= w - 16 - half as sx < w - 15 - half: never below 0, as pictures are 16 wide at least.)
+        if (unsigned(sx) < unsigned(w - 15 - (mvx & 1)) && unsigned(sy) < unsigned(d.codedHeight - 15 - (mvy & 1))) {
           mc_Kernel16(avg, (mvx & 1) | (mvy & 1) << 1)(d.current + size_t(mby * 16) * size_t(w) + size_t(x), w,
                                                        ref + size_t(sy) * size_t(w) + size_t(sx), w);
           avg = true;
@@ -633,6 +635,16 @@ void macroblock(Decoder& d, int mbx, int mby) {
 }
 
 }  // namespace
+
+// The weights in the order coefficients arrive, for the picture's matrices
+// and scan, which headers change only between pictures.
+void slice_StartPicture(Decoder& d) {
+  d.scan = d.alternateScan ? kAlternate : kZigzag;
+  for (int i = 0; i < 64; ++i) {
+    d.scannedIntra[i] = d.intraMatrix[d.scan[i]];
+    d.scannedInter[i] = d.nonIntraMatrix[d.scan[i]];
+  }
+}
 
 void slice_Decode(Decoder& d, int code) {
   const bool frame = d.pictureStructure == kFramePicture;
