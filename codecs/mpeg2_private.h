@@ -67,15 +67,17 @@ struct VlcTable {
 struct Tables {
   VlcTable addressIncrement, cbp, motionCode, dcLuma, dcChroma;
   VlcTable mbType[5];  // by picture type; [0] unused
-  VlcTable dct[2];     // coefficient tables zero and one; values are levels, extra the run
+  VlcTable dct[2];     // coefficient tables zero and one; values are levels, extra the run plus one
 };
 const Tables& mpg_Tables();
 
 // Symbols with special meaning.
 constexpr int kMbaiStuffing = 34, kMbaiEscape = 35;
-// Runs in VlcEntry::extra.  All three special ones are past the last index,
-// so a coefficient loop finds every one of them with its bounds check.
-constexpr int kDctEndOfBlock = 64, kDctEscape = 65, kDctNoCode = 66;
+// The DCT tables' VlcEntry::extra is the run plus one: the step from one
+// coefficient's index to the next.  The three special values step past the
+// last index from any index (-1 before the first), so a coefficient loop
+// finds every one of them with its bounds check.
+constexpr int kDctEndOfBlock = 65, kDctEscape = 66, kDctNoCode = 67;
 
 // macroblock_type flags.
 enum MbFlags : int { kMbQuant = 1, kMbForward = 2, kMbBackward = 4, kMbPattern = 8, kMbIntra = 16 };
@@ -186,7 +188,7 @@ struct Decoder {
 
   // Per slice and macroblock.
   int quantScale = 0;
-  const uint8_t* scan = kZigzag;  // the picture's coefficient order
+  uint8_t scan[64] = {};          // the picture's coefficient order: a copy, addressed from the context
   uint8_t scannedIntra[64] = {};  // the matrices in that order
   uint8_t scannedInter[64] = {};
   int quantIntra[64] = {};        // the weights times quantScale, in scan order

@@ -325,8 +325,12 @@ __attribute__((always_inline)) inline bool escape(Decoder& d, LocalBits& b, int&
   return true;
 }
 
-// MPEG-1 reconstruction makes every nonzero value odd, towards zero.
-inline int oddified(int v) { return (v & 1) || !v ? v : v - (v > 0 ? 1 : -1); }
+// MPEG-1 reconstruction makes every nonzero value odd, towards zero.  A
+// select, not a branch: which values are even is a coin toss.
+inline int oddified(int v) {
+  const bool keep = (v & 1) | (v == 0);
+  return keep ? v : v - ((v >> 31) | 1);
+}
 
 // Saturation as a test that valid streams pass without taking.
 inline int clampCoefficient(int v) {
@@ -334,23 +338,24 @@ inline int clampCoefficient(int v) {
   return v;
 }
 
-// What a coefficient loop does on a run past the last index: the end of the
-// block (1), an escape with its run and level read (0), or a fault reported
-// (-1).  `i` is the index with the code's run added.
+// What a coefficient loop does on a step past the last index: the end of
+// the block (1), an escape with its run and level read (0), an inter
+// block's escape that codes a zero level (2: nothing to add), or a fault
+// reported (-1).  `i` is the index with the code's step added.
 inline int specialCode(Decoder& d, LocalBits& b, const VlcEntry& e, int& i, int& level, bool intra,
                        const BlockNames& names) {
-  const int run = e.extra;
-  if (run == kDctEndOfBlock) return 1;
-  if (run == kDctNoCode) {
+  const int step = e.extra;
+  if (step == kDctEndOfBlock) return 1;
+  if (step == kDctNoCode) {
     mpg_Message(MpgDiagnostic::CodeFault, "%s", names.huffman);
     d.fault = true;
     return -1;
   }
-  if (run == kDctEscape) {
+  if (step == kDctEscape) {
     int escRun;
     if (!escape(d, b, escRun, level, intra)) return -1;
-    i += escRun - kDctEscape;
-    if (i <= 63) return 0;
+    i += escRun + 1 - kDctEscape;
+    if (i <= 63) return level || intra ? 0 : 2;
   }
   mpg_Message(MpgDiagnostic::CodeFault, "%s", names.index);
   d.fault = true;
@@ -365,7 +370,8 @@ enum BlockKind : int {
 };
 
 // Returns the kind of block for the transform.  Kept out of line, one copy
-// per syntax, so that each loop gets the registers to itself.
+// per syntax, so that each loop gets the registers to itself; the scan and
+// the weights are read through the context, which holds no register more.
 template <bool Store, bool Mpeg2>
 __attribute__((noinline)) BlockKind intraBlock(Decoder& d, int cc, int16_t* blk) {
   const Tables& t = d.tables;
@@ -390,11 +396,9 @@ __attribute__((noinline)) BlockKind intraBlock(Decoder& d, int cc, int16_t* blk)
     return kind;
   }
   const VlcEntry* const table = t.dct[d.mpeg2 && d.intraVlcFormat].entries;
-  const uint8_t* const scan = d.scan;
-  const int* const quant = d.quantIntra;
   constexpr bool mpeg2 = Mpeg2;
   const BlockNames& names = mpeg2 ? kIntra2 : kIntra1;
-  int i = 1;
+  int i = 0;  // the last index coded
   // One code: 0 to go on, 1 at the end of the block, -1 on a fault.
   auto code = [&]() {
     const VlcEntry e = b.decodeDct(table);
@@ -405,12 +409,12 @@ __attribute__((noinline)) BlockKind intraBlock(Decoder& d, int cc, int16_t* blk)
       if (special != 0) return special;
     }
     if (Store) {
-      const int v = mpeg2 ? clampCoefficient((level * quant[i]) / 16) : clampCoefficient(oddified((level * quant[i]) / 8));
-      blk[scan[i]] = int16_t(v);
+      const int q = d.quantIntra[i];
+      const int v = mpeg2 ? clampCoefficient((level * q) / 16) : clampCoefficient(oddified((level * q) / 8));
+      blk[d.scan[i]] = int16_t(v);
       sum += v;
       kind = kBlockGeneral;
     }
-    ++i;
     return 0;
   };
   int status = 0;
@@ -428,29 +432,27 @@ __attribute__((noinline)) BlockKind intraBlock(Decoder& d, int cc, int16_t* blk)
 template <bool Store, bool Mpeg2>
 __attribute__((noinline)) BlockKind interBlock(Decoder& d, int16_t* blk) {
   const VlcEntry* const table = d.tables.dct[0].entries;
-  const uint8_t* const scan = d.scan;
-  const int* const quant = d.quantInter;
   constexpr bool mpeg2 = Mpeg2;
   LocalBits b(d);
-  int sum = 0, coded = 0, positions = 0;  // positions: the coded indices ORed, 0 for DC alone
+  // positions: the coded indices ORed, each with 64: 0 for none, 64 for DC alone.
+  int sum = 0, positions = 0;
   auto put = [&](int i, int level) {
-    const int n = scan[i];
+    const int n = d.scan[i];
     // Levels are never 0 here; the sign without a branch, since signs are a coin toss.
-    const int weighted = (2 * level + ((level >> 31) | 1)) * quant[i];
+    const int weighted = (2 * level + ((level >> 31) | 1)) * d.quantInter[i];
     const int v = mpeg2 ? clampCoefficient(weighted / 32) : clampCoefficient(oddified(weighted / 16));
     blk[n] = int16_t(v);
     sum += v;
-    coded = 1;
-    positions |= n;
+    positions |= n | 64;
   };
-  int i = 0;
+  int i = -1;  // the last index coded
   b.need(d);
   if (b.show(1)) {
     // "1s" as the first code is run 0, level 1.
     const int level = b.show(2) & 1 ? -1 : 1;
     b.skip(2);
     if (Store) put(0, level);
-    i = 1;
+    i = 0;
   }
   const BlockNames& names = mpeg2 ? kInter2 : kInter1;
   // One code: 0 to go on, 1 at the end of the block, -1 on a fault.
@@ -460,10 +462,9 @@ __attribute__((noinline)) BlockKind interBlock(Decoder& d, int16_t* blk) {
     i += e.extra;
     if (i > 63) {
       const int special = specialCode(d, b, e, i, level, false, names);
-      if (special != 0) return special;
+      if (special != 0) return special == 2 ? 0 : special;
     }
-    if (Store && level) put(i, level);  // an escape may code a zero: nothing to add
-    ++i;
+    if (Store) put(i, level);
     return 0;
   };
   int status = 0;
@@ -474,7 +475,7 @@ __attribute__((noinline)) BlockKind interBlock(Decoder& d, int16_t* blk) {
   }
   b.storeTo(d);
   if (status < 0) return kBlockEmpty;
-  BlockKind kind = coded ? (positions ? kBlockGeneral : kBlockDcOnly) : kBlockEmpty;
+  BlockKind kind = positions ? (positions != 64 ? kBlockGeneral : kBlockDcOnly) : kBlockEmpty;
   if (Store && mpeg2 && !(sum & 1)) {
     blk[63] = int16_t(blk[63] ^ 1);
     if (kind == kBlockEmpty) kind = kBlockDcOnly;
@@ -639,10 +640,11 @@ void macroblock(Decoder& d, int mbx, int mby) {
 // The weights in the order coefficients arrive, for the picture's matrices
 // and scan, which headers change only between pictures.
 void slice_StartPicture(Decoder& d) {
-  d.scan = d.alternateScan ? kAlternate : kZigzag;
+  const uint8_t* const scan = d.alternateScan ? kAlternate : kZigzag;
   for (int i = 0; i < 64; ++i) {
-    d.scannedIntra[i] = d.intraMatrix[d.scan[i]];
-    d.scannedInter[i] = d.nonIntraMatrix[d.scan[i]];
+    d.scan[i] = scan[i];
+    d.scannedIntra[i] = d.intraMatrix[scan[i]];
+    d.scannedInter[i] = d.nonIntraMatrix[scan[i]];
   }
 }
 

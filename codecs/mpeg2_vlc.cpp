@@ -238,11 +238,17 @@ VlcTable build(const Code* codes) {
   return build(s, VlcTable::kFirstBits);
 }
 
-VlcTable buildDct(const Code* codes, const Code* more) {
+std::vector<Symbol> dctSymbols(const Code* codes, const Code* more) {
   std::vector<Symbol> s;
   add(s, codes, true);
   add(s, more, true);
-  return build(s, VlcTable::kDctFirstBits, kDctNoCode);
+  for (Symbol& symbol : s)
+    if (symbol.run < kDctEndOfBlock) ++symbol.run;  // the step to the coefficient's index
+  return s;
+}
+
+VlcTable buildDct(const Code* codes, const Code* more) {
+  return build(dctSymbols(codes, more), VlcTable::kDctFirstBits, kDctNoCode);
 }
 
 Tables makeTables() {
