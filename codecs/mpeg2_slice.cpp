@@ -114,11 +114,15 @@ inline int motionDelta(Decoder& d, LocalBits& b, int rSize) {
     }
     value = e.value;
   }
-  if (value == 0) return 0;
-  const bool negative = b.get(1);
-  int delta = value;
-  if (rSize > 0) delta = ((value - 1) << rSize) + int(b.get(rSize)) + 1;
-  return negative ? -delta : delta;
+  // The sign and residual follow a nonzero magnitude only.  Taken with
+  // selects: whether the magnitude is 0 is a coin toss.  The residual is
+  // the rSize bits after the sign (none when rSize is 0).
+  const int nonzero = value != 0;
+  const int negative = int(b.cache >> 63);
+  const int residual = int(((b.cache << 1) >> 1) >> (63 - rSize));
+  b.skip(nonzero * (1 + rSize));
+  const int delta = ((value - nonzero) << rSize) + residual + 1;
+  return ((delta ^ -negative) + negative) & -nonzero;
 }
 
 inline int dmVector(LocalBits& b) {
@@ -378,11 +382,12 @@ __attribute__((noinline)) BlockKind intraBlock(Decoder& d, int cc, int16_t* blk)
   LocalBits b(d);
   b.need(d);
   const VlcEntry size = b.decode((cc ? t.dcChroma : t.dcLuma).entries);
-  int diff = 0;
-  if (size.value) {
-    diff = int(b.get(size.value));
-    if (diff < 1 << (size.value - 1)) diff -= (1 << size.value) - 1;
-  }
+  // dct_dc_differential without branches (its size and sign are a coin
+  // toss): size bits, 0 of them giving 0; below half the range, negative.
+  const int bits = size.value;
+  int diff = int((b.cache >> 1) >> (63 - bits));
+  b.skip(bits);
+  if (diff < ((1 << bits) >> 1)) diff -= (1 << bits) - 1;
   d.dcPred[cc] += diff;
   int sum = 0;
   BlockKind kind = kBlockDcOnly;
@@ -447,12 +452,22 @@ __attribute__((noinline)) BlockKind interBlock(Decoder& d, int16_t* blk) {
   };
   int i = -1;  // the last index coded
   b.need(d);
-  if (b.show(1)) {
-    // "1s" as the first code is run 0, level 1.
-    const int level = b.show(2) & 1 ? -1 : 1;
-    b.skip(2);
-    if (Store) put(0, level);
-    i = 0;
+  {
+    // "1s" as the first code is run 0, level 1.  Taken with selects, since
+    // whether a block starts so is a coin toss: when it does not, a zero
+    // goes where the block is clear already.
+    const int first = int(b.show(1));
+    const int level = 1 - 2 * int(b.show(2) & 1);
+    b.skip(2 * first);
+    i = first - 1;
+    if (Store) {
+      const int n = d.scan[0];
+      const int weighted = (2 * level + ((level >> 31) | 1)) * d.quantInter[0];
+      const int v = (mpeg2 ? clampCoefficient(weighted / 32) : clampCoefficient(oddified(weighted / 16))) & -first;
+      blk[n] = int16_t(v);
+      sum += v;
+      positions |= (n | 64) & -first;
+    }
   }
   const BlockNames& names = mpeg2 ? kInter2 : kInter1;
   // One code: 0 to go on, 1 at the end of the block, -1 on a fault.
@@ -601,19 +616,13 @@ void macroblock(Decoder& d, int mbx, int mby) {
 
   int16_t* blk = d.block;
   // Coded blocks only, in order: the pattern's bits from the top, block 0
-  // first.  Which blocks are coded is a coin toss; a loop over them is not.
-  for (int left = cbp & ((1 << blocks) - 1); left && !d.fault;) {
+  // first; the four luminance blocks, then the chrominance ones.  Which
+  // blocks are coded is a coin toss; a loop over them is not.
+  const int chroma = blocks - 4;
+  for (int left = (cbp >> chroma) & 15; left;) {
     const int top = 31 - __builtin_clz(unsigned(left));
     left &= ~(1 << top);
-    const int k = blocks - 1 - top;
-    if (k >= 4) {
-      const int cc = 1 + ((k - 4) & 1);
-      if (intra)
-        d.mpeg2 ? intraBlock<false, true>(d, cc, blk) : intraBlock<false, false>(d, cc, blk);
-      else
-        d.mpeg2 ? interBlock<false, true>(d, blk) : interBlock<false, false>(d, blk);
-      continue;
-    }
+    const int k = 3 - top;
     const BlockKind kind = intra ? (d.mpeg2 ? intraBlock<true, true>(d, 0, blk) : intraBlock<true, false>(d, 0, blk))
                            : (d.mpeg2 ? interBlock<true, true>(d, blk) : interBlock<true, false>(d, blk));
     if (d.fault) {
@@ -630,6 +639,15 @@ void macroblock(Decoder& d, int mbx, int mby) {
       if (dcOnly) idct_AddDc(blk, dst, stride);
       else idct_Add(blk, dst, stride);
     }
+  }
+  for (int left = cbp & ((1 << chroma) - 1); left && !d.fault;) {
+    const int top = 31 - __builtin_clz(unsigned(left));
+    left &= ~(1 << top);
+    const int cc = 1 + ((chroma - 1 - top) & 1);
+    if (intra)
+      d.mpeg2 ? intraBlock<false, true>(d, cc, blk) : intraBlock<false, false>(d, cc, blk);
+    else
+      d.mpeg2 ? interBlock<false, true>(d, blk) : interBlock<false, false>(d, blk);
   }
   if (d.pictureType == kDcOnly) bits_Get(d, 1);  // end_of_macroblock
   d.prevFlags = intra ? 0 : m.flags;
