@@ -144,9 +144,12 @@ inline void motionVector(Decoder& d, LocalBits& b, Motion& m, int r, int s, bool
     if (dualPrime) m.dmv[t] = dmVector(b);
     const bool halved = fieldInFrame && t == 1;
     int v = (halved ? d.pmv[r][s][t] >> 1 : d.pmv[r][s][t]) + delta;
+    // Into [-16f, 16f - 1] by adding or taking 32f: v lies within 48f
+    // of 0 (a prediction within 32f, a field one in frame units, plus a
+    // delta within 16f), where that is the remainder modulo 32f, a power
+    // of two.
     const int f = 1 << rSize;
-    if (v < -16 * f) v += 32 * f;
-    if (v > 16 * f - 1) v -= 32 * f;
+    v = ((v + 16 * f) & (32 * f - 1)) - 16 * f;
     d.pmv[r][s][t] = halved ? v * 2 : v;
     if (both) d.pmv[1][s][t] = d.pmv[r][s][t];
     m.mv[r][s][t] = v * (1 << d.fullPel[s]);
