@@ -131,18 +131,19 @@ inline int dmVector(LocalBits& b) {
 }
 
 // One vector: prediction from PMV, wrapped into the f_code's range.  A field
-// vector of a frame picture keeps its prediction in frame units.  Single
-// (both) sets the second predictor too, from the value in a register: a
-// copy read back as one 8-byte load from two 4-byte stores just made would
-// wait for them to retire.
-inline void motionVector(Decoder& d, LocalBits& b, Motion& m, int r, int s, bool dualPrime, bool fieldInFrame,
-                         bool both) {
+// vector of a frame picture keeps its prediction in frame units.  Both
+// sets the second predictor too, from the value in a register: a copy read
+// back as one 8-byte load from two 4-byte stores just made would wait for
+// them to retire.  The modes are template arguments, so that the common
+// vector tests none of them.
+template <bool DualPrime, bool FieldInFrame, bool Both>
+inline void motionVector(Decoder& d, LocalBits& b, Motion& m, int r, int s) {
   for (int t = 0; t < 2; ++t) {
-    const int rSize = std::clamp(d.fCode[s][t] - 1, 0, 14);
+    const int rSize = d.motionBits[s][t];
     b.need(d);
     const int delta = motionDelta(d, b, rSize);
-    if (dualPrime) m.dmv[t] = dmVector(b);
-    const bool halved = fieldInFrame && t == 1;
+    if (DualPrime) m.dmv[t] = dmVector(b);
+    const bool halved = FieldInFrame && t == 1;
     int v = (halved ? d.pmv[r][s][t] >> 1 : d.pmv[r][s][t]) + delta;
     // Into [-16f, 16f - 1] by adding or taking 32f: v lies within 48f
     // of 0 (a prediction within 32f, a field one in frame units, plus a
@@ -150,34 +151,40 @@ inline void motionVector(Decoder& d, LocalBits& b, Motion& m, int r, int s, bool
     // of two.
     const int f = 1 << rSize;
     v = ((v + 16 * f) & (32 * f - 1)) - 16 * f;
-    d.pmv[r][s][t] = halved ? v * 2 : v;
-    if (both) d.pmv[1][s][t] = d.pmv[r][s][t];
+    const int stored = halved ? v * 2 : v;
+    d.pmv[r][s][t] = stored;
+    if (Both) d.pmv[1][s][t] = stored;
     m.mv[r][s][t] = v * (1 << d.fullPel[s]);
   }
 }
 
-inline void motionVectors(Decoder& d, LocalBits& b, Motion& m, int s) {
+__attribute__((always_inline)) inline void motionVectors(Decoder& d, LocalBits& b, Motion& m, int s) {
   const bool frame = d.pictureStructure == kFramePicture;
-  if (!d.mpeg2) {
-    motionVector(d, b, m, 0, s, false, false, true);
-    return;
-  }
+  // One frame vector: all of MPEG-1 and most of MPEG-2.
+  if (!d.mpeg2 || (frame && m.type == kMotionFrameOr16x8)) return motionVector<false, false, true>(d, b, m, 0, s);
   const bool twoVectors = frame ? m.type == kMotionField : m.type == kMotionFrameOr16x8;
   if (twoVectors) {
     for (int r = 0; r < 2; ++r) {
       b.need(d);
       m.fieldSelect[r][s] = int(b.get(1));
-      motionVector(d, b, m, r, s, false, frame, false);
+      if (frame)
+        motionVector<false, true, false>(d, b, m, r, s);
+      else
+        motionVector<false, false, false>(d, b, m, r, s);
     }
     return;
   }
-  const bool dualPrime = m.type == kMotionDualPrime;
-  const bool fieldFormat = !frame || m.type != kMotionFrameOr16x8;
-  if (fieldFormat && !dualPrime) {
-    b.need(d);
-    m.fieldSelect[0][s] = int(b.get(1));
+  // One field vector (a field picture's, or a frame picture's dual prime).
+  if (m.type == kMotionDualPrime) {
+    if (frame)
+      motionVector<true, true, true>(d, b, m, 0, s);
+    else
+      motionVector<true, false, true>(d, b, m, 0, s);
+    return;
   }
-  motionVector(d, b, m, 0, s, dualPrime, frame && fieldFormat, true);
+  b.need(d);
+  m.fieldSelect[0][s] = int(b.get(1));
+  motionVector<false, false, true>(d, b, m, 0, s);
 }
 
 // ---------------------------------------------------------------------------
@@ -661,6 +668,8 @@ void macroblock(Decoder& d, int mbx, int mby) {
 // The weights in the order coefficients arrive, for the picture's matrices
 // and scan, which headers change only between pictures.
 void slice_StartPicture(Decoder& d) {
+  for (int s = 0; s < 2; ++s)
+    for (int t = 0; t < 2; ++t) d.motionBits[s][t] = std::clamp(d.fCode[s][t] - 1, 0, 14);
   const uint8_t* const scan = d.alternateScan ? kAlternate : kZigzag;
   for (int i = 0; i < 64; ++i) {
     d.scan[i] = scan[i];
