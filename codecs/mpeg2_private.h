@@ -68,6 +68,7 @@ struct Tables {
   VlcTable addressIncrement, cbp, motionCode, dcLuma, dcChroma;
   VlcTable mbType[5];  // by picture type; [0] unused
   VlcTable dct[2];     // coefficient tables zero and one; values are levels, extra the run plus one
+  VlcTable interDct;   // table zero for inter blocks: values 2 * level + sign, as their reconstruction takes them
 };
 const Tables& mpg_Tables();
 

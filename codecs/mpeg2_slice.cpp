@@ -446,15 +446,15 @@ __attribute__((noinline)) BlockKind intraBlock(Decoder& d, int cc, int16_t* blk)
 
 template <bool Store, bool Mpeg2>
 __attribute__((noinline)) BlockKind interBlock(Decoder& d, int16_t* blk) {
-  const VlcEntry* const table = d.tables.dct[0].entries;
+  const VlcEntry* const table = d.tables.interDct.entries;
   constexpr bool mpeg2 = Mpeg2;
   LocalBits b(d);
   // positions: the coded indices ORed, each with 64: 0 for none, 64 for DC alone.
   int sum = 0, positions = 0;
-  auto put = [&](int i, int level) {
+  // Levels come as 2 * level + sign, as the reconstruction takes them.
+  auto put = [&](int i, int doubled) {
     const int n = d.scan[i];
-    // Levels are never 0 here; the sign without a branch, since signs are a coin toss.
-    const int weighted = (2 * level + ((level >> 31) | 1)) * d.quantInter[i];
+    const int weighted = doubled * d.quantInter[i];
     const int v = mpeg2 ? clampCoefficient(weighted / 32) : clampCoefficient(oddified(weighted / 16));
     blk[n] = int16_t(v);
     sum += v;
@@ -467,12 +467,12 @@ __attribute__((noinline)) BlockKind interBlock(Decoder& d, int16_t* blk) {
     // whether a block starts so is a coin toss: when it does not, a zero
     // goes where the block is clear already.
     const int first = int(b.show(1));
-    const int level = 1 - 2 * int(b.show(2) & 1);
+    const int doubled = 3 - 6 * int(b.show(2) & 1);
     b.skip(2 * first);
     i = first - 1;
     if (Store) {
       const int n = d.scan[0];
-      const int weighted = (2 * level + ((level >> 31) | 1)) * d.quantInter[0];
+      const int weighted = doubled * d.quantInter[0];
       const int v = (mpeg2 ? clampCoefficient(weighted / 32) : clampCoefficient(oddified(weighted / 16))) & -first;
       blk[n] = int16_t(v);
       sum += v;
@@ -483,13 +483,15 @@ __attribute__((noinline)) BlockKind interBlock(Decoder& d, int16_t* blk) {
   // One code: 0 to go on, 1 at the end of the block, -1 on a fault.
   auto code = [&]() {
     const VlcEntry e = b.decodeDct(table);
-    int level = e.value;
+    int doubled = e.value;
     i += e.extra;
     if (i > 63) {
+      int level;
       const int special = specialCode(d, b, e, i, level, false, names);
       if (special != 0) return special == 2 ? 0 : special;
+      doubled = 2 * level + ((level >> 31) | 1);  // an escape's level, never 0 here
     }
-    if (Store) put(i, level);
+    if (Store) put(i, doubled);
     return 0;
   };
   int status = 0;

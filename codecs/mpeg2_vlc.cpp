@@ -247,8 +247,12 @@ std::vector<Symbol> dctSymbols(const Code* codes, const Code* more) {
   return s;
 }
 
-VlcTable buildDct(const Code* codes, const Code* more) {
-  return build(dctSymbols(codes, more), VlcTable::kDctFirstBits, kDctNoCode);
+VlcTable buildDct(const Code* codes, const Code* more, bool doubled = false) {
+  std::vector<Symbol> s = dctSymbols(codes, more);
+  if (doubled)
+    for (Symbol& symbol : s)
+      if (symbol.run < kDctEndOfBlock) symbol.value = 2 * symbol.value + (symbol.value < 0 ? -1 : 1);
+  return build(s, VlcTable::kDctFirstBits, kDctNoCode);
 }
 
 Tables makeTables() {
@@ -265,6 +269,7 @@ Tables makeTables() {
   t.mbType[0] = t.mbType[kIntra];
   t.dct[0] = buildDct(kDctZero, kDctLong);
   t.dct[1] = buildDct(kDctOne, kDctLong);
+  t.interDct = buildDct(kDctZero, kDctLong, true);
   return t;
 }
 
