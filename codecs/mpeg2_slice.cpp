@@ -232,23 +232,6 @@ void predict(const Decoder& d, const Motion& m, int mbx, int mby) {
     for (int s = 0; s < 2; ++s) {
       if (!(m.flags & (s ? kMbBackward : kMbForward))) continue;
       uint8_t* ref = s ? d.backward : d.forward;
-      if (m.type != kMotionField && ref && d.current) {
-        // The common case, a frame vector whose block lies inside the
-        // reference, goes straight to its kernel; the rest is checked and
-        // clamped by mc_Predict.  The block itself lies inside the picture
-        // (the slice checked its address); its reference area, with the
-        // half-sample neighbours, is tested with one unsigned compare a
-        // direction.
-        const int mvx = m.mv[0][s][0], mvy = m.mv[0][s][1], w = d.codedWidth;
-        const int sx = x + (mvx >> 1), sy = mby * 16 + (mvy >> 1);
-        // (sx <= w - 16 - half as sx < w - 15 - half: never below 0, as pictures are 16 wide at least.)
-        if (unsigned(sx) < unsigned(w - 15 - (mvx & 1)) && unsigned(sy) < unsigned(d.codedHeight - 15 - (mvy & 1))) {
-          mc_Kernel16(avg, (mvx & 1) | (mvy & 1) << 1)(d.current + size_t(mby * 16) * size_t(w) + size_t(x), w,
-                                                       ref + size_t(sy) * size_t(w) + size_t(sx), w);
-          avg = true;
-          continue;
-        }
-      }
       if (m.type == kMotionField) {
         for (int f = 0; f < 2; ++f)
           mc_Predict(fieldPlane(d, d.current, f), x, mby * 8, fieldPlane(d, ref, m.fieldSelect[f][s]),
@@ -281,6 +264,28 @@ void predict(const Decoder& d, const Motion& m, int mbx, int mby) {
       mc_Predict(dst, x, mby * 16, referenceField(d, s, m.fieldSelect[0][s]), m.mv[0][s][0], m.mv[0][s][1], 16,
                  avg);
     }
+    avg = true;
+  }
+}
+
+// Frame vectors in a frame picture, most macroblocks: inline, with each
+// direction whose block lies inside its reference going straight to its
+// kernel; the rest as predict() does it.
+__attribute__((always_inline)) inline void predictMacroblock(const Decoder& d, const Motion& m, int mbx, int mby) {
+  if (d.pictureStructure != kFramePicture || m.type != kMotionFrameOr16x8 || !d.current) return predict(d, m, mbx, mby);
+  const int w = d.codedWidth, x = mbx * 16, y = mby * 16;
+  uint8_t* const out = d.current + size_t(y) * size_t(w) + size_t(x);
+  bool avg = false;
+  for (int s = 0; s < 2; ++s) {
+    if (!(m.flags & (s ? kMbBackward : kMbForward))) continue;
+    uint8_t* const ref = s ? d.backward : d.forward;
+    const int mvx = m.mv[0][s][0], mvy = m.mv[0][s][1];
+    const int sx = x + (mvx >> 1), sy = y + (mvy >> 1);
+    // (sx <= w - 16 - half as sx < w - 15 - half: never below 0, as pictures are 16 wide at least.)
+    if (ref && unsigned(sx) < unsigned(w - 15 - (mvx & 1)) && unsigned(sy) < unsigned(d.codedHeight - 15 - (mvy & 1)))
+      mc_Kernel16(avg, (mvx & 1) | (mvy & 1) << 1)(out, w, ref + size_t(sy) * size_t(w) + size_t(sx), w);
+    else
+      mc_Predict(framePlane(d, d.current), x, y, framePlane(d, ref), mvx, mvy, 16, avg);
     avg = true;
   }
 }
@@ -548,10 +553,10 @@ void skipped(Decoder& d, int mbx, int mby) {
       m.mv[0][s][1] = d.pmv[0][s][1] * (1 << d.fullPel[s]);
       m.fieldSelect[0][s] = d.pictureStructure == kBottomField;
     }
-    predict(d, m, mbx, mby);
+    predictMacroblock(d, m, mbx, mby);
   } else {
     resetPmv(d);
-    predict(d, zeroMotion(d), mbx, mby);
+    predictMacroblock(d, zeroMotion(d), mbx, mby);
   }
 }
 
@@ -619,7 +624,7 @@ void macroblock(Decoder& d, int mbx, int mby) {
       resetPmv(d);
       m = zeroMotion(d);
     }
-    predict(d, m, mbx, mby);
+    predictMacroblock(d, m, mbx, mby);
     resetDc(d);
   } else {
     b.storeTo(d);
