@@ -197,6 +197,7 @@ struct Decoder {
   int dcPred[3] = {0, 0, 0};
   int pmv[2][2][2] = {};      // [first/second][forward/backward][h/v]
   int motionBits[2][2] = {};  // r_size of the picture's f_codes, [forward/backward][h/v]
+  int blockCount = 6;         // blocks a macroblock: 6, 8 or 12 by chroma format
   int prevFlags = 0;          // the last macroblock's type, for skipped B macroblocks
   bool fault = false;         // the slice is broken: resynchronise at the next start code
   alignas(16) int16_t block[64] = {};  // all zero between blocks: each transform clears what it read

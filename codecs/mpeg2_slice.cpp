@@ -600,9 +600,7 @@ void macroblock(Decoder& d, int mbx, int mby) {
     return;
   }
 
-  int blocks = 6;
-  if (d.mpeg2 && d.chromaFormat == 2) blocks = 8;
-  if (d.mpeg2 && d.chromaFormat == 3) blocks = 12;
+  const int blocks = d.blockCount;
   int cbp = (1 << blocks) - 1;
   if (!intra) {
     cbp = 0;
@@ -677,6 +675,7 @@ void macroblock(Decoder& d, int mbx, int mby) {
 void slice_StartPicture(Decoder& d) {
   for (int s = 0; s < 2; ++s)
     for (int t = 0; t < 2; ++t) d.motionBits[s][t] = std::clamp(d.fCode[s][t] - 1, 0, 14);
+  d.blockCount = !d.mpeg2 || d.chromaFormat == 1 ? 6 : (d.chromaFormat == 2 ? 8 : 12);
   const uint8_t* const scan = d.alternateScan ? kAlternate : kZigzag;
   for (int i = 0; i < 64; ++i) {
     d.scan[i] = scan[i];
