@@ -176,6 +176,14 @@ struct Decoder {
   int progressiveFrame = 1;
   bool secondField = false;  // the picture being decoded is a frame's second field
   int macroblocksDecoded = 0;
+  // From the headers, by slice_StartPicture: the coefficient order (a copy,
+  // addressed from the context), the matrices in that order, r_size of the
+  // f_codes ([forward/backward][h/v]) and the blocks a macroblock.
+  uint8_t scan[64] = {};
+  uint8_t scannedIntra[64] = {};
+  uint8_t scannedInter[64] = {};
+  int motionBits[2][2] = {};
+  int blockCount = 6;
 
   // Frame stores (luminance): two references and the B-picture store.
   int codedWidth = 0, codedHeight = 0, mbWidth = 0, mbHeight = 0;
@@ -189,15 +197,10 @@ struct Decoder {
 
   // Per slice and macroblock.
   int quantScale = 0;
-  uint8_t scan[64] = {};          // the picture's coefficient order: a copy, addressed from the context
-  uint8_t scannedIntra[64] = {};  // the matrices in that order
-  uint8_t scannedInter[64] = {};
   int quantIntra[64] = {};        // the weights times quantScale, in scan order
   int quantInter[64] = {};
   int dcPred[3] = {0, 0, 0};
   int pmv[2][2][2] = {};      // [first/second][forward/backward][h/v]
-  int motionBits[2][2] = {};  // r_size of the picture's f_codes, [forward/backward][h/v]
-  int blockCount = 6;         // blocks a macroblock: 6, 8 or 12 by chroma format
   int prevFlags = 0;          // the last macroblock's type, for skipped B macroblocks
   bool fault = false;         // the slice is broken: resynchronise at the next start code
   alignas(16) int16_t block[64] = {};  // all zero between blocks: each transform clears what it read
