@@ -146,13 +146,18 @@ const Kernel* const (*gKernels)[2] = kKernels;
 
 McKernel mc_Kernels16[2][4] = {{gKernels[0][1][0], gKernels[0][1][1], gKernels[0][1][2], gKernels[0][1][3]},
                                {gKernels[1][1][0], gKernels[1][1][1], gKernels[1][1][2], gKernels[1][1][3]}};
+McKernel mc_Kernels8[2][4] = {{gKernels[0][0][0], gKernels[0][0][1], gKernels[0][0][2], gKernels[0][0][3]},
+                              {gKernels[1][0][0], gKernels[1][0][1], gKernels[1][0][2], gKernels[1][0][3]}};
 
 bool mc_UseAvx2(bool on) {
 #if defined(MPG_MC_AVX2)
   const bool avx2 = on && __builtin_cpu_supports("avx2");
   gKernels = avx2 ? kKernelsAvx2 : kKernels;
   for (int avg = 0; avg < 2; ++avg)
-    for (int c = 0; c < 4; ++c) mc_Kernels16[avg][c] = gKernels[avg][1][c];
+    for (int c = 0; c < 4; ++c) {
+      mc_Kernels16[avg][c] = gKernels[avg][1][c];
+      mc_Kernels8[avg][c] = gKernels[avg][0][c];
+    }
   return avx2;
 #else
   (void)on;

@@ -116,12 +116,13 @@ struct Plane {
 void mc_Predict(const Plane& dst, int x, int y, const Plane& ref, int mvx, int mvy, int h, bool avg);
 // As idct_UseAvx2, for the prediction kernels.
 bool mc_UseAvx2(bool on);
-// The kernels mc_Predict uses for 16 x 16 blocks, by averaging and by
-// half-sample case (mvx & 1 | (mvy & 1) << 1), for callers that have
-// checked the block and its reference area themselves.  Set for the
+// The kernels mc_Predict uses for 16 x 16 and 16 x 8 blocks, by averaging
+// and by half-sample case (mvx & 1 | (mvy & 1) << 1), for callers that
+// have checked the block and its reference area themselves.  Set for the
 // processor at start and by mc_UseAvx2.
 using McKernel = void (*)(uint8_t* dst, int dstStride, const uint8_t* src, int srcStride);
 extern McKernel mc_Kernels16[2][4];
+extern McKernel mc_Kernels8[2][4];
 inline McKernel mc_Kernel16(bool avg, int halfCase) { return mc_Kernels16[avg][halfCase & 3]; }
 
 // ---------------------------------------------------------------------------

@@ -268,11 +268,36 @@ void predict(const Decoder& d, const Motion& m, int mbx, int mby) {
   }
 }
 
+// Field vectors in a frame picture: each field's 16 x 8 half from a field
+// of the reference, straight to its kernel where it lies inside that field.
+void predictFields(const Decoder& d, const Motion& m, int mbx, int mby) {
+  const int w = d.codedWidth, lines = d.codedHeight / 2, x = mbx * 16, y = mby * 8;
+  bool avg = false;
+  for (int s = 0; s < 2; ++s) {
+    if (!(m.flags & (s ? kMbBackward : kMbForward))) continue;
+    uint8_t* const ref = s ? d.backward : d.forward;
+    for (int f = 0; f < 2; ++f) {
+      const int mvx = m.mv[f][s][0], mvy = m.mv[f][s][1];
+      const int sx = x + (mvx >> 1), sy = y + (mvy >> 1);
+      // As in predictMacroblock; fields are 8 lines at least.
+      if (ref && unsigned(sx) < unsigned(w - 15 - (mvx & 1)) && unsigned(sy) < unsigned(lines - 7 - (mvy & 1)))
+        mc_Kernels8[avg][(mvx & 1) | (mvy & 1) << 1](d.current + size_t(f) * size_t(w) + size_t(y) * size_t(2 * w) + size_t(x),
+                                                    2 * w, ref + size_t(m.fieldSelect[f][s]) * size_t(w) +
+                                                               size_t(sy) * size_t(2 * w) + size_t(sx), 2 * w);
+      else
+        mc_Predict(fieldPlane(d, d.current, f), x, y, fieldPlane(d, ref, m.fieldSelect[f][s]), mvx, mvy, 8, avg);
+    }
+    avg = true;
+  }
+}
+
 // Frame vectors in a frame picture, most macroblocks: inline, with each
 // direction whose block lies inside its reference going straight to its
-// kernel; the rest as predict() does it.
+// kernel; field vectors there by predictFields, the rest as predict()
+// does it.
 __attribute__((always_inline)) inline void predictMacroblock(const Decoder& d, const Motion& m, int mbx, int mby) {
-  if (d.pictureStructure != kFramePicture || m.type != kMotionFrameOr16x8 || !d.current) return predict(d, m, mbx, mby);
+  if (d.pictureStructure != kFramePicture || m.type == kMotionDualPrime || !d.current) return predict(d, m, mbx, mby);
+  if (m.type == kMotionField) return predictFields(d, m, mbx, mby);
   const int w = d.codedWidth, x = mbx * 16, y = mby * 16;
   uint8_t* const out = d.current + size_t(y) * size_t(w) + size_t(x);
   bool avg = false;
