@@ -307,9 +307,18 @@ __attribute__((always_inline)) inline void predictMacroblock(const Decoder& d, c
     const int mvx = m.mv[0][s][0], mvy = m.mv[0][s][1];
     const int sx = x + (mvx >> 1), sy = y + (mvy >> 1);
     // (sx <= w - 16 - half as sx < w - 15 - half: never below 0, as pictures are 16 wide at least.)
-    if (ref && unsigned(sx) < unsigned(w - 15 - (mvx & 1)) && unsigned(sy) < unsigned(d.codedHeight - 15 - (mvy & 1)))
-      mc_Kernel16(avg, (mvx & 1) | (mvy & 1) << 1)(out, w, ref + size_t(sy) * size_t(w) + size_t(sx), w);
-    else
+    if (ref && unsigned(sx) < unsigned(w - 15 - (mvx & 1)) && unsigned(sy) < unsigned(d.codedHeight - 15 - (mvy & 1))) {
+      const uint8_t* in = ref + size_t(sy) * size_t(w) + size_t(sx);
+      const int half = (mvx & 1) | (mvy & 1) << 1;
+      // A full-sample vector without averaging, nearly half of them (every
+      // skipped P macroblock's): sixteen rows copied here.  A kernel called
+      // through a pointer whose target changes from block to block costs
+      // more than the test.
+      if ((half | int(avg)) == 0)
+        for (int row = 0; row < 16; ++row) std::memcpy(out + size_t(row * w), in + size_t(row * w), 16);
+      else
+        mc_Kernel16(avg, half)(out, w, in, w);
+    } else
       mc_Predict(framePlane(d, d.current), x, y, framePlane(d, ref), mvx, mvy, 16, avg);
     avg = true;
   }
