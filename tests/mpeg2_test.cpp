@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <dirent.h>
@@ -509,6 +510,47 @@ TEST(Mpeg2Idct, KernelsAgreeToTheBit) {
     differing += !std::equal(wide, wide + 64, narrow);
   }
   EXPECT_EQ(differing, 0);
+}
+
+// The stores after the transform: both kernels put and add the same bytes,
+// in the right rows, saturated at 0 and 255 over predictions at and near
+// the ends, and touch nothing between or beside the rows.
+TEST(Mpeg2Idct, KernelsStoreAndAddTheSameBytes) {
+  if (!mpg::idct_UseAvx2(true)) GTEST_SKIP() << "no AVX2 here: only the SSE2 kernels run";
+  std::mt19937 rng(11);
+  constexpr int kStride = 13, kSize = 8 * kStride;
+  int differing = 0, moved = 0;
+  for (int b = 0; b < 6000; ++b) {
+    alignas(32) int16_t coef[64] = {};
+    if (b % 3 == 0) {
+      for (int16_t& v : coef) v = int16_t(int(rng() % 4096) - 2048);
+    } else {
+      coef[0] = int16_t(int(rng() % 4096) - 2048);  // a level far past either end
+      for (int i = 1; i < 64; ++i) coef[i] = int16_t(rng() % 6 ? 0 : int(rng() % 400) - 200);
+    }
+    uint8_t before[kSize];
+    const int fill = b % 4;
+    for (int i = 0; i < kSize; ++i)
+      before[i] = fill == 0 ? 0 : fill == 1 ? 255 : fill == 2 ? uint8_t(i % 2 ? 254 : 1) : uint8_t(rng());
+    for (bool add : {false, true}) {
+      uint8_t wide[kSize], narrow[kSize];
+      std::copy(before, before + kSize, wide);
+      std::copy(before, before + kSize, narrow);
+      alignas(32) int16_t block[64];
+      std::copy(coef, coef + 64, block);
+      (add ? mpg::idct_Add : mpg::idct_Put)(block, wide, kStride);
+      moved += std::count(block, block + 64, 0) != 64;  // the block comes back clear
+      mpg::idct_UseAvx2(false);
+      std::copy(coef, coef + 64, block);
+      (add ? mpg::idct_Add : mpg::idct_Put)(block, narrow, kStride);
+      mpg::idct_UseAvx2(true);
+      differing += !std::equal(wide, wide + kSize, narrow);
+      for (int y = 0; y < 8; ++y)
+        for (int x = 8; x < kStride; ++x) moved += wide[y * kStride + x] != before[y * kStride + x];
+    }
+  }
+  EXPECT_EQ(differing, 0);
+  EXPECT_EQ(moved, 0);
 }
 
 // Blocks of DC and [63] alone (what mismatch control leaves) take a short
