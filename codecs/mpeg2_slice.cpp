@@ -291,6 +291,17 @@ void predictFields(const Decoder& d, const Motion& m, int mbx, int mby) {
   }
 }
 
+// Sixteen rows of sixteen samples, four rows a step, addressed from the
+// step's first.
+inline void copyRows16(uint8_t* out, const uint8_t* in, size_t stride) {
+  for (int r = 0; r < 4; ++r, out += 4 * stride, in += 4 * stride) {
+    std::memcpy(out, in, 16);
+    std::memcpy(out + stride, in + stride, 16);
+    std::memcpy(out + 2 * stride, in + 2 * stride, 16);
+    std::memcpy(out + 3 * stride, in + 3 * stride, 16);
+  }
+}
+
 // Frame vectors in a frame picture, most macroblocks: inline, with each
 // direction whose block lies inside its reference going straight to its
 // kernel; field vectors there by predictFields, the rest as predict()
@@ -315,7 +326,7 @@ __attribute__((always_inline)) inline void predictMacroblock(const Decoder& d, c
       // through a pointer whose target changes from block to block costs
       // more than the test.
       if ((half | int(avg)) == 0)
-        for (int row = 0; row < 16; ++row) std::memcpy(out + size_t(row * w), in + size_t(row * w), 16);
+        copyRows16(out, in, size_t(w));
       else
         mc_Kernel16(avg, half)(out, w, in, w);
     } else
@@ -552,21 +563,23 @@ __attribute__((noinline)) BlockKind interBlock(Decoder& d, int16_t* blk) {
 // ---------------------------------------------------------------------------
 // Macroblocks.
 
-// Where luminance block k of macroblock (mbx, mby) lies, and its row pitch.
-uint8_t* blockAt(const Decoder& d, int mbx, int mby, int k, bool fieldDct, int* stride) {
-  const int w = d.codedWidth;
-  const int x = mbx * 16 + (k & 1) * 8;
+// Where the luminance blocks of macroblock (mbx, mby) lie: block k at
+// base + (k & 1) * 8 + (k >> 1) * down, its rows `stride` apart.
+struct BlockPlace {
+  uint8_t* base;
+  int stride;
+  size_t down;
+};
+
+BlockPlace blockPlace(const Decoder& d, int mbx, int mby, bool fieldDct) {
+  const size_t w = size_t(d.codedWidth);
+  uint8_t* const corner = d.current + size_t(mbx) * 16;
   if (d.pictureStructure != kFramePicture) {
-    const int parity = d.pictureStructure == kBottomField;
-    *stride = 2 * w;
-    return d.current + size_t(parity) * size_t(w) + size_t(mby * 16 + (k >> 1) * 8) * size_t(2 * w) + size_t(x);
+    const size_t parity = d.pictureStructure == kBottomField;
+    return {corner + parity * w + size_t(mby) * 32 * w, int(2 * w), 16 * w};
   }
-  if (fieldDct) {
-    *stride = 2 * w;
-    return d.current + size_t(mby * 16 + (k >> 1)) * size_t(w) + size_t(x);
-  }
-  *stride = w;
-  return d.current + size_t(mby * 16 + (k >> 1) * 8) * size_t(w) + size_t(x);
+  if (fieldDct) return {corner + size_t(mby) * 16 * w, int(2 * w), w};
+  return {corner + size_t(mby) * 16 * w, int(w), 8 * w};
 }
 
 void resetDc(Decoder& d) { d.dcPred[0] = d.dcPred[1] = d.dcPred[2] = 128 << d.intraDcPrecision; }
@@ -664,6 +677,7 @@ void macroblock(Decoder& d, int mbx, int mby) {
   }
 
   int16_t* blk = d.block;
+  const BlockPlace place = blockPlace(d, mbx, mby, fieldDct);
   // Coded blocks only, in order: the pattern's bits from the top, block 0
   // first; the four luminance blocks, then the chrominance ones.  Which
   // blocks are coded is a coin toss; a loop over them is not.
@@ -678,8 +692,8 @@ void macroblock(Decoder& d, int mbx, int mby) {
       std::memset(blk, 0, sizeof d.block);
       return;
     }
-    int stride;
-    uint8_t* dst = blockAt(d, mbx, mby, k, fieldDct, &stride);
+    const int stride = place.stride;
+    uint8_t* const dst = place.base + (k & 1) * 8 + size_t(k >> 1) * place.down;
     const bool dcOnly = kind == kBlockDcOnly;
     if (intra) {
       if (dcOnly) idct_PutDc(blk, dst, stride);
