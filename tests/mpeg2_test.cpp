@@ -553,6 +553,45 @@ TEST(Mpeg2Idct, KernelsStoreAndAddTheSameBytes) {
   EXPECT_EQ(moved, 0);
 }
 
+// The four-sample prediction, both kernels, both heights, stored and
+// averaged: every sample (a + b + c + d + 2) >> 2, over sample values at
+// and near both ends and random ones, reading no row past the last.
+TEST(Mpeg2Motion, FourSampleAveragesAreExact) {
+  std::mt19937 rng(5);
+  constexpr int kStride = 21;
+  int wrong = 0;
+  for (bool avx2 : {false, true}) {
+    if (mpg::mc_UseAvx2(avx2) != avx2) continue;
+    for (int h : {8, 16}) {
+      for (int round = 0; round < 400; ++round) {
+        // Exactly the rows read: h + 1 of them, 17 samples each.
+        std::vector<uint8_t> ref(size_t(h) * kStride + 17);
+        const int kind = round % 4;
+        for (uint8_t& v : ref)
+          v = kind == 0 ? uint8_t(rng() % 4) : kind == 1 ? uint8_t(252 + rng() % 4) : kind == 2 ? uint8_t(rng() % 2 ? 255 : 0) : uint8_t(rng());
+        for (int avg = 0; avg < 2; ++avg) {
+          std::vector<uint8_t> out(size_t(h) * kStride);
+          for (uint8_t& v : out) v = uint8_t(rng());
+          const std::vector<uint8_t> before = out;
+          (h == 16 ? mpg::mc_Kernels16 : mpg::mc_Kernels8)[avg][3](out.data(), kStride, ref.data(), kStride);
+          for (int y = 0; y < h; ++y)
+            for (int x = 0; x < kStride; ++x) {
+              const uint8_t* p = &ref[size_t(y) * kStride + size_t(x)];
+              int want = before[size_t(y) * kStride + size_t(x)];
+              if (x < 16) {
+                const int v = (p[0] + p[1] + p[kStride] + p[kStride + 1] + 2) >> 2;
+                want = avg ? (want + v + 1) >> 1 : v;
+              }
+              wrong += out[size_t(y) * kStride + size_t(x)] != want;
+            }
+        }
+      }
+    }
+  }
+  mpg::mc_UseAvx2(true);
+  EXPECT_EQ(wrong, 0);
+}
+
 // Blocks of DC and [63] alone (what mismatch control leaves) take a short
 // way; every sample must still be DC / 8 plus [63] times its basis product,
 // rounded, stored or added with saturation.
