@@ -191,7 +191,7 @@ MPG_AVX2_TARGET void storePair(__m256i samples, uint8_t* row, uint8_t* row4) {
   const __m256i bytes = _mm256_permute4x64_epi64(_mm256_packus_epi16(samples, samples), 0x08);
   const __m128i both = _mm256_castsi256_si128(bytes);
   _mm_storel_epi64(reinterpret_cast<__m128i*>(row), both);
-  _mm_storeh_pd(reinterpret_cast<double*>(row4), _mm_castsi128_pd(both));
+  _mm_storeh_pi(reinterpret_cast<__m64*>(row4), _mm_castsi128_ps(both));  // movhps: any alignment
 }
 
 __attribute__((target("avx2"))) void putAvx2(int16_t* block, uint8_t* dst, int stride) {
