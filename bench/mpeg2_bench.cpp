@@ -8,6 +8,9 @@
 // be made by hand in the build folder's bench/clips:
 //   ffmpeg -f lavfi -i testsrc2=size=320x240:rate=25 -frames:v 250 -c:v mpeg2video
 //          -g 12 -bf 2 -b:v 2M -f mpeg2video clip320.m2v      (one line; and 640x480, 6M, clip640.m2v)
+// and an interlaced one (field DCT and prediction, 100 frames):
+//   ffmpeg -f lavfi -i mandelbrot=size=720x576:rate=25 -frames:v 100 -c:v mpeg2video -g 12 -bf 2
+//          -b:v 8M -flags +ilme+ildct -top 1 -alternate_scan 1 -f mpeg2video clip720i.m2v
 #include "bench/decode_loop.h"
 #include "codecs/codecs.h"
 
@@ -78,5 +81,7 @@ BENCHMARK_CAPTURE(ours, clip320, "clip320.m2v")->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(reference, clip320, "clip320.m2v")->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(ours, clip640, "clip640.m2v")->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(reference, clip640, "clip640.m2v")->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(ours, clip720i, "clip720i.m2v")->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(reference, clip720i, "clip720i.m2v")->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -11,6 +11,9 @@
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#endif
 
 namespace {
 
@@ -369,12 +372,34 @@ bool prepareStores(Decoder& d) {
   return true;
 }
 
+#if defined(__x86_64__) && defined(__GNUC__)
+// Rows copied 128 bytes a step with AVX2, where the processor has it: the
+// library's copy, called per row, takes about twice the instructions.
+__attribute__((target("avx2"))) void copyRowsAvx2(uint8_t* out, size_t outStride, const uint8_t* in, size_t inStride,
+                                                  size_t w, int h) {
+  for (int y = 0; y < h; ++y, out += outStride, in += inStride) {
+    size_t x = 0;
+    for (; x + 128 <= w; x += 128)
+      for (size_t k = 0; k < 128; k += 32)
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + x + k),
+                            _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + x + k)));
+    for (; x + 32 <= w; x += 32)
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + x), _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + x)));
+    if (x < w) std::memcpy(out + x, in + x, w - x);
+  }
+}
+const bool kCopyAvx2 = __builtin_cpu_supports("avx2");
+#endif
+
 // Copies a frame store's luminance into the caller's buffer, as much of it
 // as both hold.
 void writeFrame(Decoder& d, const uint8_t* store, uint8_t* out) {
   if (!out || !store) return;
   const int w = std::min({d.outWidth, d.horizontalSize, d.codedWidth});
   const int h = std::min({d.outHeight, d.verticalSize, d.codedHeight});
+#if defined(__x86_64__) && defined(__GNUC__)
+  if (kCopyAvx2) return copyRowsAvx2(out, size_t(d.outWidth), store, size_t(d.codedWidth), size_t(w), h);
+#endif
   for (int y = 0; y < h; ++y)
     std::memcpy(out + size_t(y) * size_t(d.outWidth), store + size_t(y) * size_t(d.codedWidth), size_t(w));
 }
@@ -420,6 +445,7 @@ Picture decodePicture(Decoder& d) {
     }
   }
   d.macroblocksDecoded = 0;
+  slice_StartPicture(d);
   int code = d.pendingCode >= 0 ? d.pendingCode : bits_NextStartCode(d);
   while (code >= kSliceFirst && code <= kSliceLast && !d.ended) {
     slice_Decode(d, code);

@@ -164,8 +164,9 @@ MPG_AVX2_TARGET void gather256(const __m256i* p, __m256i* g) {
   g[3] = _mm256_unpackhi_epi16(r46, r57);
 }
 
-// Coefficients to eight rows of samples, as transform() above; clears the block.
-MPG_AVX2_TARGET void transform256(int16_t* block, __m128i* rows) {
+// Coefficients to samples, as transform() above, rows k and k + 4 in the
+// lanes of pairs[k]; clears the block.
+MPG_AVX2_TARGET void transform256(int16_t* block, __m256i* pairs) {
   __m256i* const b = reinterpret_cast<__m256i*>(block);
   __m256i p[4], g[4];
   for (int k = 0; k < 4; ++k) p[k] = _mm256_permute4x64_epi64(_mm256_loadu_si256(b + k), 0xD8);
@@ -177,39 +178,47 @@ MPG_AVX2_TARGET void transform256(int16_t* block, __m128i* rows) {
   p[3] = _mm256_permute2x128_si256(g[1], g[3], 0x31);
   pass256<18>(p);
   gather256(p, g);  // transposed back: whole rows
-  const __m256i r04 = _mm256_unpacklo_epi64(g[0], g[2]), r15 = _mm256_unpackhi_epi64(g[0], g[2]);
-  const __m256i r26 = _mm256_unpacklo_epi64(g[1], g[3]), r37 = _mm256_unpackhi_epi64(g[1], g[3]);
-  rows[0] = _mm256_castsi256_si128(r04);
-  rows[4] = _mm256_extracti128_si256(r04, 1);
-  rows[1] = _mm256_castsi256_si128(r15);
-  rows[5] = _mm256_extracti128_si256(r15, 1);
-  rows[2] = _mm256_castsi256_si128(r26);
-  rows[6] = _mm256_extracti128_si256(r26, 1);
-  rows[3] = _mm256_castsi256_si128(r37);
-  rows[7] = _mm256_extracti128_si256(r37, 1);
+  pairs[0] = _mm256_unpacklo_epi64(g[0], g[2]);
+  pairs[1] = _mm256_unpackhi_epi64(g[0], g[2]);
+  pairs[2] = _mm256_unpacklo_epi64(g[1], g[3]);
+  pairs[3] = _mm256_unpackhi_epi64(g[1], g[3]);
   const __m256i zero = _mm256_setzero_si256();
   for (int k = 0; k < 4; ++k) _mm256_storeu_si256(b + k, zero);
 }
 
+// Rows k and k + 4 of samples, saturated to bytes, stored from one register.
+MPG_AVX2_TARGET void storePair(__m256i samples, uint8_t* row, uint8_t* row4) {
+  const __m256i bytes = _mm256_permute4x64_epi64(_mm256_packus_epi16(samples, samples), 0x08);
+  const __m128i both = _mm256_castsi256_si128(bytes);
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(row), both);
+  _mm_storeh_pi(reinterpret_cast<__m64*>(row4), _mm_castsi128_ps(both));  // movhps: any alignment
+}
+
 __attribute__((target("avx2"))) void putAvx2(int16_t* block, uint8_t* dst, int stride) {
-  __m128i rows[8];
-  transform256(block, rows);
-  for (int y = 0; y < 8; ++y, dst += stride)
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(dst), _mm_packus_epi16(rows[y], rows[y]));
+  __m256i pairs[4];
+  transform256(block, pairs);
+  for (int k = 0; k < 4; ++k, dst += stride) storePair(pairs[k], dst, dst + 4 * stride);
 }
 
 __attribute__((target("avx2"))) void addAvx2(int16_t* block, uint8_t* dst, int stride) {
-  __m128i rows[8];
-  transform256(block, rows);
-  const __m128i zero = _mm_setzero_si128();
-  for (int y = 0; y < 8; ++y, dst += stride) {
-    const __m128i p = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(dst)), zero);
-    const __m128i sum = _mm_adds_epi16(p, rows[y]);
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(dst), _mm_packus_epi16(sum, sum));
+  __m256i pairs[4];
+  transform256(block, pairs);
+  for (int k = 0; k < 4; ++k, dst += stride) {
+    uint8_t* const row4 = dst + 4 * stride;
+    const __m128i lo = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(dst));
+    const __m128i both = _mm_castpd_si128(_mm_loadh_pd(_mm_castsi128_pd(lo), reinterpret_cast<const double*>(row4)));
+    storePair(_mm256_adds_epi16(_mm256_cvtepu8_epi16(both), pairs[k]), dst, row4);
   }
 }
 
-__attribute__((target("avx2"))) void transformAvx2(int16_t* block, __m128i* rows) { transform256(block, rows); }
+__attribute__((target("avx2"))) void transformAvx2(int16_t* block, __m128i* rows) {
+  __m256i pairs[4];
+  transform256(block, pairs);
+  for (int k = 0; k < 4; ++k) {
+    rows[k] = _mm256_castsi256_si128(pairs[k]);
+    rows[k + 4] = _mm256_extracti128_si256(pairs[k], 1);
+  }
+}
 
 bool gAvx2 = __builtin_cpu_supports("avx2");
 #endif

@@ -105,23 +105,48 @@ void halfXY(uint8_t* dst, int ds, const uint8_t* src, int ss) {
 
 #if defined(__SSE2__) && defined(__x86_64__) && defined(__GNUC__)
 #define MPG_MC_AVX2 1
-// The four-sample average with AVX2: a row's sixteen pair sums in one
-// register, widened as they are loaded.  The other cases are one byte
-// average a row already.
-__attribute__((target("avx2"), always_inline)) inline __m256i pairSums256(const uint8_t* p) {
-  return _mm256_add_epi16(_mm256_cvtepu8_epi16(load(p)), _mm256_cvtepu8_epi16(load(p + 1)));
+// The four-sample average with AVX2, two rows a register, in bytes: with
+// s = avg(a, b), t = avg(c, d) rounded up, avg(s, t) is one too high
+// exactly when s + t is odd and a + b or c + d was, so
+//   (a + b + c + d + 2) >> 2 = avg(s, t) - ((s ^ t) & ((a ^ b) | (c ^ d)) & 1).
+#define MPG_AVX2_MC __attribute__((target("avx2"), always_inline)) inline
+
+// Rows p and p + ss in the two lanes; the second only when `both`.
+template <bool both>
+MPG_AVX2_MC __m256i rowPair(const uint8_t* p, int ss) {
+  const __m256i lo = _mm256_castsi128_si256(load(p));
+  return both ? _mm256_inserti128_si256(lo, load(p + ss), 1) : lo;
+}
+
+// The horizontal averages and differences of rows p and p + ss.
+template <bool both>
+MPG_AVX2_MC void pairAverages(const uint8_t* p, int ss, __m256i& avg, __m256i& diff) {
+  const __m256i a = rowPair<both>(p, ss), b = rowPair<both>(p + 1, ss);
+  avg = _mm256_avg_epu8(a, b);
+  diff = _mm256_xor_si256(a, b);
 }
 
 template <bool Avg, int h>
 __attribute__((target("avx2"))) void halfXYAvx2(uint8_t* dst, int ds, const uint8_t* src, int ss) {
-  const __m256i two = _mm256_set1_epi16(2);
-  __m256i above = pairSums256(src);
-  for (int y = 0; y < h; ++y, dst += ds) {
-    src += ss;
-    const __m256i below = pairSums256(src);
-    const __m256i v = _mm256_srli_epi16(_mm256_add_epi16(_mm256_add_epi16(above, below), two), 2);
-    put<Avg>(dst, _mm_packus_epi16(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1)));
-    above = below;
+  const __m256i one = _mm256_set1_epi8(1);
+  __m256i s, x;  // rows y and y + 1
+  pairAverages<true>(src, ss, s, x);
+  for (int y = 0; y < h; y += 2, dst += 2 * ds) {
+    src += 2 * ss;
+    // Rows y + 2 and y + 3, but row h, the last one read, alone.
+    __m256i s2, x2;
+    if (y + 2 < h)
+      pairAverages<true>(src, ss, s2, x2);
+    else
+      pairAverages<false>(src, ss, s2, x2);
+    const __m256i t = _mm256_permute2x128_si256(s, s2, 0x21);  // rows y + 1 and y + 2
+    const __m256i u = _mm256_permute2x128_si256(x, x2, 0x21);
+    const __m256i odd = _mm256_and_si256(_mm256_and_si256(_mm256_xor_si256(s, t), _mm256_or_si256(x, u)), one);
+    const __m256i v = _mm256_sub_epi8(_mm256_avg_epu8(s, t), odd);
+    put<Avg>(dst, _mm256_castsi256_si128(v));
+    put<Avg>(dst + ds, _mm256_extracti128_si256(v, 1));
+    s = s2;
+    x = x2;
   }
 }
 #endif
@@ -144,12 +169,20 @@ const Kernel* const (*gKernels)[2] = kKernels;
 
 }  // namespace
 
-McKernel mc_Kernel16(bool avg, int halfCase) { return gKernels[avg][1][halfCase & 3]; }
+McKernel mc_Kernels16[2][4] = {{gKernels[0][1][0], gKernels[0][1][1], gKernels[0][1][2], gKernels[0][1][3]},
+                               {gKernels[1][1][0], gKernels[1][1][1], gKernels[1][1][2], gKernels[1][1][3]}};
+McKernel mc_Kernels8[2][4] = {{gKernels[0][0][0], gKernels[0][0][1], gKernels[0][0][2], gKernels[0][0][3]},
+                              {gKernels[1][0][0], gKernels[1][0][1], gKernels[1][0][2], gKernels[1][0][3]}};
 
 bool mc_UseAvx2(bool on) {
 #if defined(MPG_MC_AVX2)
   const bool avx2 = on && __builtin_cpu_supports("avx2");
   gKernels = avx2 ? kKernelsAvx2 : kKernels;
+  for (int avg = 0; avg < 2; ++avg)
+    for (int c = 0; c < 4; ++c) {
+      mc_Kernels16[avg][c] = gKernels[avg][1][c];
+      mc_Kernels8[avg][c] = gKernels[avg][0][c];
+    }
   return avx2;
 #else
   (void)on;

@@ -67,15 +67,18 @@ struct VlcTable {
 struct Tables {
   VlcTable addressIncrement, cbp, motionCode, dcLuma, dcChroma;
   VlcTable mbType[5];  // by picture type; [0] unused
-  VlcTable dct[2];     // coefficient tables zero and one; values are levels, extra the run
+  VlcTable dct[2];     // coefficient tables zero and one; values are levels, extra the run plus one
+  VlcTable interDct;   // table zero for inter blocks: values 2 * level + sign, as their reconstruction takes them
 };
 const Tables& mpg_Tables();
 
 // Symbols with special meaning.
 constexpr int kMbaiStuffing = 34, kMbaiEscape = 35;
-// Runs in VlcEntry::extra.  All three special ones are past the last index,
-// so a coefficient loop finds every one of them with its bounds check.
-constexpr int kDctEndOfBlock = 64, kDctEscape = 65, kDctNoCode = 66;
+// The DCT tables' VlcEntry::extra is the run plus one: the step from one
+// coefficient's index to the next.  The three special values step past the
+// last index from any index (-1 before the first), so a coefficient loop
+// finds every one of them with its bounds check.
+constexpr int kDctEndOfBlock = 65, kDctEscape = 66, kDctNoCode = 67;
 
 // macroblock_type flags.
 enum MbFlags : int { kMbQuant = 1, kMbForward = 2, kMbBackward = 4, kMbPattern = 8, kMbIntra = 16 };
@@ -113,11 +116,14 @@ struct Plane {
 void mc_Predict(const Plane& dst, int x, int y, const Plane& ref, int mvx, int mvy, int h, bool avg);
 // As idct_UseAvx2, for the prediction kernels.
 bool mc_UseAvx2(bool on);
-// The kernel mc_Predict uses for a 16 x 16 block, by averaging and by
-// half-sample case (mvx & 1 | (mvy & 1) << 1), for callers that have
-// checked the block and its reference area themselves.
+// The kernels mc_Predict uses for 16 x 16 and 16 x 8 blocks, by averaging
+// and by half-sample case (mvx & 1 | (mvy & 1) << 1), for callers that
+// have checked the block and its reference area themselves.  Set for the
+// processor at start and by mc_UseAvx2.
 using McKernel = void (*)(uint8_t* dst, int dstStride, const uint8_t* src, int srcStride);
-McKernel mc_Kernel16(bool avg, int halfCase);
+extern McKernel mc_Kernels16[2][4];
+extern McKernel mc_Kernels8[2][4];
+inline McKernel mc_Kernel16(bool avg, int halfCase) { return mc_Kernels16[avg][halfCase & 3]; }
 
 // ---------------------------------------------------------------------------
 // The decoder context, grouped by lifetime.
@@ -171,6 +177,14 @@ struct Decoder {
   int progressiveFrame = 1;
   bool secondField = false;  // the picture being decoded is a frame's second field
   int macroblocksDecoded = 0;
+  // From the headers, by slice_StartPicture: the coefficient order (a copy,
+  // addressed from the context), the matrices in that order, r_size of the
+  // f_codes ([forward/backward][h/v]) and the blocks a macroblock.
+  uint8_t scan[64] = {};
+  uint8_t scannedIntra[64] = {};
+  uint8_t scannedInter[64] = {};
+  int motionBits[2][2] = {};
+  int blockCount = 6;
 
   // Frame stores (luminance): two references and the B-picture store.
   int codedWidth = 0, codedHeight = 0, mbWidth = 0, mbHeight = 0;
@@ -184,7 +198,6 @@ struct Decoder {
 
   // Per slice and macroblock.
   int quantScale = 0;
-  const uint8_t* scan = kZigzag;  // the picture's coefficient order
   int quantIntra[64] = {};        // the weights times quantScale, in scan order
   int quantInter[64] = {};
   int dcPred[3] = {0, 0, 0};
@@ -246,6 +259,7 @@ inline VlcEntry vlc_Decode(Decoder& d, const VlcTable& t) {
 }
 
 // mpeg2_slice.cpp
+void slice_StartPicture(Decoder& d);  // before the first slice of every picture
 void slice_Decode(Decoder& d, int code);
 
 }  // namespace mpg

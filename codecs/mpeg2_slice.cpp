@@ -22,15 +22,14 @@ struct Motion {
 
 int saturate(int v) { return v < -2048 ? -2048 : (v > 2047 ? 2047 : v); }
 
-// Also makes the weights times the scale, in the order coefficients arrive,
-// so that a coefficient costs one multiplication.  Every slice sets the
-// scale, so matrices and scan loaded with the picture are always in.
+// Also makes the weights times the scale, so that a coefficient costs one
+// multiplication; a straight loop, as macroblocks change the scale often.
 void quantiserScale(Decoder& d, int code) {
-  d.quantScale = d.mpeg2 ? (d.qScaleType ? kNonLinearScale[code] : code * 2) : code;
-  d.scan = d.alternateScan ? kAlternate : kZigzag;
+  const int scale = d.mpeg2 ? (d.qScaleType ? kNonLinearScale[code] : code * 2) : code;
+  d.quantScale = scale;
   for (int i = 0; i < 64; ++i) {
-    d.quantIntra[i] = d.intraMatrix[d.scan[i]] * d.quantScale;
-    d.quantInter[i] = d.nonIntraMatrix[d.scan[i]] * d.quantScale;
+    d.quantIntra[i] = d.scannedIntra[i] * scale;
+    d.quantInter[i] = d.scannedInter[i] * scale;
   }
 }
 
@@ -99,67 +98,93 @@ struct LocalBits {
 
 // The cache holds 32 bits when this starts: enough for the longest code,
 // its sign and residual (11 + 1 + 14) and a dual-prime differential (2).
-int motionDelta(Decoder& d, LocalBits& b, int rSize) {
-  const VlcEntry e = b.decode(d.tables.motionCode.entries);
-  if (e.length == 0) {
-    mpg_Message(MpgDiagnostic::PictureFault, "Invalid motion_vector code\n");
-    d.fault = true;
-    return 0;
+// The four shortest codes (magnitudes 0..3: 1, 01, 001, 0001) are most of
+// them and read as their count of leading zeros, without the table.
+inline int motionDelta(Decoder& d, LocalBits& b, int rSize) {
+  const int zeros = __builtin_clzll(b.cache | uint64_t(1) << 59);  // 0..4
+  int value = zeros;
+  if (zeros < 4) {
+    b.skip(zeros + 1);
+  } else {
+    const VlcEntry e = b.decode(d.tables.motionCode.entries);
+    if (e.length == 0) {
+      mpg_Message(MpgDiagnostic::PictureFault, "Invalid motion_vector code\n");
+      d.fault = true;
+      return 0;
+    }
+    value = e.value;
   }
-  if (e.value == 0) return 0;
-  const bool negative = b.get(1);
-  int delta = e.value;
-  if (rSize > 0) delta = ((e.value - 1) << rSize) + int(b.get(rSize)) + 1;
-  return negative ? -delta : delta;
+  // The sign and residual follow a nonzero magnitude only.  Taken with
+  // selects: whether the magnitude is 0 is a coin toss.  The residual is
+  // the rSize bits after the sign (none when rSize is 0).
+  const int nonzero = value != 0;
+  const int negative = int(b.cache >> 63);
+  const int residual = int(((b.cache << 1) >> 1) >> (63 - rSize));
+  b.skip(nonzero * (1 + rSize));
+  const int delta = ((value - nonzero) << rSize) + residual + 1;
+  return ((delta ^ -negative) + negative) & -nonzero;
 }
 
-int dmVector(LocalBits& b) {
+inline int dmVector(LocalBits& b) {
   if (!b.get(1)) return 0;
   return b.get(1) ? -1 : 1;
 }
 
 // One vector: prediction from PMV, wrapped into the f_code's range.  A field
-// vector of a frame picture keeps its prediction in frame units.
-void motionVector(Decoder& d, Motion& m, int r, int s, bool dualPrime, bool fieldInFrame) {
-  LocalBits b(d);
+// vector of a frame picture keeps its prediction in frame units.  Both
+// sets the second predictor too, from the value in a register: a copy read
+// back as one 8-byte load from two 4-byte stores just made would wait for
+// them to retire.  The modes are template arguments, so that the common
+// vector tests none of them.
+template <bool DualPrime, bool FieldInFrame, bool Both>
+inline void motionVector(Decoder& d, LocalBits& b, Motion& m, int r, int s) {
   for (int t = 0; t < 2; ++t) {
-    const int rSize = std::clamp(d.fCode[s][t] - 1, 0, 14);
+    const int rSize = d.motionBits[s][t];
     b.need(d);
     const int delta = motionDelta(d, b, rSize);
-    if (dualPrime) m.dmv[t] = dmVector(b);
-    const bool halved = fieldInFrame && t == 1;
+    if (DualPrime) m.dmv[t] = dmVector(b);
+    const bool halved = FieldInFrame && t == 1;
     int v = (halved ? d.pmv[r][s][t] >> 1 : d.pmv[r][s][t]) + delta;
+    // Into [-16f, 16f - 1] by adding or taking 32f: v lies within 48f
+    // of 0 (a prediction within 32f, a field one in frame units, plus a
+    // delta within 16f), where that is the remainder modulo 32f, a power
+    // of two.
     const int f = 1 << rSize;
-    if (v < -16 * f) v += 32 * f;
-    if (v > 16 * f - 1) v -= 32 * f;
-    d.pmv[r][s][t] = halved ? v * 2 : v;
+    v = ((v + 16 * f) & (32 * f - 1)) - 16 * f;
+    const int stored = halved ? v * 2 : v;
+    d.pmv[r][s][t] = stored;
+    if (Both) d.pmv[1][s][t] = stored;
     m.mv[r][s][t] = v * (1 << d.fullPel[s]);
   }
-  b.storeTo(d);
 }
 
-void motionVectors(Decoder& d, Motion& m, int s) {
+__attribute__((always_inline)) inline void motionVectors(Decoder& d, LocalBits& b, Motion& m, int s) {
   const bool frame = d.pictureStructure == kFramePicture;
-  if (!d.mpeg2) {
-    motionVector(d, m, 0, s, false, false);
-    d.pmv[1][s][0] = d.pmv[0][s][0];
-    d.pmv[1][s][1] = d.pmv[0][s][1];
-    return;
-  }
+  // One frame vector: all of MPEG-1 and most of MPEG-2.
+  if (!d.mpeg2 || (frame && m.type == kMotionFrameOr16x8)) return motionVector<false, false, true>(d, b, m, 0, s);
   const bool twoVectors = frame ? m.type == kMotionField : m.type == kMotionFrameOr16x8;
   if (twoVectors) {
     for (int r = 0; r < 2; ++r) {
-      m.fieldSelect[r][s] = int(bits_Get(d, 1));
-      motionVector(d, m, r, s, false, frame);
+      b.need(d);
+      m.fieldSelect[r][s] = int(b.get(1));
+      if (frame)
+        motionVector<false, true, false>(d, b, m, r, s);
+      else
+        motionVector<false, false, false>(d, b, m, r, s);
     }
     return;
   }
-  const bool dualPrime = m.type == kMotionDualPrime;
-  const bool fieldFormat = !frame || m.type != kMotionFrameOr16x8;
-  if (fieldFormat && !dualPrime) m.fieldSelect[0][s] = int(bits_Get(d, 1));
-  motionVector(d, m, 0, s, dualPrime, frame && fieldFormat);
-  d.pmv[1][s][0] = d.pmv[0][s][0];
-  d.pmv[1][s][1] = d.pmv[0][s][1];
+  // One field vector (a field picture's, or a frame picture's dual prime).
+  if (m.type == kMotionDualPrime) {
+    if (frame)
+      motionVector<true, true, true>(d, b, m, 0, s);
+    else
+      motionVector<true, false, true>(d, b, m, 0, s);
+    return;
+  }
+  b.need(d);
+  m.fieldSelect[0][s] = int(b.get(1));
+  motionVector<false, false, true>(d, b, m, 0, s);
 }
 
 // ---------------------------------------------------------------------------
@@ -207,20 +232,6 @@ void predict(const Decoder& d, const Motion& m, int mbx, int mby) {
     for (int s = 0; s < 2; ++s) {
       if (!(m.flags & (s ? kMbBackward : kMbForward))) continue;
       uint8_t* ref = s ? d.backward : d.forward;
-      if (m.type != kMotionField && ref && d.current) {
-        // The common case, a frame vector whose block lies inside the
-        // reference, goes straight to its kernel; the rest is checked and
-        // clamped by mc_Predict.
-        const int mvx = m.mv[0][s][0], mvy = m.mv[0][s][1], w = d.codedWidth;
-        const int sx = x + (mvx >> 1), sy = mby * 16 + (mvy >> 1);
-        if (sx >= 0 && sy >= 0 && sx + 16 + (mvx & 1) <= w && sy + 16 + (mvy & 1) <= d.codedHeight &&
-            x + 16 <= w && mby * 16 + 16 <= d.codedHeight) {
-          mc_Kernel16(avg, (mvx & 1) | (mvy & 1) << 1)(d.current + size_t(mby * 16) * size_t(w) + size_t(x), w,
-                                                       ref + size_t(sy) * size_t(w) + size_t(sx), w);
-          avg = true;
-          continue;
-        }
-      }
       if (m.type == kMotionField) {
         for (int f = 0; f < 2; ++f)
           mc_Predict(fieldPlane(d, d.current, f), x, mby * 8, fieldPlane(d, ref, m.fieldSelect[f][s]),
@@ -253,6 +264,73 @@ void predict(const Decoder& d, const Motion& m, int mbx, int mby) {
       mc_Predict(dst, x, mby * 16, referenceField(d, s, m.fieldSelect[0][s]), m.mv[0][s][0], m.mv[0][s][1], 16,
                  avg);
     }
+    avg = true;
+  }
+}
+
+// Field vectors in a frame picture: each field's 16 x 8 half from a field
+// of the reference, straight to its kernel where it lies inside that field.
+void predictFields(const Decoder& d, const Motion& m, int mbx, int mby) {
+  const int w = d.codedWidth, lines = d.codedHeight / 2, x = mbx * 16, y = mby * 8;
+  bool avg = false;
+  for (int s = 0; s < 2; ++s) {
+    if (!(m.flags & (s ? kMbBackward : kMbForward))) continue;
+    uint8_t* const ref = s ? d.backward : d.forward;
+    for (int f = 0; f < 2; ++f) {
+      const int mvx = m.mv[f][s][0], mvy = m.mv[f][s][1];
+      const int sx = x + (mvx >> 1), sy = y + (mvy >> 1);
+      // As in predictMacroblock; fields are 8 lines at least.
+      if (ref && unsigned(sx) < unsigned(w - 15 - (mvx & 1)) && unsigned(sy) < unsigned(lines - 7 - (mvy & 1)))
+        mc_Kernels8[avg][(mvx & 1) | (mvy & 1) << 1](d.current + size_t(f) * size_t(w) + size_t(y) * size_t(2 * w) + size_t(x),
+                                                    2 * w, ref + size_t(m.fieldSelect[f][s]) * size_t(w) +
+                                                               size_t(sy) * size_t(2 * w) + size_t(sx), 2 * w);
+      else
+        mc_Predict(fieldPlane(d, d.current, f), x, y, fieldPlane(d, ref, m.fieldSelect[f][s]), mvx, mvy, 8, avg);
+    }
+    avg = true;
+  }
+}
+
+// Sixteen rows of sixteen samples, four rows a step, addressed from the
+// step's first.
+inline void copyRows16(uint8_t* out, const uint8_t* in, size_t stride) {
+  for (int r = 0; r < 4; ++r, out += 4 * stride, in += 4 * stride) {
+    std::memcpy(out, in, 16);
+    std::memcpy(out + stride, in + stride, 16);
+    std::memcpy(out + 2 * stride, in + 2 * stride, 16);
+    std::memcpy(out + 3 * stride, in + 3 * stride, 16);
+  }
+}
+
+// Frame vectors in a frame picture, most macroblocks: inline, with each
+// direction whose block lies inside its reference going straight to its
+// kernel; field vectors there by predictFields, the rest as predict()
+// does it.
+__attribute__((always_inline)) inline void predictMacroblock(const Decoder& d, const Motion& m, int mbx, int mby) {
+  if (d.pictureStructure != kFramePicture || m.type == kMotionDualPrime || !d.current) return predict(d, m, mbx, mby);
+  if (m.type == kMotionField) return predictFields(d, m, mbx, mby);
+  const int w = d.codedWidth, x = mbx * 16, y = mby * 16;
+  uint8_t* const out = d.current + size_t(y) * size_t(w) + size_t(x);
+  bool avg = false;
+  for (int s = 0; s < 2; ++s) {
+    if (!(m.flags & (s ? kMbBackward : kMbForward))) continue;
+    uint8_t* const ref = s ? d.backward : d.forward;
+    const int mvx = m.mv[0][s][0], mvy = m.mv[0][s][1];
+    const int sx = x + (mvx >> 1), sy = y + (mvy >> 1);
+    // (sx <= w - 16 - half as sx < w - 15 - half: never below 0, as pictures are 16 wide at least.)
+    if (ref && unsigned(sx) < unsigned(w - 15 - (mvx & 1)) && unsigned(sy) < unsigned(d.codedHeight - 15 - (mvy & 1))) {
+      const uint8_t* in = ref + size_t(sy) * size_t(w) + size_t(sx);
+      const int half = (mvx & 1) | (mvy & 1) << 1;
+      // A full-sample vector without averaging, nearly half of them (every
+      // skipped P macroblock's): sixteen rows copied here.  A kernel called
+      // through a pointer whose target changes from block to block costs
+      // more than the test.
+      if ((half | int(avg)) == 0)
+        copyRows16(out, in, size_t(w));
+      else
+        mc_Kernel16(avg, half)(out, w, in, w);
+    } else
+      mc_Predict(framePlane(d, d.current), x, y, framePlane(d, ref), mvx, mvy, 16, avg);
     avg = true;
   }
 }
@@ -311,8 +389,12 @@ __attribute__((always_inline)) inline bool escape(Decoder& d, LocalBits& b, int&
   return true;
 }
 
-// MPEG-1 reconstruction makes every nonzero value odd, towards zero.
-inline int oddified(int v) { return (v & 1) || !v ? v : v - (v > 0 ? 1 : -1); }
+// MPEG-1 reconstruction makes every nonzero value odd, towards zero.  A
+// select, not a branch: which values are even is a coin toss.
+inline int oddified(int v) {
+  const bool keep = (v & 1) | (v == 0);
+  return keep ? v : v - ((v >> 31) | 1);
+}
 
 // Saturation as a test that valid streams pass without taking.
 inline int clampCoefficient(int v) {
@@ -320,23 +402,24 @@ inline int clampCoefficient(int v) {
   return v;
 }
 
-// What a coefficient loop does on a run past the last index: the end of the
-// block (1), an escape with its run and level read (0), or a fault reported
-// (-1).  `i` is the index with the code's run added.
+// What a coefficient loop does on a step past the last index: the end of
+// the block (1), an escape with its run and level read (0), an inter
+// block's escape that codes a zero level (2: nothing to add), or a fault
+// reported (-1).  `i` is the index with the code's step added.
 inline int specialCode(Decoder& d, LocalBits& b, const VlcEntry& e, int& i, int& level, bool intra,
                        const BlockNames& names) {
-  const int run = e.extra;
-  if (run == kDctEndOfBlock) return 1;
-  if (run == kDctNoCode) {
+  const int step = e.extra;
+  if (step == kDctEndOfBlock) return 1;
+  if (step == kDctNoCode) {
     mpg_Message(MpgDiagnostic::CodeFault, "%s", names.huffman);
     d.fault = true;
     return -1;
   }
-  if (run == kDctEscape) {
+  if (step == kDctEscape) {
     int escRun;
     if (!escape(d, b, escRun, level, intra)) return -1;
-    i += escRun - kDctEscape;
-    if (i <= 63) return 0;
+    i += escRun + 1 - kDctEscape;
+    if (i <= 63) return level || intra ? 0 : 2;
   }
   mpg_Message(MpgDiagnostic::CodeFault, "%s", names.index);
   d.fault = true;
@@ -351,18 +434,20 @@ enum BlockKind : int {
 };
 
 // Returns the kind of block for the transform.  Kept out of line, one copy
-// per syntax, so that each loop gets the registers to itself.
+// per syntax, so that each loop gets the registers to itself; the scan and
+// the weights are read through the context, which holds no register more.
 template <bool Store, bool Mpeg2>
 __attribute__((noinline)) BlockKind intraBlock(Decoder& d, int cc, int16_t* blk) {
   const Tables& t = d.tables;
   LocalBits b(d);
   b.need(d);
   const VlcEntry size = b.decode((cc ? t.dcChroma : t.dcLuma).entries);
-  int diff = 0;
-  if (size.value) {
-    diff = int(b.get(size.value));
-    if (diff < 1 << (size.value - 1)) diff -= (1 << size.value) - 1;
-  }
+  // dct_dc_differential without branches (its size and sign are a coin
+  // toss): size bits, 0 of them giving 0; below half the range, negative.
+  const int bits = size.value;
+  int diff = int((b.cache >> 1) >> (63 - bits));
+  b.skip(bits);
+  if (diff < ((1 << bits) >> 1)) diff -= (1 << bits) - 1;
   d.dcPred[cc] += diff;
   int sum = 0;
   BlockKind kind = kBlockDcOnly;
@@ -376,11 +461,9 @@ __attribute__((noinline)) BlockKind intraBlock(Decoder& d, int cc, int16_t* blk)
     return kind;
   }
   const VlcEntry* const table = t.dct[d.mpeg2 && d.intraVlcFormat].entries;
-  const uint8_t* const scan = d.scan;
-  const int* const quant = d.quantIntra;
   constexpr bool mpeg2 = Mpeg2;
   const BlockNames& names = mpeg2 ? kIntra2 : kIntra1;
-  int i = 1;
+  int i = 0;  // the last index coded
   // One code: 0 to go on, 1 at the end of the block, -1 on a fault.
   auto code = [&]() {
     const VlcEntry e = b.decodeDct(table);
@@ -391,12 +474,12 @@ __attribute__((noinline)) BlockKind intraBlock(Decoder& d, int cc, int16_t* blk)
       if (special != 0) return special;
     }
     if (Store) {
-      const int v = mpeg2 ? clampCoefficient((level * quant[i]) / 16) : clampCoefficient(oddified((level * quant[i]) / 8));
-      blk[scan[i]] = int16_t(v);
+      const int q = d.quantIntra[i];
+      const int v = mpeg2 ? clampCoefficient((level * q) / 16) : clampCoefficient(oddified((level * q) / 8));
+      blk[d.scan[i]] = int16_t(v);
       sum += v;
       kind = kBlockGeneral;
     }
-    ++i;
     return 0;
   };
   int status = 0;
@@ -413,43 +496,52 @@ __attribute__((noinline)) BlockKind intraBlock(Decoder& d, int cc, int16_t* blk)
 
 template <bool Store, bool Mpeg2>
 __attribute__((noinline)) BlockKind interBlock(Decoder& d, int16_t* blk) {
-  const VlcEntry* const table = d.tables.dct[0].entries;
-  const uint8_t* const scan = d.scan;
-  const int* const quant = d.quantInter;
+  const VlcEntry* const table = d.tables.interDct.entries;
   constexpr bool mpeg2 = Mpeg2;
   LocalBits b(d);
-  int sum = 0, coded = 0, positions = 0;  // positions: the coded indices ORed, 0 for DC alone
-  auto put = [&](int i, int level) {
-    const int n = scan[i];
-    // Levels are never 0 here; the sign without a branch, since signs are a coin toss.
-    const int weighted = (2 * level + ((level >> 31) | 1)) * quant[i];
+  // positions: the coded indices ORed, each with 64: 0 for none, 64 for DC alone.
+  int sum = 0, positions = 0;
+  // Levels come as 2 * level + sign, as the reconstruction takes them.
+  auto put = [&](int i, int doubled) {
+    const int n = d.scan[i];
+    const int weighted = doubled * d.quantInter[i];
     const int v = mpeg2 ? clampCoefficient(weighted / 32) : clampCoefficient(oddified(weighted / 16));
     blk[n] = int16_t(v);
     sum += v;
-    coded = 1;
-    positions |= n;
+    positions |= n | 64;
   };
-  int i = 0;
+  int i = -1;  // the last index coded
   b.need(d);
-  if (b.show(1)) {
-    // "1s" as the first code is run 0, level 1.
-    const int level = b.show(2) & 1 ? -1 : 1;
-    b.skip(2);
-    if (Store) put(0, level);
-    i = 1;
+  {
+    // "1s" as the first code is run 0, level 1.  Taken with selects, since
+    // whether a block starts so is a coin toss: when it does not, a zero
+    // goes where the block is clear already.
+    const int first = int(b.show(1));
+    const int doubled = 3 - 6 * int(b.show(2) & 1);
+    b.skip(2 * first);
+    i = first - 1;
+    if (Store) {
+      const int n = d.scan[0];
+      const int weighted = doubled * d.quantInter[0];
+      const int v = (mpeg2 ? clampCoefficient(weighted / 32) : clampCoefficient(oddified(weighted / 16))) & -first;
+      blk[n] = int16_t(v);
+      sum += v;
+      positions |= (n | 64) & -first;
+    }
   }
   const BlockNames& names = mpeg2 ? kInter2 : kInter1;
   // One code: 0 to go on, 1 at the end of the block, -1 on a fault.
   auto code = [&]() {
     const VlcEntry e = b.decodeDct(table);
-    int level = e.value;
+    int doubled = e.value;
     i += e.extra;
     if (i > 63) {
+      int level;
       const int special = specialCode(d, b, e, i, level, false, names);
-      if (special != 0) return special;
+      if (special != 0) return special == 2 ? 0 : special;
+      doubled = 2 * level + ((level >> 31) | 1);  // an escape's level, never 0 here
     }
-    if (Store && level) put(i, level);  // an escape may code a zero: nothing to add
-    ++i;
+    if (Store) put(i, doubled);
     return 0;
   };
   int status = 0;
@@ -460,7 +552,7 @@ __attribute__((noinline)) BlockKind interBlock(Decoder& d, int16_t* blk) {
   }
   b.storeTo(d);
   if (status < 0) return kBlockEmpty;
-  BlockKind kind = coded ? (positions ? kBlockGeneral : kBlockDcOnly) : kBlockEmpty;
+  BlockKind kind = positions ? (positions != 64 ? kBlockGeneral : kBlockDcOnly) : kBlockEmpty;
   if (Store && mpeg2 && !(sum & 1)) {
     blk[63] = int16_t(blk[63] ^ 1);
     if (kind == kBlockEmpty) kind = kBlockDcOnly;
@@ -471,29 +563,30 @@ __attribute__((noinline)) BlockKind interBlock(Decoder& d, int16_t* blk) {
 // ---------------------------------------------------------------------------
 // Macroblocks.
 
-// Where luminance block k of macroblock (mbx, mby) lies, and its row pitch.
-uint8_t* blockAt(const Decoder& d, int mbx, int mby, int k, bool fieldDct, int* stride) {
-  const int w = d.codedWidth;
-  const int x = mbx * 16 + (k & 1) * 8;
+// Where the luminance blocks of macroblock (mbx, mby) lie: block k at
+// base + (k & 1) * 8 + (k >> 1) * down, its rows `stride` apart.
+struct BlockPlace {
+  uint8_t* base;
+  int stride;
+  size_t down;
+};
+
+BlockPlace blockPlace(const Decoder& d, int mbx, int mby, bool fieldDct) {
+  const size_t w = size_t(d.codedWidth);
+  uint8_t* const corner = d.current + size_t(mbx) * 16;
   if (d.pictureStructure != kFramePicture) {
-    const int parity = d.pictureStructure == kBottomField;
-    *stride = 2 * w;
-    return d.current + size_t(parity) * size_t(w) + size_t(mby * 16 + (k >> 1) * 8) * size_t(2 * w) + size_t(x);
+    const size_t parity = d.pictureStructure == kBottomField;
+    return {corner + parity * w + size_t(mby) * 32 * w, int(2 * w), 16 * w};
   }
-  if (fieldDct) {
-    *stride = 2 * w;
-    return d.current + size_t(mby * 16 + (k >> 1)) * size_t(w) + size_t(x);
-  }
-  *stride = w;
-  return d.current + size_t(mby * 16 + (k >> 1) * 8) * size_t(w) + size_t(x);
+  if (fieldDct) return {corner + size_t(mby) * 16 * w, int(2 * w), w};
+  return {corner + size_t(mby) * 16 * w, int(w), 8 * w};
 }
 
 void resetDc(Decoder& d) { d.dcPred[0] = d.dcPred[1] = d.dcPred[2] = 128 << d.intraDcPrecision; }
 
 void resetPmv(Decoder& d) { std::memset(d.pmv, 0, sizeof d.pmv); }
 
-void skipped(Decoder& d, int address) {
-  const int mbx = address % d.mbWidth, mby = address / d.mbWidth;
+void skipped(Decoder& d, int mbx, int mby) {
   resetDc(d);
   if (d.pictureType == kBidirectional) {
     Motion m;
@@ -507,20 +600,23 @@ void skipped(Decoder& d, int address) {
       m.mv[0][s][1] = d.pmv[0][s][1] * (1 << d.fullPel[s]);
       m.fieldSelect[0][s] = d.pictureStructure == kBottomField;
     }
-    predict(d, m, mbx, mby);
+    predictMacroblock(d, m, mbx, mby);
   } else {
     resetPmv(d);
-    predict(d, zeroMotion(d), mbx, mby);
+    predictMacroblock(d, zeroMotion(d), mbx, mby);
   }
 }
 
-void macroblock(Decoder& d, int address) {
+void macroblock(Decoder& d, int mbx, int mby) {
   const Tables& t = d.tables;
-  const int mbx = address % d.mbWidth, mby = address / d.mbWidth;
   const bool frame = d.pictureStructure == kFramePicture;
-  bits_Need(d);
-  const VlcEntry type = vlc_Decode(d, t.mbType[d.pictureType]);
+  // The header in a local reader up to the blocks: the type, modes and
+  // scale take at most 6 + 2 + 1 + 5 bits.
+  LocalBits b(d);
+  b.need(d);
+  const VlcEntry type = b.decode(t.mbType[d.pictureType].entries);
   if (type.length == 0) {
+    b.storeTo(d);
     mpg_Message(MpgDiagnostic::PictureFault, "Invalid macroblock_type code\n");
     d.fault = true;
     return;
@@ -531,72 +627,73 @@ void macroblock(Decoder& d, int address) {
   m.flags = flags & (kMbForward | kMbBackward);
   m.type = frame ? kMotionFrameOr16x8 : kMotionField;
   if (d.mpeg2 && m.flags && !(frame && d.framePredFrameDct)) {
-    m.type = int(bits_Get(d, 2));
+    m.type = int(b.get(2));
     if (m.type == 0) {
+      b.storeTo(d);
       mpg_Message(MpgDiagnostic::PictureFault, "invalid motion_type\n");
       d.fault = true;
       return;
     }
   }
-  const bool fieldDct = d.mpeg2 && frame && !d.framePredFrameDct && (intra || (flags & kMbPattern)) && bits_Get(d, 1);
-  if (flags & kMbQuant) quantiserScale(d, int(bits_Get(d, 5)));
+  const bool fieldDct = d.mpeg2 && frame && !d.framePredFrameDct && (intra || (flags & kMbPattern)) && b.get(1);
+  if (flags & kMbQuant) quantiserScale(d, int(b.get(5)));
   const bool concealment = intra && d.concealment;
-  if ((m.flags & kMbForward) || concealment) motionVectors(d, m, 0);
-  if (m.flags & kMbBackward) motionVectors(d, m, 1);
-  if (concealment) bits_Get(d, 1);
-  if (d.fault) return;
+  if ((m.flags & kMbForward) || concealment) motionVectors(d, b, m, 0);
+  if (m.flags & kMbBackward) motionVectors(d, b, m, 1);
+  b.need(d);
+  if (concealment) b.get(1);
+  if (d.fault) {
+    b.storeTo(d);
+    return;
+  }
 
-  int blocks = 6;
-  if (d.mpeg2 && d.chromaFormat == 2) blocks = 8;
-  if (d.mpeg2 && d.chromaFormat == 3) blocks = 12;
+  const int blocks = d.blockCount;
   int cbp = (1 << blocks) - 1;
   if (!intra) {
     cbp = 0;
     if (flags & kMbPattern) {
-      bits_Need(d);
-      const VlcEntry e = vlc_Decode(d, t.cbp);
+      const VlcEntry e = b.decode(t.cbp.entries);
       if (e.length == 0) {
+        b.storeTo(d);
         mpg_Message(MpgDiagnostic::PictureFault, "Invalid coded_block_pattern code\n");
         d.fault = true;
         return;
       }
       cbp = e.value;
-      if (blocks == 8) cbp = (cbp << 2) | int(bits_Get(d, 2));
-      if (blocks == 12) cbp = (cbp << 6) | int(bits_Get(d, 6));
+      b.need(d);
+      if (blocks == 8) cbp = (cbp << 2) | int(b.get(2));
+      if (blocks == 12) cbp = (cbp << 6) | int(b.get(6));
     }
+    b.storeTo(d);
     if (!m.flags && d.pictureType == kPredicted) {
       resetPmv(d);
       m = zeroMotion(d);
     }
-    predict(d, m, mbx, mby);
+    predictMacroblock(d, m, mbx, mby);
     resetDc(d);
-  } else if (!concealment) {
-    resetPmv(d);
+  } else {
+    b.storeTo(d);
+    if (!concealment) resetPmv(d);
   }
 
   int16_t* blk = d.block;
+  const BlockPlace place = blockPlace(d, mbx, mby, fieldDct);
   // Coded blocks only, in order: the pattern's bits from the top, block 0
-  // first.  Which blocks are coded is a coin toss; a loop over them is not.
-  for (int left = cbp & ((1 << blocks) - 1); left && !d.fault;) {
+  // first; the four luminance blocks, then the chrominance ones.  Which
+  // blocks are coded is a coin toss; a loop over them is not.
+  const int chroma = blocks - 4;
+  for (int left = (cbp >> chroma) & 15; left;) {
     const int top = 31 - __builtin_clz(unsigned(left));
     left &= ~(1 << top);
-    const int k = blocks - 1 - top;
-    if (k >= 4) {
-      const int cc = 1 + ((k - 4) & 1);
-      if (intra)
-        d.mpeg2 ? intraBlock<false, true>(d, cc, blk) : intraBlock<false, false>(d, cc, blk);
-      else
-        d.mpeg2 ? interBlock<false, true>(d, blk) : interBlock<false, false>(d, blk);
-      continue;
-    }
+    const int k = 3 - top;
     const BlockKind kind = intra ? (d.mpeg2 ? intraBlock<true, true>(d, 0, blk) : intraBlock<true, false>(d, 0, blk))
                            : (d.mpeg2 ? interBlock<true, true>(d, blk) : interBlock<true, false>(d, blk));
     if (d.fault) {
       std::memset(blk, 0, sizeof d.block);
       return;
     }
-    int stride;
-    uint8_t* dst = blockAt(d, mbx, mby, k, fieldDct, &stride);
+    const int stride = place.stride;
+    uint8_t* const dst = place.base + (k & 1) * 8 + size_t(k >> 1) * place.down;
     const bool dcOnly = kind == kBlockDcOnly;
     if (intra) {
       if (dcOnly) idct_PutDc(blk, dst, stride);
@@ -606,11 +703,34 @@ void macroblock(Decoder& d, int address) {
       else idct_Add(blk, dst, stride);
     }
   }
+  for (int left = cbp & ((1 << chroma) - 1); left && !d.fault;) {
+    const int top = 31 - __builtin_clz(unsigned(left));
+    left &= ~(1 << top);
+    const int cc = 1 + ((chroma - 1 - top) & 1);
+    if (intra)
+      d.mpeg2 ? intraBlock<false, true>(d, cc, blk) : intraBlock<false, false>(d, cc, blk);
+    else
+      d.mpeg2 ? interBlock<false, true>(d, blk) : interBlock<false, false>(d, blk);
+  }
   if (d.pictureType == kDcOnly) bits_Get(d, 1);  // end_of_macroblock
   d.prevFlags = intra ? 0 : m.flags;
 }
 
 }  // namespace
+
+// The weights in the order coefficients arrive, for the picture's matrices
+// and scan, which headers change only between pictures.
+void slice_StartPicture(Decoder& d) {
+  for (int s = 0; s < 2; ++s)
+    for (int t = 0; t < 2; ++t) d.motionBits[s][t] = std::clamp(d.fCode[s][t] - 1, 0, 14);
+  d.blockCount = !d.mpeg2 || d.chromaFormat == 1 ? 6 : (d.chromaFormat == 2 ? 8 : 12);
+  const uint8_t* const scan = d.alternateScan ? kAlternate : kZigzag;
+  for (int i = 0; i < 64; ++i) {
+    d.scan[i] = scan[i];
+    d.scannedIntra[i] = d.intraMatrix[scan[i]];
+    d.scannedInter[i] = d.nonIntraMatrix[scan[i]];
+  }
+}
 
 void slice_Decode(Decoder& d, int code) {
   const bool frame = d.pictureStructure == kFramePicture;
@@ -632,6 +752,9 @@ void slice_Decode(Decoder& d, int code) {
   d.prevFlags = 0;
   const int total = d.mbWidth * rows;
   int address = row * d.mbWidth - 1;
+  // The macroblock's column and row follow the address by steps: a
+  // division per macroblock costs more than the rest of a skipped one.
+  int mbx = -1, mby = row;
   for (bool first = true;; first = false) {
     bits_Need(d);
     if (!first && bits_Show(d, 23) == 0) return;  // the next start code
@@ -653,19 +776,25 @@ void slice_Decode(Decoder& d, int code) {
     }
     if (first) {
       address += increment;
+      if (address >= 0) {
+        mbx = address % d.mbWidth;
+        mby = address / d.mbWidth;
+      }
     } else {
       for (int i = 1; i < increment; ++i) {
         if (++address >= total) break;
-        skipped(d, address);
+        if (++mbx == d.mbWidth) mbx = 0, ++mby;
+        skipped(d, mbx, mby);
         ++d.macroblocksDecoded;
       }
       ++address;
+      if (++mbx == d.mbWidth) mbx = 0, ++mby;
     }
     if (address >= total) {
       mpg_Message(MpgDiagnostic::PictureFault, "Too many macroblocks in picture\n");
       return;
     }
-    macroblock(d, address);
+    macroblock(d, mbx, mby);
     ++d.macroblocksDecoded;
     if (d.fault) return;
   }

@@ -238,10 +238,20 @@ VlcTable build(const Code* codes) {
   return build(s, VlcTable::kFirstBits);
 }
 
-VlcTable buildDct(const Code* codes, const Code* more) {
+std::vector<Symbol> dctSymbols(const Code* codes, const Code* more) {
   std::vector<Symbol> s;
   add(s, codes, true);
   add(s, more, true);
+  for (Symbol& symbol : s)
+    if (symbol.run < kDctEndOfBlock) ++symbol.run;  // the step to the coefficient's index
+  return s;
+}
+
+VlcTable buildDct(const Code* codes, const Code* more, bool doubled = false) {
+  std::vector<Symbol> s = dctSymbols(codes, more);
+  if (doubled)
+    for (Symbol& symbol : s)
+      if (symbol.run < kDctEndOfBlock) symbol.value = 2 * symbol.value + (symbol.value < 0 ? -1 : 1);
   return build(s, VlcTable::kDctFirstBits, kDctNoCode);
 }
 
@@ -259,6 +269,7 @@ Tables makeTables() {
   t.mbType[0] = t.mbType[kIntra];
   t.dct[0] = buildDct(kDctZero, kDctLong);
   t.dct[1] = buildDct(kDctOne, kDctLong);
+  t.interDct = buildDct(kDctZero, kDctLong, true);
   return t;
 }
 
