@@ -428,10 +428,11 @@ TEST(Inflate, EveryLengthAndDistanceCodeAtBothEndsOfItsExtraBits) {
   for (uint8_t c : randomBytes(32768, 7)) literal(c);
   std::vector<int> lengths, distances;
   for (int length = 3; length <= 258; ++length)
-    if (lengthCode(length).symbol != lengthCode(length - 1).symbol || lengthCode(length).symbol != lengthCode(length + 1).symbol)
+    if (length == 3 || length == 258 || lengthCode(length).symbol != lengthCode(length - 1).symbol ||
+        lengthCode(length).symbol != lengthCode(length + 1).symbol)
       lengths.push_back(length);
   for (int distance = 1; distance <= 32768; ++distance)
-    if (distance == 32768 || distanceCode(distance).symbol != distanceCode(distance - 1).symbol ||
+    if (distance == 1 || distance == 32768 || distanceCode(distance).symbol != distanceCode(distance - 1).symbol ||
         distanceCode(distance).symbol != distanceCode(distance + 1).symbol)
       distances.push_back(distance);
   ASSERT_EQ(lengths.size(), 2u * 28 - 8 + 1);  // one length each for 8 one-length codes and for 258
