@@ -49,7 +49,10 @@ void inf_UsePlainCode(bool plain) { gPlainCode = plain; }
 //                           its subtable's index bits)
 //   codeBits   bits 16..23  the code alone, where the extra bits start (for a
 //                           literal: how many literals, 1 or 2)
-//   kind       bits 24..31  one of the flags below; none for a length or distance
+//   kind       bits 24..31  one of the flags below; none for a length or distance,
+//                           whose bits 24..27 hold instead how many extra bits
+//                           it has (so that bits 16..31 are the start and length
+//                           of its extra bits, for a bit-field extract)
 //   value      bits 32..63  literal bytes, length or distance base, subtable start
 // The low 16 bits are laid out as a bit-field extract instruction takes its
 // start and length: one instruction gives the index of the next lookup from
@@ -116,11 +119,11 @@ constexpr struct ReversedBytes {
 Entry litMeaning(int s) {
   if (s < 256) return Entry(s) << 32 | kLiteral | 1 << 16;
   if (s == 256) return kEndOfBlock;
-  if (s < 286) return Entry(kLengthBase[s - 257]) << 32 | kLengthExtra[s - 257];
+  if (s < 286) return Entry(kLengthBase[s - 257]) << 32 | Entry(kLengthExtra[s - 257]) * 0x1000001;
   return kInvalid;
 }
 Entry distMeaning(int s) {
-  if (s < 30) return Entry(kDistBase[s]) << 32 | kDistExtra[s];
+  if (s < 30) return Entry(kDistBase[s]) << 32 | Entry(kDistExtra[s]) * 0x1000001;
   return kInvalid;
 }
 Entry lenCodeMeaning(int s) { return Entry(s) << 32; }
@@ -433,6 +436,22 @@ inline uint32_t takeValue(Entry e, uint64_t& bits) {
   return uint32_t(e >> 32) + uint32_t(consumed >> ((e >> 16) & 63));
 }
 
+// The same with bit-field extract where there is one: the extra bits are
+// taken straight from their start and length in bits 16..31 of the entry,
+// one instruction instead of the shift back, the subtraction and a shift.
+template <bool kExtract>
+inline uint32_t takeValueFast(Entry e, uint64_t& bits) {
+#if defined(__x86_64__) && defined(__GNUC__)
+  if (kExtract) {
+    uint64_t extra;
+    __asm__("bextrq %2, %1, %0" : "=r"(extra) : "r"(bits), "r"(e >> 16));
+    bits >>= usedBits(e);
+    return uint32_t(e >> 32) + uint32_t(extra);
+  }
+#endif
+  return takeValue(e, bits);
+}
+
 // Makes the compiler compute v here, before a branch, instead of moving the
 // work into the one arm that uses it.
 inline void pinBeforeBranch(Entry& v) {
@@ -646,7 +665,7 @@ __attribute__((always_inline)) inline PngStatus decodeBlockBody(BitState& s, con
           }
         }
         {
-          const uint32_t length = takeValue(e, bits);
+          const uint32_t length = takeValueFast<kExtract>(e, bits);
           wide -= uint32_t(e);
           if (d & (kLink | kInvalid)) {
             if (d & kLink) d = followLink<kExtract>(dist, d, bits);
@@ -659,7 +678,7 @@ __attribute__((always_inline)) inline PngStatus decodeBlockBody(BitState& s, con
           // bits of input in the buffer (those above the count are the bits
           // of the bytes at `in`), the length and distance took at most 48.
           e = lit[nextIndex<kExtract>(bits, d)];
-          const uint32_t distance = takeValue(d, bits);
+          const uint32_t distance = takeValueFast<kExtract>(d, bits);
           wide -= uint32_t(d);
           if (distance > uint32_t(out - outStart)) {
             status = PngStatus::DistanceTooFar;

@@ -418,6 +418,47 @@ TEST(Inflate, MatchesAtTheEdgesOfTheirCopies) {
   }
 }
 
+// Every length and distance code with its extra bits all clear and all set,
+// among literals, after 32768 literals so that every distance reaches.
+TEST(Inflate, EveryLengthAndDistanceCodeAtBothEndsOfItsExtraBits) {
+  Bytes data;
+  BitWriter w;
+  auto literal = [&](uint8_t c) { w.fixed(c), data.push_back(c); };
+  w.put(1, 1), w.put(1, 2);
+  for (uint8_t c : randomBytes(32768, 7)) literal(c);
+  std::vector<int> lengths, distances;
+  for (int length = 3; length <= 258; ++length)
+    if (length == 3 || length == 258 || lengthCode(length).symbol != lengthCode(length - 1).symbol ||
+        lengthCode(length).symbol != lengthCode(length + 1).symbol)
+      lengths.push_back(length);
+  for (int distance = 1; distance <= 32768; ++distance)
+    if (distance == 1 || distance == 32768 || distanceCode(distance).symbol != distanceCode(distance - 1).symbol ||
+        distanceCode(distance).symbol != distanceCode(distance + 1).symbol)
+      distances.push_back(distance);
+  ASSERT_EQ(lengths.size(), 2u * 28 - 8 + 1);  // one length each for 8 one-length codes and for 258
+  ASSERT_EQ(distances.size(), 2u * 30 - 4);
+  int n = 0;
+  for (int distance : distances)
+    for (int length : lengths) {
+      const Coded l = lengthCode(length), d = distanceCode(distance);
+      w.fixed(l.symbol), w.put(l.extra, l.extraBits);
+      w.code(uint32_t(d.symbol), 5), w.put(d.extra, d.extraBits);
+      for (int i = 0; i < length; ++i) data.push_back(data[data.size() - size_t(distance)]);
+      literal(uint8_t(n++));
+    }
+  w.fixed(256);
+  const Bytes stream = w.finish(data);
+  for (bool plain : {true, false}) {
+    inf_UsePlainCode(plain);
+    Inflater inf;
+    Bytes out;
+    const InfResult r = inf.run(stream, out, data.size());
+    EXPECT_EQ(r.status, PngStatus::Ok) << plain;
+    EXPECT_TRUE(out == data && r.adlerMatches) << plain;
+  }
+  inf_UsePlainCode(false);
+}
+
 TEST(Inflate, PlainCodeDecodesAsTheFastPaths) {
   // The paths a build for another processor takes (no BMI, no AVX2) must
   // give the same bytes and sums: every kind of block, long codes, and the
