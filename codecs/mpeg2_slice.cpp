@@ -96,8 +96,9 @@ struct LocalBits {
   VlcEntry decodeDct(const VlcEntry* entries) { return decodeWith<VlcTable::kDctFirstBits, true>(entries); }
 };
 
-// The cache holds 32 bits when this starts: enough for the longest code,
-// its sign and residual (11 + 1 + 14) and a dual-prime differential (2).
+// The cache holds 28 bits at least when this starts: enough for the
+// longest code, its sign and residual (11 + 1 + 14) and a dual-prime
+// differential (2).
 // The four shortest codes (magnitudes 0..3: 1, 01, 001, 0001) are most of
 // them and read as their count of leading zeros, without the table.
 inline int motionDelta(Decoder& d, LocalBits& b, int rSize) {
@@ -138,9 +139,12 @@ inline int dmVector(LocalBits& b) {
 // vector tests none of them.
 template <bool DualPrime, bool FieldInFrame, bool Both>
 inline void motionVector(Decoder& d, LocalBits& b, Motion& m, int r, int s) {
+  // Both components at once: 2 x 28 bits at most (code, sign, residual and
+  // a dual-prime differential) fit the 56 that fill leaves, topped up
+  // without a test that codes of random lengths make a coin toss.
+  b.fill(d);
   for (int t = 0; t < 2; ++t) {
     const int rSize = d.motionBits[s][t];
-    b.need(d);
     const int delta = motionDelta(d, b, rSize);
     if (DualPrime) m.dmv[t] = dmVector(b);
     const bool halved = FieldInFrame && t == 1;
