@@ -5,9 +5,11 @@
 # The server picks the display number itself (-displayfd) and takes only one
 # whose every listening socket it could make, so an X server elsewhere that
 # holds the same abstract socket name is never reached; it writes the number
-# once it accepts clients.
+# once it accepts clients.  -noreset keeps it from starting over each time
+# its last client leaves: a program started during that reset finds no
+# display, which failed the tests now and then.
 start_xvfb() {
-  Xvfb -displayfd 3 -screen 0 "$1" -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
+  Xvfb -displayfd 3 -noreset -screen 0 "$1" -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
   xvfb=$!
   for _ in $(seq 100); do
     grep -q '^[0-9][0-9]*$' "$work/display" 2>/dev/null && break
