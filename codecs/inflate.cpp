@@ -586,60 +586,55 @@ __attribute__((always_inline)) inline PngStatus decodeBlockBody(BitState& s, con
       in += (63 - count) >> 3;
       wide |= 56;
       Entry e = primary(lit, bits, kLitBits);
-      do {
+      Entry d, next;
+      const auto topUp = [&]() __attribute__((always_inline)) {
         bits |= load64(in) << (wide & 63);
         in += 7 - ((wide >> 3) & 7);
         wide |= 56;
-        // Both entries that may follow, the literal/length one if this is a
-        // literal and the distance one if it is a length, are looked up
-        // before the test below tells which: when the processor's guess
-        // goes wrong, the loads have been under way while it turned.
+      };
+      // Stores the literal(s) of e and moves on to the entry looked up after it.
+      const auto takeLiterals = [&]() __attribute__((always_inline)) {
+        bits >>= usedBits(e);
+        wide -= uint32_t(e);
+        storeLiterals(out, e);
+        out += (e >> 16) & 15;
+        e = next;
+      };
+      // Both entries that may follow e, the literal/length one if it is a
+      // literal and the distance one if it is a length, are looked up
+      // before the test that tells which: when the processor's guess goes
+      // wrong, the loads have been under way while it turned.
+      const auto lookAhead = [&]() __attribute__((always_inline)) {
         const uint64_t after = nextIndex<kExtract>(bits, e);
-        Entry d = dist[after];
-        Entry next = lit[after];
+        d = dist[after];
+        next = lit[after];
         pinBeforeBranch(d);
         pinBeforeBranch(next);
+      };
+      do {
+        topUp();
+        lookAhead();
         if (e & kLiteral) {
           // Three literal entries per top-up, and the lookup after them: each
           // takes at most 15 of the 64 bits of input the top-up leaves.  Both
           // bytes of an entry are stored; a single literal's second byte is
           // overwritten by what comes next.  The next index comes from the
           // bits before the shift, beside it rather than after it.
-          bits >>= usedBits(e);
-          wide -= uint32_t(e);
-          storeLiterals(out, e);
-          out += (e >> 16) & 15;
-          e = next;
+          takeLiterals();
           // The same look-ahead for the second and third: when one is a
           // length, the distance entry is on its way when the match starts
           // (after a top-up of its own; the index needed at most 45 bits).
-          d = dist[nextIndex<kExtract>(bits, e)];
-          next = lit[nextIndex<kExtract>(bits, e)];
-          pinBeforeBranch(d);
-          pinBeforeBranch(next);
+          lookAhead();
           if (!(e & kLiteral)) goto topUpForMatch;
-          bits >>= usedBits(e);
-          wide -= uint32_t(e);
-          storeLiterals(out, e);
-          out += (e >> 16) & 15;
-          e = next;
-          d = dist[nextIndex<kExtract>(bits, e)];
-          next = lit[nextIndex<kExtract>(bits, e)];
-          pinBeforeBranch(d);
-          pinBeforeBranch(next);
+          takeLiterals();
+          lookAhead();
           if (!(e & kLiteral)) goto topUpForMatch;
-          bits >>= usedBits(e);
-          wide -= uint32_t(e);
-          storeLiterals(out, e);
-          out += (e >> 16) & 15;
-          e = next;
+          takeLiterals();
           continue;
         }
         if (false) {
         topUpForMatch:
-          bits |= load64(in) << (wide & 63);
-          in += 7 - ((wide >> 3) & 7);
-          wide |= 56;
+          topUp();
         }
         if (e & (kLink | kEndOfBlock | kInvalid)) {  // one test on the way to a length
           if (e & kLink) {
