@@ -149,16 +149,30 @@ inline void planOne(PaethPlan& plan, size_t at, const uint8_t* src, const uint8_
   plan.value[at] = int16_t(x);
 }
 
+// The first pixel of a row, which has no left neighbour, is planned on its
+// own; returns where the rest of the stretch starts.
+template <int Bpp>
+inline size_t planFirstPixel(PaethPlan& plan, const uint8_t* src, const uint8_t* prev, size_t start, size_t count) {
+  size_t j = 0;
+  if (start == 0)
+    for (; j < Bpp && j < count; ++j) planOne<Bpp>(plan, j, src, prev, j);
+  return j;
+}
+
+// Plans bytes j to count of the stretch from start; returns count.
+template <int Bpp>
+inline size_t planTail(PaethPlan& plan, const uint8_t* src, const uint8_t* prev, size_t start, size_t j,
+                       size_t count) {
+  for (; j + 8 <= count; j += 8) planEight<Bpp>(plan, j, src, prev, start + j);
+  for (; j < count; ++j) planOne<Bpp>(plan, j, src, prev, start + j);
+  return count;
+}
+
 // Plans the stretch of the row from start; returns its length.
 template <int Bpp>
 inline size_t planStretch(PaethPlan& plan, const uint8_t* src, const uint8_t* prev, size_t start, size_t n) {
   const size_t count = std::min(kPlanBytes, n - start);
-  size_t j = 0;
-  if (start == 0)
-    for (; j < Bpp && j < count; ++j) planOne<Bpp>(plan, j, src, prev, j);
-  for (; j + 8 <= count; j += 8) planEight<Bpp>(plan, j, src, prev, start + j);
-  for (; j < count; ++j) planOne<Bpp>(plan, j, src, prev, start + j);
-  return count;
+  return planTail<Bpp>(plan, src, prev, start, planFirstPixel<Bpp>(plan, src, prev, start, count), count);
 }
 
 // The choice for byte j of a planned stretch of a one-byte-a-pixel row,
@@ -250,13 +264,9 @@ PNG_AVX2 void planSixteen(PaethPlan& plan, size_t at, const uint8_t* src, const 
 template <int Bpp>
 PNG_AVX2 size_t planStretchAvx2(PaethPlan& plan, const uint8_t* src, const uint8_t* prev, size_t start, size_t n) {
   const size_t count = std::min(kPlanBytes, n - start);
-  size_t j = 0;
-  if (start == 0)
-    for (; j < Bpp && j < count; ++j) planOne<Bpp>(plan, j, src, prev, j);
+  size_t j = planFirstPixel<Bpp>(plan, src, prev, start, count);
   for (; j + 16 <= count; j += 16) planSixteen<Bpp>(plan, j, src, prev, start + j);
-  for (; j + 8 <= count; j += 8) planEight<Bpp>(plan, j, src, prev, start + j);
-  for (; j < count; ++j) planOne<Bpp>(plan, j, src, prev, start + j);
-  return count;
+  return planTail<Bpp>(plan, src, prev, start, j, count);
 }
 
 PNG_AVX2 __m128i planLanes(const int16_t* field, size_t j) {
