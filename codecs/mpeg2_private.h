@@ -69,6 +69,7 @@ struct Tables {
   VlcTable mbType[5];  // by picture type; [0] unused
   VlcTable dct[2];     // coefficient tables zero and one; values are levels, extra the run plus one
   VlcTable interDct;   // table zero for inter blocks: values 2 * level + sign, as their reconstruction takes them
+  int interDctLargest;  // the largest magnitude among interDct's values
 };
 const Tables& mpg_Tables();
 
@@ -200,6 +201,10 @@ struct Decoder {
   int quantScale = 0;
   int quantIntra[64] = {};        // the weights times quantScale, in scan order
   int quantInter[64] = {};
+  int largestInterWeight = 16;  // of the picture's non-intra matrix
+  // Every level of interDct times the largest weight and the scale lies
+  // inside the coefficient range: only escapes need saturating.
+  bool interInRange = false;
   int dcPred[3] = {0, 0, 0};
   int pmv[2][2][2] = {};      // [first/second][forward/backward][h/v]
   int prevFlags = 0;          // the last macroblock's type, for skipped B macroblocks

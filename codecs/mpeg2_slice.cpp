@@ -27,6 +27,7 @@ int saturate(int v) { return v < -2048 ? -2048 : (v > 2047 ? 2047 : v); }
 void quantiserScale(Decoder& d, int code) {
   const int scale = d.mpeg2 ? (d.qScaleType ? kNonLinearScale[code] : code * 2) : code;
   d.quantScale = scale;
+  d.interInRange = d.tables.interDctLargest * d.largestInterWeight * scale < (d.mpeg2 ? 32 : 16) * 2048;
   for (int i = 0; i < 64; ++i) {
     d.quantIntra[i] = d.scannedIntra[i] * scale;
     d.quantInter[i] = d.scannedInter[i] * scale;
@@ -498,21 +499,28 @@ __attribute__((noinline)) BlockKind intraBlock(Decoder& d, int cc, int16_t* blk)
   return kind;
 }
 
-template <bool Store, bool Mpeg2>
+// Clamp false: the scale and weights keep every level of the table inside
+// the coefficient range (Decoder::interInRange), so that only an escape's
+// level is saturated.
+template <bool Store, bool Mpeg2, bool Clamp>
 __attribute__((noinline)) BlockKind interBlock(Decoder& d, int16_t* blk) {
   const VlcEntry* const table = d.tables.interDct.entries;
   constexpr bool mpeg2 = Mpeg2;
   LocalBits b(d);
-  // positions: the coded indices ORed, each with 64: 0 for none, 64 for DC alone.
-  int sum = 0, positions = 0;
+  // top: the last index with a coefficient stored, -1 for none: the kind
+  // of block follows from it, as the indices only grow.
+  int sum = 0, top = -1;
   // Levels come as 2 * level + sign, as the reconstruction takes them.
-  auto put = [&](int i, int doubled) {
-    const int n = d.scan[i];
+  auto value = [&](int i, int doubled, auto saturated) {
     const int weighted = doubled * d.quantInter[i];
-    const int v = mpeg2 ? clampCoefficient(weighted / 32) : clampCoefficient(oddified(weighted / 16));
-    blk[n] = int16_t(v);
+    return mpeg2 ? saturated(weighted / 32) : saturated(oddified(weighted / 16));
+  };
+  auto clamped = [](int v) { return clampCoefficient(v); };
+  auto asIs = [](int v) { return v; };
+  auto put = [&](int i, int v) {
+    blk[d.scan[i]] = int16_t(v);
     sum += v;
-    positions |= n | 64;
+    top = i;
   };
   int i = -1;  // the last index coded
   b.need(d);
@@ -525,27 +533,27 @@ __attribute__((noinline)) BlockKind interBlock(Decoder& d, int16_t* blk) {
     b.skip(2 * first);
     i = first - 1;
     if (Store) {
-      const int n = d.scan[0];
-      const int weighted = doubled * d.quantInter[0];
-      const int v = (mpeg2 ? clampCoefficient(weighted / 32) : clampCoefficient(oddified(weighted / 16))) & -first;
-      blk[n] = int16_t(v);
+      const int v = (Clamp ? value(0, doubled, clamped) : value(0, doubled, asIs)) & -first;
+      blk[d.scan[0]] = int16_t(v);
       sum += v;
-      positions |= (n | 64) & -first;
+      top = i;
     }
   }
   const BlockNames& names = mpeg2 ? kInter2 : kInter1;
   // One code: 0 to go on, 1 at the end of the block, -1 on a fault.
   auto code = [&]() {
     const VlcEntry e = b.decodeDct(table);
-    int doubled = e.value;
+    const int doubled = e.value;
     i += e.extra;
     if (i > 63) {
       int level;
       const int special = specialCode(d, b, e, i, level, false, names);
       if (special != 0) return special == 2 ? 0 : special;
-      doubled = 2 * level + ((level >> 31) | 1);  // an escape's level, never 0 here
+      // An escape's level, never 0 here.
+      if (Store) put(i, value(i, 2 * level + ((level >> 31) | 1), clamped));
+      return 0;
     }
-    if (Store) put(i, doubled);
+    if (Store) put(i, Clamp ? value(i, doubled, clamped) : value(i, doubled, asIs));
     return 0;
   };
   int status = 0;
@@ -556,7 +564,7 @@ __attribute__((noinline)) BlockKind interBlock(Decoder& d, int16_t* blk) {
   }
   b.storeTo(d);
   if (status < 0) return kBlockEmpty;
-  BlockKind kind = positions ? (positions != 64 ? kBlockGeneral : kBlockDcOnly) : kBlockEmpty;
+  BlockKind kind = top >= 0 ? (top > 0 ? kBlockGeneral : kBlockDcOnly) : kBlockEmpty;
   if (Store && mpeg2 && !(sum & 1)) {
     blk[63] = int16_t(blk[63] ^ 1);
     if (kind == kBlockEmpty) kind = kBlockDcOnly;
@@ -691,7 +699,8 @@ void macroblock(Decoder& d, int mbx, int mby) {
     left &= ~(1 << top);
     const int k = 3 - top;
     const BlockKind kind = intra ? (d.mpeg2 ? intraBlock<true, true>(d, 0, blk) : intraBlock<true, false>(d, 0, blk))
-                           : (d.mpeg2 ? interBlock<true, true>(d, blk) : interBlock<true, false>(d, blk));
+                           : d.interInRange ? (d.mpeg2 ? interBlock<true, true, false>(d, blk) : interBlock<true, false, false>(d, blk))
+                                              : (d.mpeg2 ? interBlock<true, true, true>(d, blk) : interBlock<true, false, true>(d, blk));
     if (d.fault) {
       std::memset(blk, 0, sizeof d.block);
       return;
@@ -714,7 +723,7 @@ void macroblock(Decoder& d, int mbx, int mby) {
     if (intra)
       d.mpeg2 ? intraBlock<false, true>(d, cc, blk) : intraBlock<false, false>(d, cc, blk);
     else
-      d.mpeg2 ? interBlock<false, true>(d, blk) : interBlock<false, false>(d, blk);
+      d.mpeg2 ? interBlock<false, true, true>(d, blk) : interBlock<false, false, true>(d, blk);
   }
   if (d.pictureType == kDcOnly) bits_Get(d, 1);  // end_of_macroblock
   d.prevFlags = intra ? 0 : m.flags;
@@ -734,6 +743,7 @@ void slice_StartPicture(Decoder& d) {
     d.scannedIntra[i] = d.intraMatrix[scan[i]];
     d.scannedInter[i] = d.nonIntraMatrix[scan[i]];
   }
+  d.largestInterWeight = *std::max_element(d.nonIntraMatrix, d.nonIntraMatrix + 64);
 }
 
 void slice_Decode(Decoder& d, int code) {

@@ -4,6 +4,8 @@
 // so one lookup yields run and signed level.
 #include "codecs/mpeg2_private.h"
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -270,6 +272,11 @@ Tables makeTables() {
   t.dct[0] = buildDct(kDctZero, kDctLong);
   t.dct[1] = buildDct(kDctOne, kDctLong);
   t.interDct = buildDct(kDctZero, kDctLong, true);
+  t.interDctLargest = 0;
+  for (int k = 0; k < t.interDct.size; ++k) {
+    const VlcEntry& e = t.interDct.entries[k];
+    if (e.length > 0 && e.extra < kDctEndOfBlock) t.interDctLargest = std::max(t.interDctLargest, std::abs(int(e.value)));
+  }
   return t;
 }
 
