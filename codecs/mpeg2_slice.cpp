@@ -59,10 +59,10 @@ struct LocalBits {
     bits_RefillSlow(d);
     *this = LocalBits(d);
   }
-  // At least 56 bits in the cache, whatever it held: two coefficient codes
-  // with their escapes (28 bits at most, MPEG-1's long escape) fit.  Tops up
-  // without looking at the count, which codes of random lengths would make
-  // a coin toss.
+  // At least 56 bits in the cache, whatever it held: three coefficient
+  // codes with their signs (17 bits at most) fit, or two motion vector
+  // components.  Tops up without looking at the count, which codes of
+  // random lengths would make a coin toss.
   void fill(Decoder& d) {
     if (end - p >= 8) return bits_TopUp(cache, count, p);
     if (count >= 56) return;
@@ -369,10 +369,12 @@ const BlockNames kIntra2 = {"invalid Huffman code in getmpg2intrablock()\n",
 const BlockNames kInter2 = {"invalid Huffman code in getmpg2interblock()\n",
                             "DCT coeff index (i) out of bounds (inter2)\n"};
 
-// Reads an escape's run and level, the escape code itself taken.  The cache
-// held 32 bits before the code: enough for the longest escape.  Inlined so
-// that the block loops' bit reader stays in registers.
+// Reads an escape's run and level, the escape code itself taken.  Tops the
+// cache up first: the block loops read three codes a top-up, which fit only
+// without escapes; after this one's 22 bits at most, two more codes still
+// fit.  Inlined so that the block loops' bit reader stays in registers.
 __attribute__((always_inline)) inline bool escape(Decoder& d, LocalBits& b, int& run, int& level, bool intra) {
+  b.fill(d);
   run = int(b.get(6));
   if (d.mpeg2) {
     level = int(b.get(12));
@@ -488,9 +490,10 @@ __attribute__((noinline)) BlockKind intraBlock(Decoder& d, int cc, int16_t* blk)
     return 0;
   };
   int status = 0;
-  while (!status) {  // two codes a top-up
+  while (!status) {  // three codes a top-up (an escape tops up for itself)
     b.fill(d);
     status = code();
+    if (!status) status = code();
     if (!status) status = code();
   }
   b.storeTo(d);
@@ -557,9 +560,10 @@ __attribute__((noinline)) BlockKind interBlock(Decoder& d, int16_t* blk) {
     return 0;
   };
   int status = 0;
-  while (!status) {  // two codes a top-up
+  while (!status) {  // three codes a top-up (an escape tops up for itself)
     b.fill(d);
     status = code();
+    if (!status) status = code();
     if (!status) status = code();
   }
   b.storeTo(d);
