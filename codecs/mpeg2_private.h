@@ -70,7 +70,21 @@ struct Tables {
   VlcTable dct[2];     // coefficient tables zero and one; values are levels, extra the run plus one
   VlcTable interDct;   // table zero for inter blocks: values 2 * level + sign, as their reconstruction takes them
   int interDctLargest;  // the largest magnitude among interDct's values
+  // For blocks that are read past, not reconstructed (the chrominance):
+  // by the next kSkipBits bits, how far the coefficient codes that lie
+  // whole in them reach, as a SkipRun; [0] for table zero, [1] for one.
+  const uint16_t* skip[2];
 };
+
+// A SkipRun packs: bits 0..4, the bits of the codes; bit 5, the last of
+// them is the end of the block; bits 8..15, the sum of their steps (run
+// plus one), the end of the block's not counted.  Where the first code is
+// longer than the index, an escape or no code, the steps are 255: a step
+// past any index, which sends the code to the one-code path.
+constexpr int kSkipBits = 14;
+constexpr unsigned kSkipLengthMask = 31, kSkipEndFlag = 32;
+inline int skipLength(unsigned run) { return int(run & kSkipLengthMask); }
+inline int skipSteps(unsigned run) { return int(run >> 8); }
 const Tables& mpg_Tables();
 
 // Symbols with special meaning.

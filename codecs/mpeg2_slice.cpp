@@ -433,6 +433,41 @@ inline int specialCode(Decoder& d, LocalBits& b, const VlcEntry& e, int& i, int&
   return -1;
 }
 
+// The coefficient codes of a block that is read past, not reconstructed,
+// from index i (the last one coded) to the end of the block: 1 there, -1 on
+// a fault.  The codes go several at a time by the table of SkipRuns while
+// they lie whole in its index and stay inside the block; anything else (an
+// escape, a code that is no code or too long, a step past the last index)
+// takes the one-code path, which reports faults as the storing loops do.
+inline int skipCodes(Decoder& d, LocalBits& b, const uint16_t* runs, const VlcEntry* table, int i, bool intra,
+                     const BlockNames& names) {
+  for (;;) {
+    b.fill(d);  // 56 bits: two SkipRuns, or one and then a code
+    unsigned run = runs[b.show(kSkipBits)];
+    int next = i + skipSteps(run);
+    if (next <= 63) {
+      b.skip(skipLength(run));
+      i = next;
+      if (run & kSkipEndFlag) return 1;
+      run = runs[b.show(kSkipBits)];
+      next = i + skipSteps(run);
+      if (next <= 63) {
+        b.skip(skipLength(run));
+        i = next;
+        if (run & kSkipEndFlag) return 1;
+        continue;
+      }
+    }
+    const VlcEntry e = b.decodeDct(table);
+    int level = e.value;
+    i += e.extra;
+    if (i > 63) {
+      const int special = specialCode(d, b, e, i, level, intra, names);
+      if (special == 1 || special < 0) return special;
+    }
+  }
+}
+
 // What a block holds, for the transform to take the short way.
 enum BlockKind : int {
   kBlockEmpty = 0,    // nothing coded: the prediction stands
@@ -470,6 +505,11 @@ __attribute__((noinline)) BlockKind intraBlock(Decoder& d, int cc, int16_t* blk)
   const VlcEntry* const table = t.dct[d.mpeg2 && d.intraVlcFormat].entries;
   constexpr bool mpeg2 = Mpeg2;
   const BlockNames& names = mpeg2 ? kIntra2 : kIntra1;
+  if (!Store) {
+    skipCodes(d, b, t.skip[d.mpeg2 && d.intraVlcFormat], table, 0, true, names);
+    b.storeTo(d);
+    return kind;
+  }
   int i = 0;  // the last index coded
   // One code: 0 to go on, 1 at the end of the block, -1 on a fault.
   auto code = [&]() {
@@ -543,6 +583,11 @@ __attribute__((noinline)) BlockKind interBlock(Decoder& d, int16_t* blk) {
     }
   }
   const BlockNames& names = mpeg2 ? kInter2 : kInter1;
+  if (!Store) {
+    skipCodes(d, b, d.tables.skip[0], table, i, false, names);
+    b.storeTo(d);
+    return kBlockEmpty;
+  }
   // One code: 0 to go on, 1 at the end of the block, -1 on a fault.
   auto code = [&]() {
     const VlcEntry e = b.decodeDct(table);

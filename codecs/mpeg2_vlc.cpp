@@ -257,6 +257,32 @@ VlcTable buildDct(const Code* codes, const Code* more, bool doubled = false) {
   return build(s, VlcTable::kDctFirstBits, kDctNoCode);
 }
 
+// The SkipRuns of a coefficient table, by the table's own lookups: each
+// code at its position in the index, the index's bits past the end read as
+// zeros, which a code that ends inside the index does not look at.
+const uint16_t* buildSkip(const VlcTable& t) {
+  uint16_t* const runs = new uint16_t[size_t(1) << kSkipBits];
+  for (uint32_t index = 0; index < (1u << kSkipBits); ++index) {
+    int used = 0, steps = 0;
+    unsigned end = 0;
+    for (;;) {
+      const uint64_t bits = uint64_t(index) << (64 - kSkipBits) << used;
+      const VlcEntry* e = &t.entries[bits >> (64 - VlcTable::kDctFirstBits)];
+      if (e->length < 0)
+        e = &t.entries[e->value + ((bits >> (64 - VlcTable::kDctFirstBits + e->length)) & ((1u << -e->length) - 1))];
+      if (e->length <= 0 || used + e->length > kSkipBits || e->extra == kDctEscape || e->extra == kDctNoCode) break;
+      used += e->length;
+      if (e->extra == kDctEndOfBlock) {
+        end = kSkipEndFlag;
+        break;
+      }
+      steps += e->extra;
+    }
+    runs[index] = uint16_t(unsigned(used) | end | unsigned(used ? steps : 255) << 8);
+  }
+  return runs;
+}
+
 Tables makeTables() {
   Tables t;
   t.addressIncrement = build(kAddressIncrement);
@@ -277,6 +303,8 @@ Tables makeTables() {
     const VlcEntry& e = t.interDct.entries[k];
     if (e.length > 0 && e.extra < kDctEndOfBlock) t.interDctLargest = std::max(t.interDctLargest, std::abs(int(e.value)));
   }
+  t.skip[0] = buildSkip(t.dct[0]);
+  t.skip[1] = buildSkip(t.dct[1]);
   return t;
 }
 

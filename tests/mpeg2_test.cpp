@@ -412,6 +412,51 @@ TEST(Mpeg2Tables, PrefixFreeWithKnownGaps) {
   }
 }
 
+// Blocks that are only read past (the chrominance) take several codes a
+// lookup: for every index, the codes that lie whole in it, matched one by
+// one against the tables as written, up to an escape, a code that is cut
+// off or no code (none taken: the steps say 255), or the end of the block.
+TEST(Mpeg2Tables, SkipRunsFollowTheCodes) {
+  for (int t = 0; t < 2; ++t) {
+    SCOPED_TRACE(t ? "table one" : "table zero");
+    const std::vector<MpgCodeRow> rows = mpg_CodeRows(t ? "dct1" : "dct0");
+    const uint16_t* const runs = mpg::mpg_Tables().skip[t];
+    int wrong = 0, ends = 0, several = 0;
+    for (uint32_t index = 0; index < (1u << mpg::kSkipBits); ++index) {
+      std::string bits;
+      for (int k = mpg::kSkipBits - 1; k >= 0; --k) bits += (index >> k & 1) ? '1' : '0';
+      size_t used = 0;
+      int steps = 0, codes = 0;
+      bool end = false;
+      for (;;) {
+        const MpgCodeRow* found = nullptr;
+        for (const MpgCodeRow& r : rows)
+          if (bits.compare(used, r.bits.size(), r.bits) == 0) {
+            found = &r;
+            break;
+          }
+        if (!found || found->run == mpg::kDctEscape) break;
+        const size_t length = found->bits.size() + (found->run < mpg::kDctEndOfBlock ? 1 : 0);  // the sign
+        if (used + length > bits.size()) break;
+        used += length;
+        if (found->run == mpg::kDctEndOfBlock) {
+          end = true;
+          break;
+        }
+        steps += found->run + 1;
+        ++codes;
+      }
+      const unsigned want = unsigned(used) | (end ? mpg::kSkipEndFlag : 0u) | unsigned(used ? steps : 255) << 8;
+      wrong += runs[index] != want;
+      ends += end;
+      several += codes > 1;
+    }
+    EXPECT_EQ(wrong, 0);
+    EXPECT_GT(ends, 0);
+    EXPECT_GT(several, 1 << (mpg::kSkipBits - 2));
+  }
+}
+
 // ---------------------------------------------------------------------------
 // The transform against the double-precision definition, by the accuracy
 // test of the standard's annex: random pixel blocks in three ranges, forward
