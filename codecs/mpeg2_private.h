@@ -199,6 +199,7 @@ struct Decoder {
   uint8_t scannedIntra[64] = {};
   uint8_t scannedInter[64] = {};
   int motionBits[2][2] = {};
+  int motionWrap[2][2] = {};  // 32 - 5 - motionBits: the shifts that wrap a vector into its range
   int blockCount = 6;
 
   // Frame stores (luminance): two references and the B-picture store.

@@ -153,9 +153,9 @@ inline void motionVector(Decoder& d, LocalBits& b, Motion& m, int r, int s) {
     // Into [-16f, 16f - 1] by adding or taking 32f: v lies within 48f
     // of 0 (a prediction within 32f, a field one in frame units, plus a
     // delta within 16f), where that is the remainder modulo 32f, a power
-    // of two.
-    const int f = 1 << rSize;
-    v = ((v + 16 * f) & (32 * f - 1)) - 16 * f;
+    // of two: v's low 5 + rSize bits, sign-extended.
+    const int wrap = d.motionWrap[s][t];
+    v = int(uint32_t(v) << wrap) >> wrap;
     const int stored = halved ? v * 2 : v;
     d.pmv[r][s][t] = stored;
     if (Both) d.pmv[1][s][t] = stored;
@@ -784,7 +784,10 @@ void macroblock(Decoder& d, int mbx, int mby) {
 // and scan, which headers change only between pictures.
 void slice_StartPicture(Decoder& d) {
   for (int s = 0; s < 2; ++s)
-    for (int t = 0; t < 2; ++t) d.motionBits[s][t] = std::clamp(d.fCode[s][t] - 1, 0, 14);
+    for (int t = 0; t < 2; ++t) {
+      d.motionBits[s][t] = std::clamp(d.fCode[s][t] - 1, 0, 14);
+      d.motionWrap[s][t] = 32 - 5 - d.motionBits[s][t];
+    }
   d.blockCount = !d.mpeg2 || d.chromaFormat == 1 ? 6 : (d.chromaFormat == 2 ? 8 : 12);
   const uint8_t* const scan = d.alternateScan ? kAlternate : kZigzag;
   for (int i = 0; i < 64; ++i) {
