@@ -355,8 +355,9 @@ Motion zeroMotion(const Decoder& d) {
 }
 
 // ---------------------------------------------------------------------------
-// Coefficients.  Store is false for chrominance blocks: their codes are read
-// and checked, their values dropped.
+// Coefficients: a luminance block's are dequantised into the block for the
+// transform; a chrominance block's codes are read and checked, their values
+// dropped (skipChroma).
 
 struct BlockNames {
   const char* huffman;
@@ -478,26 +479,23 @@ enum BlockKind : int {
 // Returns the kind of block for the transform.  Kept out of line, one copy
 // per syntax, so that each loop gets the registers to itself; the scan and
 // the weights are read through the context, which holds no register more.
-template <bool Store, bool Mpeg2>
-__attribute__((noinline)) BlockKind intraBlock(Decoder& d, int cc, int16_t* blk) {
+template <bool Mpeg2>
+__attribute__((noinline)) BlockKind intraBlock(Decoder& d, int16_t* blk) {
   const Tables& t = d.tables;
   LocalBits b(d);
   b.need(d);
-  const VlcEntry size = b.decode((cc ? t.dcChroma : t.dcLuma).entries);
+  const VlcEntry size = b.decode(t.dcLuma.entries);
   // dct_dc_differential without branches (its size and sign are a coin
   // toss): size bits, 0 of them giving 0; below half the range, negative.
   const int bits = size.value;
   int diff = int((b.cache >> 1) >> (63 - bits));
   b.skip(bits);
   if (diff < ((1 << bits) >> 1)) diff -= (1 << bits) - 1;
-  d.dcPred[cc] += diff;
-  int sum = 0;
+  d.dcPred[0] += diff;
   BlockKind kind = kBlockDcOnly;
-  if (Store) {
-    const int dc = saturate(d.dcPred[cc] * (8 >> d.intraDcPrecision));
-    blk[0] = int16_t(dc);
-    sum = dc;
-  }
+  const int dc = saturate(d.dcPred[0] * (8 >> d.intraDcPrecision));
+  blk[0] = int16_t(dc);
+  int sum = dc;
   if (d.pictureType == kDcOnly) {
     b.storeTo(d);
     return kind;
@@ -505,11 +503,6 @@ __attribute__((noinline)) BlockKind intraBlock(Decoder& d, int cc, int16_t* blk)
   const VlcEntry* const table = t.dct[d.mpeg2 && d.intraVlcFormat].entries;
   constexpr bool mpeg2 = Mpeg2;
   const BlockNames& names = mpeg2 ? kIntra2 : kIntra1;
-  if (!Store) {
-    skipCodes(d, b, t.skip[d.mpeg2 && d.intraVlcFormat], table, 0, true, names);
-    b.storeTo(d);
-    return kind;
-  }
   int i = 0;  // the last index coded
   // One code: 0 to go on, 1 at the end of the block, -1 on a fault.
   auto code = [&]() {
@@ -520,13 +513,11 @@ __attribute__((noinline)) BlockKind intraBlock(Decoder& d, int cc, int16_t* blk)
       const int special = specialCode(d, b, e, i, level, true, names);
       if (special != 0) return special;
     }
-    if (Store) {
-      const int q = d.quantIntra[i];
-      const int v = mpeg2 ? clampCoefficient((level * q) / 16) : clampCoefficient(oddified((level * q) / 8));
-      blk[d.scan[i]] = int16_t(v);
-      sum += v;
-      kind = kBlockGeneral;
-    }
+    const int q = d.quantIntra[i];
+    const int v = mpeg2 ? clampCoefficient((level * q) / 16) : clampCoefficient(oddified((level * q) / 8));
+    blk[d.scan[i]] = int16_t(v);
+    sum += v;
+    kind = kBlockGeneral;
     return 0;
   };
   int status = 0;
@@ -538,14 +529,14 @@ __attribute__((noinline)) BlockKind intraBlock(Decoder& d, int cc, int16_t* blk)
   }
   b.storeTo(d);
   if (status < 0) return kBlockEmpty;
-  if (Store && mpeg2 && !(sum & 1)) blk[63] = int16_t(blk[63] ^ 1);
+  if (mpeg2 && !(sum & 1)) blk[63] = int16_t(blk[63] ^ 1);
   return kind;
 }
 
 // Clamp false: the scale and weights keep every level of the table inside
 // the coefficient range (Decoder::interInRange), so that only an escape's
 // level is saturated.
-template <bool Store, bool Mpeg2, bool Clamp>
+template <bool Mpeg2, bool Clamp>
 __attribute__((noinline)) BlockKind interBlock(Decoder& d, int16_t* blk) {
   const VlcEntry* const table = d.tables.interDct.entries;
   constexpr bool mpeg2 = Mpeg2;
@@ -575,19 +566,12 @@ __attribute__((noinline)) BlockKind interBlock(Decoder& d, int16_t* blk) {
     const int doubled = 3 - 6 * int(b.show(2) & 1);
     b.skip(2 * first);
     i = first - 1;
-    if (Store) {
-      const int v = (Clamp ? value(0, doubled, clamped) : value(0, doubled, asIs)) & -first;
-      blk[d.scan[0]] = int16_t(v);
-      sum += v;
-      top = i;
-    }
+    const int v = (Clamp ? value(0, doubled, clamped) : value(0, doubled, asIs)) & -first;
+    blk[d.scan[0]] = int16_t(v);
+    sum += v;
+    top = i;
   }
   const BlockNames& names = mpeg2 ? kInter2 : kInter1;
-  if (!Store) {
-    skipCodes(d, b, d.tables.skip[0], table, i, false, names);
-    b.storeTo(d);
-    return kBlockEmpty;
-  }
   // One code: 0 to go on, 1 at the end of the block, -1 on a fault.
   auto code = [&]() {
     const VlcEntry e = b.decodeDct(table);
@@ -598,10 +582,10 @@ __attribute__((noinline)) BlockKind interBlock(Decoder& d, int16_t* blk) {
       const int special = specialCode(d, b, e, i, level, false, names);
       if (special != 0) return special == 2 ? 0 : special;
       // An escape's level, never 0 here.
-      if (Store) put(i, value(i, 2 * level + ((level >> 31) | 1), clamped));
+      put(i, value(i, 2 * level + ((level >> 31) | 1), clamped));
       return 0;
     }
-    if (Store) put(i, Clamp ? value(i, doubled, clamped) : value(i, doubled, asIs));
+    put(i, Clamp ? value(i, doubled, clamped) : value(i, doubled, asIs));
     return 0;
   };
   int status = 0;
@@ -614,11 +598,49 @@ __attribute__((noinline)) BlockKind interBlock(Decoder& d, int16_t* blk) {
   b.storeTo(d);
   if (status < 0) return kBlockEmpty;
   BlockKind kind = top >= 0 ? (top > 0 ? kBlockGeneral : kBlockDcOnly) : kBlockEmpty;
-  if (Store && mpeg2 && !(sum & 1)) {
+  if (mpeg2 && !(sum & 1)) {
     blk[63] = int16_t(blk[63] ^ 1);
     if (kind == kBlockEmpty) kind = kBlockDcOnly;
   }
   return kind;
+}
+
+// The chrominance blocks of a macroblock, `left` the pattern's bits for
+// them, read past in one call with the bit reader in registers throughout:
+// an intra block's DC differential (which moves the prediction) and its
+// codes, an inter block's codes with the short first one.  Stops at a fault.
+template <bool intra>
+__attribute__((noinline)) void skipChroma(Decoder& d, int left, int chroma) {
+  const Tables& t = d.tables;
+  const int format = intra && d.mpeg2 && d.intraVlcFormat;
+  const uint16_t* const runs = t.skip[format];
+  const VlcEntry* const table = intra ? t.dct[format].entries : t.interDct.entries;
+  const BlockNames& names = intra ? (d.mpeg2 ? kIntra2 : kIntra1) : (d.mpeg2 ? kInter2 : kInter1);
+  LocalBits b(d);
+  while (left) {
+    const int top = 31 - __builtin_clz(unsigned(left));
+    left &= ~(1 << top);
+    b.need(d);
+    int i;  // the last index coded
+    if (intra) {
+      // As intraBlock's differential.
+      const int cc = 1 + ((chroma - 1 - top) & 1);
+      const int bits = b.decode(t.dcChroma.entries).value;
+      int diff = int((b.cache >> 1) >> (63 - bits));
+      b.skip(bits);
+      if (diff < ((1 << bits) >> 1)) diff -= (1 << bits) - 1;
+      d.dcPred[cc] += diff;
+      if (d.pictureType == kDcOnly) continue;
+      i = 0;
+    } else {
+      // As interBlock's first code: "1s" is run 0, level 1.
+      const int first = int(b.show(1));
+      b.skip(2 * first);
+      i = first - 1;
+    }
+    if (skipCodes(d, b, runs, table, i, intra, names) < 0) break;
+  }
+  b.storeTo(d);
 }
 
 // ---------------------------------------------------------------------------
@@ -747,9 +769,9 @@ void macroblock(Decoder& d, int mbx, int mby) {
     const int top = 31 - __builtin_clz(unsigned(left));
     left &= ~(1 << top);
     const int k = 3 - top;
-    const BlockKind kind = intra ? (d.mpeg2 ? intraBlock<true, true>(d, 0, blk) : intraBlock<true, false>(d, 0, blk))
-                           : d.interInRange ? (d.mpeg2 ? interBlock<true, true, false>(d, blk) : interBlock<true, false, false>(d, blk))
-                                              : (d.mpeg2 ? interBlock<true, true, true>(d, blk) : interBlock<true, false, true>(d, blk));
+    const BlockKind kind = intra ? (d.mpeg2 ? intraBlock<true>(d, blk) : intraBlock<false>(d, blk))
+                           : d.interInRange ? (d.mpeg2 ? interBlock<true, false>(d, blk) : interBlock<false, false>(d, blk))
+                                            : (d.mpeg2 ? interBlock<true, true>(d, blk) : interBlock<false, true>(d, blk));
     if (d.fault) {
       std::memset(blk, 0, sizeof d.block);
       return;
@@ -765,15 +787,7 @@ void macroblock(Decoder& d, int mbx, int mby) {
       else idct_Add(blk, dst, stride);
     }
   }
-  for (int left = cbp & ((1 << chroma) - 1); left && !d.fault;) {
-    const int top = 31 - __builtin_clz(unsigned(left));
-    left &= ~(1 << top);
-    const int cc = 1 + ((chroma - 1 - top) & 1);
-    if (intra)
-      d.mpeg2 ? intraBlock<false, true>(d, cc, blk) : intraBlock<false, false>(d, cc, blk);
-    else
-      d.mpeg2 ? interBlock<false, true, true>(d, blk) : interBlock<false, false, true>(d, blk);
-  }
+  if (const int left = cbp & ((1 << chroma) - 1)) intra ? skipChroma<true>(d, left, chroma) : skipChroma<false>(d, left, chroma);
   if (d.pictureType == kDcOnly) bits_Get(d, 1);  // end_of_macroblock
   d.prevFlags = intra ? 0 : m.flags;
 }
