@@ -280,6 +280,10 @@ inline VlcEntry vlc_Decode(Decoder& d, const VlcTable& t) {
 
 // mpeg2_slice.cpp
 void slice_StartPicture(Decoder& d);  // before the first slice of every picture
+// Inter blocks whose levels cannot leave the coefficient range skip the
+// saturation test (Decoder::interInRange); the tests turn that off (and on
+// again) to check that the frames stay the same.  Returns the setting.
+bool slice_UseRangeShortcut(bool on);
 void slice_Decode(Decoder& d, int code);
 
 }  // namespace mpg

@@ -22,12 +22,14 @@ struct Motion {
 
 int saturate(int v) { return v < -2048 ? -2048 : (v > 2047 ? 2047 : v); }
 
+bool gRangeShortcut = true;
+
 // Also makes the weights times the scale, so that a coefficient costs one
 // multiplication; a straight loop, as macroblocks change the scale often.
 void quantiserScale(Decoder& d, int code) {
   const int scale = d.mpeg2 ? (d.qScaleType ? kNonLinearScale[code] : code * 2) : code;
   d.quantScale = scale;
-  d.interInRange = d.tables.interDctLargest * d.largestInterWeight * scale < (d.mpeg2 ? 32 : 16) * 2048;
+  d.interInRange = gRangeShortcut && d.tables.interDctLargest * d.largestInterWeight * scale < (d.mpeg2 ? 32 : 16) * 2048;
   for (int i = 0; i < 64; ++i) {
     d.quantIntra[i] = d.scannedIntra[i] * scale;
     d.quantInter[i] = d.scannedInter[i] * scale;
@@ -793,6 +795,11 @@ void macroblock(Decoder& d, int mbx, int mby) {
 }
 
 }  // namespace
+
+bool slice_UseRangeShortcut(bool on) {
+  gRangeShortcut = on;
+  return on;
+}
 
 // The weights in the order coefficients arrive, for the picture's matrices
 // and scan, which headers change only between pictures.
