@@ -5,7 +5,7 @@
 //                                           fanned into triangles (default fit 120)
 //   meshgen torus OUT [AROUND ACROSS]       ring of radius 90, tube 35 (40 x 25: 2000 faces)
 //   meshgen sphere OUT [AROUND ACROSS]      radius 110 (32 x 16)
-//   meshgen knot OUT                        a (2, 3) torus knot tube
+//   meshgen knot OUT [ALONG AROUND]         a (2, 3) torus knot tube (160 x 10)
 //   meshgen dial OUT | hourhand OUT | minutehand OUT   a clock, radius 100
 //   meshgen bump OUT.png | env OUT.png      256x256 height map, reflection map
 #include "assets/assets.h"
@@ -37,8 +37,8 @@ bool objIndex(const std::string& word, int vertexCount, int& out) {
 int usage() {
   std::fprintf(stderr,
                "usage: meshgen obj IN.obj OUT [--fit RADIUS]\n"
-               "       meshgen torus|sphere OUT [AROUND ACROSS]\n"
-               "       meshgen knot|dial|hourhand|minutehand OUT\n"
+               "       meshgen torus|sphere|knot OUT [AROUND ACROSS]\n"
+               "       meshgen dial|hourhand|minutehand OUT\n"
                "       meshgen bump|env OUT.png\n");
   return 2;
 }
@@ -161,9 +161,14 @@ int main(int argc, char** argv) {
     img_InitHeadless();
     return (what == "bump" ? writeBumpMap(out) : writeEnvMap(out)) ? 0 : 1;
   }
+  // Subdivisions from the command line: 3 to 1000 each.
+  for (int i = 3; i < argc && (what == "torus" || what == "sphere" || what == "knot"); ++i) {
+    const int k = std::atoi(argv[i]);
+    if (i > 4 || k < 3 || k > 1000) return usage();
+  }
   if (what == "torus") s = torus(90, 35, number(3, 40), number(4, 25));
   else if (what == "sphere") s = sphere(110, number(3, 32), number(4, 16));
-  else if (what == "knot") s = knot(70, 30, 16, 2, 3, 160, 10);
+  else if (what == "knot") s = knot(70, 30, 16, 2, 3, number(3, 160), number(4, 10));
   else if (what == "dial") s = clockDial(100);
   else if (what == "hourhand") s = clockHand(55, 9, 14);
   else if (what == "minutehand") s = clockHand(80, 6, 16);

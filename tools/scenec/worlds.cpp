@@ -58,12 +58,13 @@ Material cobbles() {
 
 Material panels() {
   Material m;
-  m.name = "panels", m.mapFile = "panels.png", m.width = 256, m.height = 256;
-  m.grey.resize(256 * 256);
-  for (int y = 0; y < 256; ++y)
+  // Two ribbed bands one above the other: a hall segment is two ribs long.
+  m.name = "panels", m.mapFile = "panels.png", m.width = 256, m.height = 512;
+  m.grey.resize(256 * 512);
+  for (int y = 0; y < 512; ++y)
     for (int x = 0; x < 256; ++x) {
       float v = 70 + 90 * noise(x / 64, y / 128, 3) + 14 * (noise(x, y, 4) - 0.5f);
-      if (y < 20) v = 200 - 4 * float(y);                    // a bright rib a segment
+      if (y % 256 < 20) v = 200 - 4 * float(y % 256);        // a bright rib a band
       if (x % 64 < 3 || y % 128 < 3) v *= 0.5f;               // panel seams
       const int rx = x % 64 - 8, ry = y % 128 - 30;
       if (rx * rx + ry * ry < 9) v = 230;                     // rivets
@@ -172,9 +173,9 @@ void komin(ObjMesh* mesh) {
 void valec(ObjMesh* mesh) {
   mesh->materials = {panels(), disc()};
   Maker mk{mesh};
-  // A hall 120 long along z, 24 sides of radius 8, seen from inside: 40
-  // segments, each one map high; a side is half a map wide.
-  const int sides = 24, segments = 40;
+  // A hall 120 long along z, 24 sides of radius 8, seen from inside: 20
+  // segments, each one map (two ribs) high; a side is half a map wide.
+  const int sides = 24, segments = 20;
   const float radius = 8, length = 120, seg = length / segments;
   for (int g = 0; g < segments; ++g) {
     const float z0 = float(g) * seg, z1 = z0 + seg;
