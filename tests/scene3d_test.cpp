@@ -350,10 +350,11 @@ TEST_F(Scene3d, CompiledBoxDrawsAKnownFrameWithoutGaps) {
   EXPECT_EQ(m->polygons.size(), 12u);
   scn_SetSlot(0, m, new Keyframer(orbit(2)));
   const int W = 80, H = 60;
-  // The same frames whether the texture runs go four lanes at a time or
-  // one pixel at a time.
-  for (bool lanes : {true, false}) {
-    scn_UseSpanLanes(lanes);
+  // The same frames whether the texture runs go sixteen or four lanes at a
+  // time or one pixel at a time.
+  for (int lanes : {2, 1, 0}) {
+    scn_UseSpanLanes(lanes > 0);
+    if (scn_UseWideSpanRuns(lanes == 2) != (lanes == 2)) continue;  // no wide lanes here
     std::string all;
     for (float t : {0.0f, 30.0f, 77.0f}) {
       Bytes img(size_t(W * H), 0xEE);
@@ -375,6 +376,7 @@ TEST_F(Scene3d, CompiledBoxDrawsAKnownFrameWithoutGaps) {
         << "lanes " << lanes;
   }
   scn_UseSpanLanes(true);
+  scn_UseWideSpanRuns(true);
 }
 
 TEST_F(Scene3d, SpansStayInsideTheImageFromAnyCamera) {
@@ -405,13 +407,25 @@ TEST_F(Scene3d, SpansStayInsideTheImageFromAnyCamera) {
     k->tracks[0].target.push_back({{t.x, t.y, t.z}, 0, {}, {}, 0});
     const int* size = sizes[i % 4];
     const int W = size[0], H = size[1];
-    Bytes img(size_t(W * H) + 64, 0xEE);
-    scn_RenderSlot(0, 0, pick(fovs, 6), pick(fovs, 6), img.data() + 32, W, H);
-    for (int g = 0; g < 32; ++g) {
-      ASSERT_EQ(img[size_t(g)], 0xEE) << i;
-      ASSERT_EQ(img[img.size() - 1 - size_t(g)], 0xEE) << i;
+    const float xfov = pick(fovs, 6), yfov = pick(fovs, 6);
+    // Every way of running the texels; the runs that end at the picture's
+    // last bytes included.  All give the plain loop's pixels.
+    Bytes plain;
+    for (int lanes : {0, 1, 2}) {
+      scn_UseSpanLanes(lanes > 0);
+      scn_UseWideSpanRuns(lanes == 2);
+      Bytes img(size_t(W * H) + 64, 0xEE);
+      scn_RenderSlot(0, 0, xfov, yfov, img.data() + 32, W, H);
+      for (int g = 0; g < 32; ++g) {
+        ASSERT_EQ(img[size_t(g)], 0xEE) << i;
+        ASSERT_EQ(img[img.size() - 1 - size_t(g)], 0xEE) << i;
+      }
+      if (lanes == 0) plain = img;
+      ASSERT_EQ(img, plain) << i << " lanes " << lanes;
     }
   }
+  scn_UseSpanLanes(true);
+  scn_UseWideSpanRuns(true);
 }
 
 // An archive of a scene, its keys and one map, read through the script.
