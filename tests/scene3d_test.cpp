@@ -5,6 +5,7 @@
 #include "codecs/codecs.h"
 #include "scene3d/scene3d.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -374,6 +375,37 @@ TEST_F(Scene3d, CompiledBoxDrawsAKnownFrameWithoutGaps) {
     EXPECT_EQ(sha256_Hex(reinterpret_cast<const uint8_t*>(all.data()), all.size()),
               "9506ac251522ab18190f7c8723a819a27dae4ceba60f8a4cfaa75ab8be4101c9")
         << "lanes " << lanes;
+  }
+  scn_UseSpanLanes(true);
+  scn_UseWideSpanRuns(true);
+}
+
+// From inside the box every pixel is textured: each way of running the
+// texels must give the plain loop's frame, for spans of every length, runs
+// ending on the picture's last byte, and rows longer than a batch of runs.
+TEST_F(Scene3d, EveryRunWayGivesThePlainFrame) {
+  ScnMesh mesh = insideBox(5);
+  const std::vector<ScnTreeNode> nodes = scn_CompileMesh(&mesh);
+  auto* m = new SceneModel;
+  const Bytes b = scn_WriteScene(kEye, mesh.vertices, nodes);
+  ASSERT_EQ(scn_ParseScene(b.data(), b.size(), 0, m, checkerMap), ScnStatus::Ok);
+  scn_SetSlot(0, m, new Keyframer(orbit(2)));
+  const int sizes[][2] = {{37, 23}, {160, 120}, {9000, 3}};
+  for (const auto& size : sizes) {
+    const int W = size[0], H = size[1];
+    for (float t : {0.0f, 13.0f, 30.0f, 77.0f}) {
+      Bytes plain;
+      for (int lanes : {0, 1, 2}) {
+        scn_UseSpanLanes(lanes > 0);
+        if (scn_UseWideSpanRuns(lanes == 2) != (lanes == 2)) continue;
+        Bytes img(size_t(W * H), 0xEE);
+        scn_RenderSlot(0, t, float(W) * 4, -float(W) * 4, img.data(), W, H);
+        if (lanes == 0) plain = img;
+        EXPECT_EQ(img, plain) << W << "x" << H << " at " << t << ", lanes " << lanes;
+      }
+      // All but the edge the clip planes keep is painted.
+      EXPECT_LE(std::count(plain.begin(), plain.end(), uint8_t(0xEE)), 2 * (W + H)) << W << "x" << H << " at " << t;
+    }
   }
   scn_UseSpanLanes(true);
   scn_UseWideSpanRuns(true);
