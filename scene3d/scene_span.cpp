@@ -148,7 +148,7 @@ int32_t texel(float over, float q) { return scn_Trunc(over * q); }
 // wrap.  In double the quotient is exact to far below 1/16 (|d| < 2^33 has
 // 53 bits to spare), so its truncation is the integer division's; one
 // divsd is cheaper than a branch per run length.
-inline int32_t stepOf(int32_t from, int32_t to, int run) {
+[[maybe_unused]] inline int32_t stepOf(int32_t from, int32_t to, int run) {
   const int64_t d = int64_t(to) - from;
   return int32_t(uint32_t(int64_t(double(d) / double(run))));
 }
@@ -376,7 +376,7 @@ bool scn_FillTextured(ClipVertex* const* ring, int n, const SpanTexture& tex) {
     const WideTexture wt{T, shift, umask, int32_t(std::clamp<int64_t>(limit.height, -32769, 32767)), limit.vmax,
                          limit.capped, pixels + int64_t(W) * RS.H};
     WideBatch& b = gBatch;
-    auto point = [&b](float uz, float vz, float zz, int run, uint8_t* p) {
+    auto point = [&](float uz, float vz, float zz, int run, uint8_t* p) {
       const int i = b.points++;
       b.uz[i] = uz, b.vz[i] = vz, b.zz[i] = zz, b.run[i] = run, b.p[i] = p;
       b.runAt[b.runs] = int16_t(i);
