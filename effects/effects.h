@@ -225,6 +225,14 @@ struct MeshFace {
 struct MeshOrder {
   int32_t face, key;  // key: the face's depth, summed over its corners
 };
+// Sorts o[lo..hi] ascending by key: Hoare's partitions around the middle
+// element.  Faces of one depth end in the order those partitions leave
+// them, which decides which of them is drawn last.
+void obj_SortByDepth(MeshOrder* o, int lo, int hi);
+// The sort lists its keys eight at a time where the machine has the wide
+// lanes (on by default); off, one at a time.  Same order.  Returns whether
+// the wide lanes are in use.
+bool obj_UseWideSort(bool on);
 
 struct Mesh {
   std::vector<MeshFace> faces;

@@ -11,6 +11,11 @@
 #include <cmath>
 #include <string>
 
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define OBJ_WIDE_LISTS 1
+#endif
+
 const ParamInfo kObjectParams[] = {
     {" obj=", ParamKind::Word, "", "archive name of the mesh"},
     {" bump=", ParamKind::Word, "", "archive name of a PNG height map (types 2, 7, 8); none: no bumps"},
@@ -48,6 +53,12 @@ enum Shading {
 };
 
 constexpr float kEye = 400;  // distance from the eye to z = 0
+
+#ifdef OBJ_WIDE_LISTS
+const bool kWideListsAvailable = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl");
+bool gWideLists = kWideListsAvailable;
+#endif
+
 
 struct ObjectState {
   // Per process: built on the first draw, never freed.
@@ -90,26 +101,115 @@ struct Rotation {
   }
 };
 
-// Hoare partition around the middle element, ascending by key.  The larger
-// part is looped over, so the depth stays logarithmic.
-void sortByKey(MeshOrder* o, int lo, int hi) {
-  while (lo < hi) {
-    const int32_t pivot = o[lo + (hi - lo) / 2].key;
-    int i = lo, j = hi;
+// Hoare's partition of o[lo..hi] around pivot: i scans up to a key not
+// below the pivot, j down to one not above it, the two swap, until they
+// cross.  Returns the final i and j.
+//
+// Between i and j nothing has moved yet, so the k-th swap pairs the k-th
+// position from the left whose key is at least the pivot with the k-th
+// from the right whose key is at most the pivot, as long as the first is
+// not right of the second.  Both lists are taken in one pass without a
+// branch, then the swaps go without the scans' mispredicted exits; the
+// same swaps in the same order as the scanning loops.
+constexpr int kListed = 2048;  // longer parts scan key by key
+constexpr int kScanned = 8;    // and so do short ones: their lists cost more than the exits
+
+#ifdef OBJ_WIDE_LISTS
+// Eight entries a step: as a 64-bit number an entry is key * 2^32 plus its
+// face (below 2^32), so its key is at least the pivot when the number is at
+// least pivot * 2^32, and at most the pivot when the number is at most
+// pivot * 2^32 + 2^32 - 1.  The lists may be written up to 7 past their
+// ends; entries past hi are not read.
+__attribute__((target("avx512f,avx512vl"))) void wideLists(const MeshOrder* o, int lo, int hi, int32_t pivot,
+                                                           int* up, int* down, int& nu, int& nd) {
+  const int64_t base = int64_t(uint64_t(int64_t(pivot)) << 32);
+  const __m512i low = _mm512_set1_epi64(base), high = _mm512_set1_epi64(base | 0xFFFFFFFFll);
+  const __m256i step = _mm256_set1_epi32(8);
+  __m256i at = _mm256_add_epi32(_mm256_set1_epi32(lo), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+  int u = 0, d = 0;
+  for (int k = lo; k <= hi; k += 8, at = _mm256_add_epi32(at, step)) {
+    const __mmask8 live = __mmask8(hi - k >= 7 ? 0xFF : (1u << (hi - k + 1)) - 1);
+    const __m512i e = _mm512_maskz_loadu_epi64(live, o + k);
+    const __mmask8 a = _mm512_mask_cmpge_epi64_mask(live, e, low), b = _mm512_mask_cmple_epi64_mask(live, e, high);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(up + u), _mm256_maskz_compress_epi32(a, at));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(down + d), _mm256_maskz_compress_epi32(b, at));
+    u += __builtin_popcount(a), d += __builtin_popcount(b);
+  }
+  nu = u, nd = d;
+}
+#endif
+
+void partition(MeshOrder* o, int lo, int hi, int32_t pivot, int& iOut, int& jOut) {
+  int i = lo, j = hi;
+  const int n = hi - lo + 1;
+  if (n > kListed || n <= kScanned) {
     while (i <= j) {
       while (o[i].key < pivot) ++i;
       while (o[j].key > pivot) --j;
       if (i <= j) std::swap(o[i++], o[j--]);
     }
+    iOut = i, jOut = j;
+    return;
+  }
+  // Ascending positions with key >= pivot, with key <= pivot.
+  int up[kListed + 8], down[kListed + 8];
+  int nu = 0, nd = 0;
+#ifdef OBJ_WIDE_LISTS
+  if (gWideLists) {
+    wideLists(o, lo, hi, pivot, up, down, nu, nd);
+  } else
+#endif
+  {
+    for (int k = lo; k <= hi; ++k) {
+      const int32_t key = o[k].key;
+      up[nu] = k, down[nd] = k;
+      nu += key >= pivot, nd += key <= pivot;
+    }
+  }
+  const int pairs = std::min(nu, nd);
+  int k = 0;
+  for (; k < pairs && up[k] <= down[nd - 1 - k]; ++k) std::swap(o[up[k]], o[down[nd - 1 - k]]);
+  if (k > 0) i = up[k - 1] + 1, j = down[nd - k] - 1;
+  if (i <= j) {
+    // The scans meet: i stops at the next listed position or at j + 1, j at
+    // the next listed one below or just left of i (every key left of i is
+    // at most the pivot).
+    const int is = std::min(k < nu ? up[k] : hi + 1, j + 1);
+    const int js = std::max(k < nd ? down[nd - 1 - k] : lo - 1, is - 1);
+    i = is, j = js;
+  }
+  iOut = i, jOut = j;
+}
+
+}  // namespace
+
+bool obj_UseWideSort(bool on) {
+#ifdef OBJ_WIDE_LISTS
+  gWideLists = on && kWideListsAvailable;
+  return gWideLists;
+#else
+  (void)on;
+  return false;
+#endif
+}
+
+// Ascending by key, around the middle element.  The larger part is looped
+// over, so the depth stays logarithmic.
+void obj_SortByDepth(MeshOrder* o, int lo, int hi) {
+  while (lo < hi) {
+    int i, j;
+    partition(o, lo, hi, o[lo + (hi - lo) / 2].key, i, j);
     if (j - lo < hi - i) {
-      sortByKey(o, lo, j);
+      obj_SortByDepth(o, lo, j);
       lo = i;
     } else {
-      sortByKey(o, i, hi);
+      obj_SortByDepth(o, i, hi);
       hi = j;
     }
   }
 }
+
+namespace {
 
 inline int32_t fixed16(float v) { return plg_Trunc(v * 65536.0f); }
 
@@ -254,7 +354,7 @@ void obj_Draw(Mesh* mesh, const ObjectPose& pose, const int32_t* bump, const Ima
     const float depth = m.transformed[size_t(v[0])].z + m.transformed[size_t(v[1])].z + m.transformed[size_t(v[2])].z;
     m.order[size_t(f)] = MeshOrder{f, plg_Trunc(depth)};
   }
-  if (m.faceCount > 1) sortByKey(m.order.data(), 0, m.faceCount - 1);
+  if (m.faceCount > 1) obj_SortByDepth(m.order.data(), 0, m.faceCount - 1);
   for (int k = m.faceCount - 1; k >= 0; --k) drawFace(m, m.faces[size_t(m.order[size_t(k)].face)], pose);
 }
 

@@ -133,15 +133,19 @@ inline int64_t blendLanes(uint8_t* p, int64_t n, const BlendColour& colour, cons
 template <FillMode M>
 void scan(const FillTarget& t, const FillShade& shade, const FillCorner* in) {
   constexpr int N = attributeCount(M);
+  // The corners from the top down, corners on one row in the order given:
+  // each goes straight to its rank, without a branch on the order.
+  int64_t cy[3];
+  for (int i = 0; i < 3; ++i) cy[i] = clampedTrunc(in[i].y);
+  const int rank[3] = {(cy[1] < cy[0]) + (cy[2] < cy[0]), (cy[0] <= cy[1]) + (cy[2] < cy[1]),
+                       (cy[0] <= cy[2]) + (cy[1] <= cy[2])};
   Vertex v[3];
   for (int i = 0; i < 3; ++i) {
-    v[i].x = clampedTrunc(in[i].x);
-    v[i].y = clampedTrunc(in[i].y);
-    for (int k = 0; k < 4; ++k) v[i].a[k] = in[i].a[k];
+    Vertex& to = v[rank[i]];
+    to.x = clampedTrunc(in[i].x);
+    to.y = cy[i];
+    for (int k = 0; k < 4; ++k) to.a[k] = in[i].a[k];
   }
-  if (v[1].y < v[0].y) std::swap(v[0], v[1]);
-  if (v[2].y < v[1].y) std::swap(v[1], v[2]);
-  if (v[1].y < v[0].y) std::swap(v[0], v[1]);
   const int64_t H = t.h, W = t.w;
   if (v[0].y == v[2].y || v[2].y <= 0 || v[0].y >= H) return;
   if (std::max({v[0].x, v[1].x, v[2].x}) < 0 || std::min({v[0].x, v[1].x, v[2].x}) >= W) return;

@@ -136,6 +136,10 @@ void scn_RenderSlot(int idx, float t, float xfov, float yfov, uint8_t* pixels, i
 // them (on by default); off, one pixel at a time.  Same pixels either way.
 // Returns whether the lanes are in use.
 bool scn_UseSpanLanes(bool on);
+// With the lanes on, runs go sixteen texels at a time, without a branch on
+// their length, where the machine has the wide lanes (on by default).  Same
+// pixels.  Returns whether the wide runs are in use.
+bool scn_UseWideSpanRuns(bool on);
 
 // ---------------------------------------------------------------------------
 // Writers, for the authoring tools and the tests.

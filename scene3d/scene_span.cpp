@@ -12,6 +12,10 @@
 #ifdef __SSE2__
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#define SCN_WIDE_RUNS 1
+#endif
 
 namespace {
 
@@ -19,6 +23,17 @@ namespace {
 bool gSpanLanes = true;
 #else
 bool gSpanLanes = false;
+#endif
+
+#ifdef SCN_WIDE_RUNS
+bool wideRunsAvailable() {
+  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+         __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512dq");
+}
+const bool kWideRunsAvailable = wideRunsAvailable();
+bool gWideRuns = kWideRunsAvailable;
+#else
+bool gWideRuns = false;
 #endif
 
 struct Edge {
@@ -133,9 +148,21 @@ int32_t texel(float over, float q) { return scn_Trunc(over * q); }
 // wrap.  In double the quotient is exact to far below 1/16 (|d| < 2^33 has
 // 53 bits to spare), so its truncation is the integer division's; one
 // divsd is cheaper than a branch per run length.
-inline int32_t stepOf(int32_t from, int32_t to, int run) {
+[[maybe_unused]] inline int32_t stepOf(int32_t from, int32_t to, int run) {
   const int64_t d = int64_t(to) - from;
   return int32_t(uint32_t(int64_t(double(d) / double(run))));
+}
+
+// Both steps of a run, divided in one instruction: the same two quotients.
+inline void stepsOf(int32_t u, int32_t ue, int32_t v, int32_t ve, int run, uint32_t& du, uint32_t& dv) {
+#if defined(__SSE2__) && defined(__x86_64__)
+  const int64_t a = int64_t(ue) - u, b = int64_t(ve) - v;
+  const __m128d q = _mm_div_pd(_mm_set_pd(double(b), double(a)), _mm_set1_pd(double(run)));
+  du = uint32_t(_mm_cvttsd_si64(q));
+  dv = uint32_t(_mm_cvttsd_si64(_mm_unpackhi_pd(q, q)));
+#else
+  du = uint32_t(stepOf(u, ue, run)), dv = uint32_t(stepOf(v, ve, run));
+#endif
 }
 
 // One run of 1 to 16 pixels stepping linearly.  u wraps: only its bits
@@ -185,6 +212,115 @@ inline void texRunLanes(uint8_t* p, const uint8_t* T, uint32_t su, uint32_t sv, 
 }
 #endif
 
+#ifdef SCN_WIDE_RUNS
+// The wide runs: a polygon's spans are first walked in float alone, each
+// leaving its points (the span's start and every run's end: u/z, v/z, 1/z
+// and the run that starts there).  Then a batch of points has its texel
+// coordinates worked out sixteen at a time, its runs' steps eight at a
+// time, and its runs are drawn without a branch on their length.  The same
+// operations in the same order as the run-by-run code, so the same values.
+constexpr int kBatchPoints = 256;
+struct WideBatch {
+  alignas(64) float uz[kBatchPoints + 16], vz[kBatchPoints + 16], zz[kBatchPoints + 16];
+  alignas(64) int32_t u[kBatchPoints + 16], v[kBatchPoints + 16], run[kBatchPoints + 16];
+  alignas(64) uint32_t du[kBatchPoints + 16], dv[kBatchPoints + 16];
+  uint8_t* p[kBatchPoints];
+  int16_t runAt[kBatchPoints];  // the points where runs start
+  int points = 0, runs = 0;
+};
+WideBatch gBatch;  // zeroed: lanes past the points hold finite numbers
+
+struct WideTexture {
+  const uint8_t* T;
+  int shift;
+  uint32_t umask;
+  int32_t height, vmax, capped;  // RowLimit's, the height cut to the rows a 16.16 value can name
+  const uint8_t* pictureEnd;
+};
+
+#ifndef __clang__
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"  // the vector headers' own undefined values
+#endif
+#define SCN_WIDE_TARGET __attribute__((target("avx512f,avx512bw,avx512vl,avx512dq")))
+
+// scn_Trunc in lanes: the conversion answers INT32_MIN for NaN and for all
+// that is out of range; NaN becomes 0 and from 2147483520 up INT32_MAX.
+SCN_WIDE_TARGET inline __m512i truncLanes(__m512 x) {
+  __m512i r = _mm512_cvttps_epi32(x);
+  r = _mm512_mask_mov_epi32(r, _mm512_cmp_ps_mask(x, _mm512_set1_ps(2147483520.0f), _CMP_GE_OQ),
+                            _mm512_set1_epi32(2147483647));
+  return _mm512_mask_mov_epi32(r, _mm512_cmp_ps_mask(x, x, _CMP_UNORD_Q), _mm512_setzero_si512());
+}
+
+SCN_WIDE_TARGET void drawBatch(WideBatch& b, const WideTexture& t) {
+  // Texel coordinates of every point: u as it comes, v kept by the row limit.
+  const __m512 k65536 = _mm512_set1_ps(65536.0f);
+  const __m512i height = _mm512_set1_epi32(t.height), vmax = _mm512_set1_epi32(t.vmax),
+                capped = _mm512_set1_epi32(t.capped);
+  for (int i = 0; i < b.points; i += 16) {
+    const __m512 q = _mm512_div_ps(k65536, _mm512_load_ps(b.zz + i));
+    const __m512i u = truncLanes(_mm512_mul_ps(_mm512_load_ps(b.uz + i), q));
+    const __m512i v = truncLanes(_mm512_mul_ps(_mm512_load_ps(b.vz + i), q));
+    const __m512i kept = _mm512_min_epi32(_mm512_max_epi32(v, _mm512_setzero_si512()), vmax);
+    const __mmask16 past = _mm512_cmpgt_epi32_mask(_mm512_srai_epi32(v, 16), height);
+    _mm512_store_si512(b.u + i, u);
+    _mm512_store_si512(b.v + i, _mm512_mask_mov_epi32(kept, past, capped));
+  }
+  // Steps from each point to the next: the difference in 64 bits over the
+  // run in double, truncated, its low 32 bits kept.  Points that start no
+  // run divide by 1 and are not read.
+  const __m512i one = _mm512_set1_epi32(1);
+  for (int i = 0; i < b.points - 1; i += 8) {
+    const __m512d run = _mm512_cvtepi32_pd(_mm256_max_epi32(
+        _mm256_load_si256(reinterpret_cast<const __m256i*>(b.run + i)), _mm512_castsi512_si256(one)));
+    const __m512i u0 = _mm512_cvtepi32_epi64(_mm256_load_si256(reinterpret_cast<const __m256i*>(b.u + i)));
+    const __m512i u1 = _mm512_cvtepi32_epi64(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(b.u + i + 1)));
+    const __m512i v0 = _mm512_cvtepi32_epi64(_mm256_load_si256(reinterpret_cast<const __m256i*>(b.v + i)));
+    const __m512i v1 = _mm512_cvtepi32_epi64(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(b.v + i + 1)));
+    const __m512d du = _mm512_div_pd(_mm512_cvtepi64_pd(_mm512_sub_epi64(u1, u0)), run);
+    const __m512d dv = _mm512_div_pd(_mm512_cvtepi64_pd(_mm512_sub_epi64(v1, v0)), run);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(b.du + i), _mm512_cvtepi64_epi32(_mm512_cvttpd_epi64(du)));
+    _mm256_store_si256(reinterpret_cast<__m256i*>(b.dv + i), _mm512_cvtepi64_epi32(_mm512_cvttpd_epi64(dv)));
+  }
+  // The runs: the sixteen texel indexes of the widest run (the same
+  // wrapping sums: k * d is k additions of d modulo 2^32), lanes past the
+  // run pointed at texel 0, sixteen texels stored and the bytes past the
+  // run put back as they were.  Only a run whose sixteen bytes would pass
+  // the picture's end goes pixel by pixel.  (A gather of the texels
+  // measured slower than the scalar reads, and assembling them in a
+  // register stalls on the loads of the stored bytes.)
+  const __m512i k = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+  const __m128i rowShift = _mm_cvtsi32_si128(t.shift);
+  const __m512i mask = _mm512_set1_epi32(int32_t(t.umask));
+  const uint8_t* const T = t.T;
+  alignas(64) uint32_t index[16];
+  for (int r = 0; r < b.runs; ++r) {
+    const int i = b.runAt[r];
+    const __m512i u = _mm512_add_epi32(_mm512_set1_epi32(b.u[i]), _mm512_mullo_epi32(k, _mm512_set1_epi32(int32_t(b.du[i]))));
+    const __m512i v = _mm512_add_epi32(_mm512_set1_epi32(b.v[i]), _mm512_mullo_epi32(k, _mm512_set1_epi32(int32_t(b.dv[i]))));
+    const __m512i at =
+        _mm512_add_epi32(_mm512_sll_epi32(_mm512_srli_epi32(v, 16), rowShift), _mm512_and_si512(_mm512_srli_epi32(u, 16), mask));
+    const int run = b.run[i];
+    const __mmask16 m = __mmask16((1u << run) - 1);
+    _mm512_store_si512(index, _mm512_maskz_mov_epi32(m, at));
+    uint8_t* p = b.p[i];
+    if (t.pictureEnd - p >= 16) {
+      const __m128i was = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+      for (int j = 0; j < 16; ++j) p[j] = T[index[j]];
+      _mm_mask_storeu_epi8(p, __mmask16(~m), was);
+    } else {
+      for (int j = 0; j < run; ++j) p[j] = T[index[j]];
+    }
+  }
+  b.points = b.runs = 0;
+}
+#undef SCN_WIDE_TARGET
+#ifndef __clang__
+#pragma GCC diagnostic pop
+#endif
+#endif
+
 }  // namespace
 
 bool scn_UseSpanLanes(bool on) {
@@ -194,6 +330,15 @@ bool scn_UseSpanLanes(bool on) {
   (void)on;
 #endif
   return gSpanLanes;
+}
+
+bool scn_UseWideSpanRuns(bool on) {
+#ifdef SCN_WIDE_RUNS
+  gWideRuns = on && kWideRunsAvailable;
+#else
+  (void)on;
+#endif
+  return gWideRuns;
 }
 
 bool scn_FillFlat(ClipVertex* const* ring, int n, uint8_t colour) {
@@ -226,8 +371,53 @@ bool scn_FillTextured(ClipVertex* const* ring, int n, const SpanTexture& tex) {
   const uint8_t* const T = tex.pixels;
   const uint32_t umask = uint32_t(tex.width - 1);
   const int shift = __builtin_ctz(unsigned(tex.width));
+#ifdef SCN_WIDE_RUNS
+  if (gSpanLanes && gWideRuns) {
+    const WideTexture wt{T, shift, umask, int32_t(std::clamp<int64_t>(limit.height, -32769, 32767)), limit.vmax,
+                         limit.capped, pixels + int64_t(W) * RS.H};
+    WideBatch& b = gBatch;
+    auto point = [&](float uz, float vz, float zz, int run, uint8_t* p) {
+      const int i = b.points++;
+      b.uz[i] = uz, b.vz[i] = vz, b.zz[i] = zz, b.run[i] = run, b.p[i] = p;
+      b.runAt[b.runs] = int16_t(i);
+      b.runs += run > 0;
+    };
+    const bool drawn = rasterise(ring, n, [&](int row, int first, int last) {
+      const float fx = float(first), fy = float(row);
+      float uz = gu.at0 + gu.dx * fx + gu.dy * fy;
+      float vz = gv.at0 + gv.dx * fx + gv.dy * fy;
+      float zz = gz.at0 + gz.dx * fx + gz.dy * fy;
+      uint8_t* p = pixels + int64_t(row) * W + first;
+      int left = last - first + 1;
+      if (left > 16 * (kBatchPoints - 1)) {  // never in one batch: run by run
+        if (b.points) drawBatch(b, wt);
+        while (left > 0) {
+          const int run = left >= 16 ? 16 : left;
+          point(uz, vz, zz, run, p);
+          uz += gu.dx * float(run), vz += gv.dx * float(run), zz += gz.dx * float(run);
+          point(uz, vz, zz, 0, p + run);
+          drawBatch(b, wt);
+          p += run, left -= run;
+        }
+        return;
+      }
+      if (b.points + left / 16 + 2 > kBatchPoints) drawBatch(b, wt);
+      // run * dx is dx16 itself for sixteen pixels: a product by a power of two.
+      int run = left >= 16 ? 16 : left;
+      point(uz, vz, zz, run, p);
+      while (left > 0) {
+        uz += gu.dx * float(run), vz += gv.dx * float(run), zz += gz.dx * float(run);
+        p += run, left -= run;
+        run = left >= 16 ? 16 : left;
+        point(uz, vz, zz, run, p);
+      }
+    });
+    if (b.points) drawBatch(b, wt);
+    return drawn;
+  }
+#endif
 
-  return rasterise(ring, n, [&](int row, int first, int last) {
+  const bool drawn = rasterise(ring, n, [&](int row, int first, int last) {
     const float fx = float(first), fy = float(row);
     float uz = gu.at0 + gu.dx * fx + gu.dy * fy;
     float vz = gv.at0 + gv.dx * fx + gv.dy * fy;
@@ -245,9 +435,9 @@ bool scn_FillTextured(ClipVertex* const* ring, int n, const SpanTexture& tex) {
       }
       q = 65536 / zz;
       const int32_t ue = texel(uz, q), ve = limit(texel(vz, q));
-      const int32_t du = stepOf(u, ue, run), dv = stepOf(v, ve, run);
+      uint32_t sdu, sdv;
+      stepsOf(u, ue, v, ve, run, sdu, sdv);
       const uint32_t su = uint32_t(u), sv = uint32_t(v);
-      const uint32_t sdu = uint32_t(du), sdv = uint32_t(dv);
 #ifdef __SSE2__
       if (gSpanLanes && run >= 8) {
         texRunLanes(p, T, su, sv, sdu, sdv, run, shift, umask);
@@ -261,4 +451,5 @@ bool scn_FillTextured(ClipVertex* const* ring, int n, const SpanTexture& tex) {
       left -= run;
     }
   });
+  return drawn;
 }

@@ -9,6 +9,7 @@
 
 #include <unistd.h>
 
+#include <climits>
 #include <cmath>
 #include <cstring>
 #include <random>
@@ -430,6 +431,58 @@ TEST(ObjectRender, RandomPosesStayInsideThePicture) {
   }
   EXPECT_GT(drew, 150);  // the poses do reach the picture
   img_Destroy(tex);
+}
+
+// The depth sort's tie order decides which of two faces at one depth is
+// drawn last, so it must be exactly that of the scanning Hoare loop: on
+// runs of equal keys, sorted and reversed input, few and many distinct
+// keys, and lengths around the ones scanned key by key (8 and 2048).
+TEST(ObjectRender, DepthSortKeepsTheScanningLoopsTieOrder) {
+  auto reference = [](MeshOrder* o, int lo, int hi, auto& self) -> void {
+    while (lo < hi) {
+      const int32_t pivot = o[lo + (hi - lo) / 2].key;
+      int i = lo, j = hi;
+      while (i <= j) {
+        while (o[i].key < pivot) ++i;
+        while (o[j].key > pivot) --j;
+        if (i <= j) std::swap(o[i++], o[j--]);
+      }
+      if (j - lo < hi - i) {
+        self(o, lo, j, self);
+        lo = i;
+      } else {
+        self(o, i, hi, self);
+        hi = j;
+      }
+    }
+  };
+  std::mt19937 rng(7);
+  const int lengths[] = {1, 2, 3, 5, 8, 9, 10, 17, 64, 65, 700, 1563, 2048, 2049, 9000};
+  for (int n : lengths)
+    for (int shape = 0; shape < 6; ++shape) {
+      std::vector<MeshOrder> a(static_cast<size_t>(n));
+      const uint32_t spread = shape == 0 ? 2u : shape == 1 ? 7u : uint32_t(n) * 2 + 1;
+      for (int f = 0; f < n; ++f) {
+        int32_t key = int32_t(rng() % spread) - int32_t(spread / 2);
+        if (shape == 3) key = f / 5;           // ascending runs of ties
+        if (shape == 4) key = (n - f) / 3;     // descending
+        if (shape == 5) key = f % 2 ? INT32_MAX : INT32_MIN + f % 3;  // the extremes
+        a[size_t(f)] = MeshOrder{f, key};
+      }
+      const std::vector<MeshOrder> start = a;
+      reference(a.data(), 0, n - 1, reference);
+      for (bool wide : {false, true}) {
+        if (obj_UseWideSort(wide) != wide) continue;  // no wide lanes here
+        std::vector<MeshOrder> b = start;
+        obj_SortByDepth(b.data(), 0, n - 1);
+        for (int f = 0; f < n; ++f) {
+          ASSERT_EQ(b[size_t(f)].face, a[size_t(f)].face) << "n " << n << ", shape " << shape << ", at " << f
+                                                          << ", wide " << wide;
+          ASSERT_EQ(b[size_t(f)].key, a[size_t(f)].key);
+        }
+      }
+    }
+  obj_UseWideSort(true);
 }
 
 TEST(ObjectRender, BumpTableAndHighlightMap) {

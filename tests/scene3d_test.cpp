@@ -5,6 +5,7 @@
 #include "codecs/codecs.h"
 #include "scene3d/scene3d.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -350,10 +351,11 @@ TEST_F(Scene3d, CompiledBoxDrawsAKnownFrameWithoutGaps) {
   EXPECT_EQ(m->polygons.size(), 12u);
   scn_SetSlot(0, m, new Keyframer(orbit(2)));
   const int W = 80, H = 60;
-  // The same frames whether the texture runs go four lanes at a time or
-  // one pixel at a time.
-  for (bool lanes : {true, false}) {
-    scn_UseSpanLanes(lanes);
+  // The same frames whether the texture runs go sixteen or four lanes at a
+  // time or one pixel at a time.
+  for (int lanes : {2, 1, 0}) {
+    scn_UseSpanLanes(lanes > 0);
+    if (scn_UseWideSpanRuns(lanes == 2) != (lanes == 2)) continue;  // no wide lanes here
     std::string all;
     for (float t : {0.0f, 30.0f, 77.0f}) {
       Bytes img(size_t(W * H), 0xEE);
@@ -375,6 +377,38 @@ TEST_F(Scene3d, CompiledBoxDrawsAKnownFrameWithoutGaps) {
         << "lanes " << lanes;
   }
   scn_UseSpanLanes(true);
+  scn_UseWideSpanRuns(true);
+}
+
+// From inside the box every pixel is textured: each way of running the
+// texels must give the plain loop's frame, for spans of every length, runs
+// ending on the picture's last byte, and rows longer than a batch of runs.
+TEST_F(Scene3d, EveryRunWayGivesThePlainFrame) {
+  ScnMesh mesh = insideBox(5);
+  const std::vector<ScnTreeNode> nodes = scn_CompileMesh(&mesh);
+  auto* m = new SceneModel;
+  const Bytes b = scn_WriteScene(kEye, mesh.vertices, nodes);
+  ASSERT_EQ(scn_ParseScene(b.data(), b.size(), 0, m, checkerMap), ScnStatus::Ok);
+  scn_SetSlot(0, m, new Keyframer(orbit(2)));
+  const int sizes[][2] = {{37, 23}, {160, 120}, {9000, 3}};
+  for (const auto& size : sizes) {
+    const int W = size[0], H = size[1];
+    for (float t : {0.0f, 13.0f, 30.0f, 77.0f}) {
+      Bytes plain;
+      for (int lanes : {0, 1, 2}) {
+        scn_UseSpanLanes(lanes > 0);
+        if (scn_UseWideSpanRuns(lanes == 2) != (lanes == 2)) continue;
+        Bytes img(size_t(W * H), 0xEE);
+        scn_RenderSlot(0, t, float(W) * 4, -float(W) * 4, img.data(), W, H);
+        if (lanes == 0) plain = img;
+        EXPECT_EQ(img, plain) << W << "x" << H << " at " << t << ", lanes " << lanes;
+      }
+      // All but the edge the clip planes keep is painted.
+      EXPECT_LE(std::count(plain.begin(), plain.end(), uint8_t(0xEE)), 2 * (W + H)) << W << "x" << H << " at " << t;
+    }
+  }
+  scn_UseSpanLanes(true);
+  scn_UseWideSpanRuns(true);
 }
 
 TEST_F(Scene3d, SpansStayInsideTheImageFromAnyCamera) {
@@ -405,13 +439,25 @@ TEST_F(Scene3d, SpansStayInsideTheImageFromAnyCamera) {
     k->tracks[0].target.push_back({{t.x, t.y, t.z}, 0, {}, {}, 0});
     const int* size = sizes[i % 4];
     const int W = size[0], H = size[1];
-    Bytes img(size_t(W * H) + 64, 0xEE);
-    scn_RenderSlot(0, 0, pick(fovs, 6), pick(fovs, 6), img.data() + 32, W, H);
-    for (int g = 0; g < 32; ++g) {
-      ASSERT_EQ(img[size_t(g)], 0xEE) << i;
-      ASSERT_EQ(img[img.size() - 1 - size_t(g)], 0xEE) << i;
+    const float xfov = pick(fovs, 6), yfov = pick(fovs, 6);
+    // Every way of running the texels; the runs that end at the picture's
+    // last bytes included.  All give the plain loop's pixels.
+    Bytes plain;
+    for (int lanes : {0, 1, 2}) {
+      scn_UseSpanLanes(lanes > 0);
+      scn_UseWideSpanRuns(lanes == 2);
+      Bytes img(size_t(W * H) + 64, 0xEE);
+      scn_RenderSlot(0, 0, xfov, yfov, img.data() + 32, W, H);
+      for (int g = 0; g < 32; ++g) {
+        ASSERT_EQ(img[size_t(g)], 0xEE) << i;
+        ASSERT_EQ(img[img.size() - 1 - size_t(g)], 0xEE) << i;
+      }
+      if (lanes == 0) plain = img;
+      ASSERT_EQ(img, plain) << i << " lanes " << lanes;
     }
   }
+  scn_UseSpanLanes(true);
+  scn_UseWideSpanRuns(true);
 }
 
 // An archive of a scene, its keys and one map, read through the script.
