@@ -14,9 +14,15 @@
 // The time goes into the chain from one table load to the next, and into the
 // processor guessing wrong whether a literal or a length comes next.  So an
 // entry also holds the index of the lookup after it ready for one bit-field
-// extract, and the decoder looks up both entries that may follow a symbol,
-// the next literal/length one and the distance one, before it tests which
-// kind the symbol is.
+// extract; where a length code, its extra bits and the distance code fit the
+// primary bits together, the entry holds the whole match (length, distance
+// base and where the distance's extra bits lie), so a match costs one lookup
+// as a literal does.  Literals and those matches then take the same steps
+// without a test between them: sixteen bytes are stored either way, copied
+// from the match's source or zeros with the literals over them, and the
+// output moves on by the entry's count of bytes.  Only long or overlapping
+// matches, lengths whose distance did not fit, long literal codes and the
+// end of the block branch off.
 //
 // The bit buffer is 64 bits wide.  While eight bytes of input are at hand it
 // is topped up without branches to at least 56 bits, enough for a length code
@@ -46,10 +52,10 @@ namespace {
 constexpr uint32_t kMaxMatch = 258;
 // A match copy stores whole words and may write up to 63 bytes past its end.
 constexpr ptrdiff_t kCopyOvershoot = 64;
-// The fast loop runs while one turn cannot pass the end of the output (three
-// literal pairs, or two literal entries and a longest match with its
-// overshoot) or read past the end of the input window (two eight-byte
-// top-ups, each moving at most 7 bytes on, kTurnInput in all).
+// The fast loop runs while one turn cannot pass the end of the output (the
+// sixteen bytes stored for literals, or a longest match with its overshoot)
+// or read past the end of the input window (two eight-byte top-ups, each
+// moving at most 7 bytes on, kTurnInput in all).
 constexpr ptrdiff_t kFastOutput = kMaxMatch + kCopyOvershoot + 4;
 constexpr ptrdiff_t kFastInput = 16;
 constexpr size_t kTurnInput = 14;
@@ -66,15 +72,6 @@ inline uint64_t load64(const uint8_t* p) {
   return v;
 }
 inline void copy8(uint8_t* dst, const uint8_t* src) { std::memcpy(dst, src, 8); }
-// The two literal bytes of an entry (bits 32..47), first byte first, in one store.
-inline void storeLiterals(uint8_t* dst, Entry e) {
-#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-  const uint16_t v = uint16_t(e >> 40 | (e >> 24 & 0xff00));
-#else
-  const uint16_t v = uint16_t(e >> 32);
-#endif
-  std::memcpy(dst, &v, 2);
-}
 // Sixteen bytes with one load and one store.  Written with intrinsics where
 // there are any, so that the compiler does not turn the copy loop into a
 // vector loop guarded by overlap checks that a match usually fails.
@@ -87,6 +84,22 @@ inline void copy16(uint8_t* dst, const uint8_t* src) {
   std::memcpy(&b, src + 8, 8);
   std::memcpy(dst, &a, 8);
   std::memcpy(dst + 8, &b, 8);
+#endif
+}
+
+// Sixteen bytes from src with the two bytes of `literals` (first byte in
+// the low bits) laid over its first two by OR: src is kZeros then.
+alignas(16) const uint8_t kZeros[16] = {};
+inline void copy16Literals(uint8_t* dst, const uint8_t* src, uint32_t literals) {
+#if defined(__SSE2__)
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(dst),
+                   _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src)), _mm_cvtsi32_si128(int(literals))));
+#else
+  uint8_t v[16];
+  std::memcpy(v, src, 16);
+  v[0] |= uint8_t(literals);
+  v[1] |= uint8_t(literals >> 8);
+  std::memcpy(dst, v, 16);
 #endif
 }
 
@@ -214,6 +227,23 @@ inline uint32_t takeValueFast(Entry e, uint64_t& bits) {
   return takeValue(e, bits);
 }
 
+// The distance of a whole-match entry (kMatch): its base plus the extra bits
+// whose start and count are bits 16..31, as for a distance entry.  Leaves
+// the bits alone; the entry's total covers the whole match.
+template <bool kExtract>
+inline uint32_t matchDistance(Entry e, uint64_t bits) {
+#if defined(__x86_64__) && defined(__GNUC__)
+  if (kExtract) {
+    uint64_t extra;
+    __asm__("bextrq %2, %1, %0" : "=r"(extra) : "r"(bits), "r"(e >> 16));
+    return uint32_t(uint16_t(e >> 32)) + uint32_t(extra);
+  }
+#endif
+  return uint32_t(uint16_t(e >> 32)) + (uint32_t(bits >> ((e >> 16) & 63)) & ((1u << ((e >> 24) & 15)) - 1));
+}
+// A whole match's length, or how many bytes a literal entry gives.
+inline uint32_t outputBytes(Entry e) { return uint32_t(e >> 48) & 0x1ff; }
+
 // Makes the compiler compute v here, before a branch, instead of moving the
 // work into the one arm that uses it.
 inline void pinBeforeBranch(Entry& v) {
@@ -331,8 +361,8 @@ __attribute__((always_inline)) inline PngStatus decodeBlockBody(BitState& s, con
       uint8_t* const outLimit = outEnd - kFastOutput;
       // Turns left before the limits need looking at again: a turn moves
       // the input on by at most kTurnInput bytes (two top-ups) and the
-      // output by at most kFastOutput (two literal entries, then a match
-      // with its overshoot), so this many more are sure to stay inside them.
+      // output by at most kFastOutput (a match with its overshoot), so
+      // this many more are sure to stay inside them.
       auto turnsLeft = [&] {
         return 1 + std::min(size_t(inLimit - in) / kTurnInput, size_t(outLimit - out) / size_t(kFastOutput));
       };
@@ -349,56 +379,24 @@ __attribute__((always_inline)) inline PngStatus decodeBlockBody(BitState& s, con
       wide |= 56;
       Entry e = primary(lit, bits, kLitBits);
       Entry d, next;
+      // Hidden from the compiler, which would otherwise load nothing for
+      // literals and branch where a conditional move does.
+      const uint8_t* zeros = kZeros;
+      __asm__("" : "+r"(zeros));
       const auto topUp = [&]() __attribute__((always_inline)) {
         bits |= load64(in) << (wide & 63);
         in += 7 - ((wide >> 3) & 7);
         wide |= 56;
       };
-      // Stores the literal(s) of e and moves on to the entry looked up after it.
-      const auto takeLiterals = [&]() __attribute__((always_inline)) {
-        bits >>= usedBits(e);
-        wide -= uint32_t(e);
-        storeLiterals(out, e);
-        out += (e >> 16) & 15;
-        e = next;
-      };
-      // Both entries that may follow e, the literal/length one if it is a
-      // literal and the distance one if it is a length, are looked up
-      // before the test that tells which: when the processor's guess goes
-      // wrong, the loads have been under way while it turned.
-      const auto lookAhead = [&]() __attribute__((always_inline)) {
-        const uint64_t after = nextIndex<kExtract>(bits, e);
-        d = dist[after];
-        next = lit[after];
-        pinBeforeBranch(d);
-        pinBeforeBranch(next);
-      };
       do {
+        // The entry after e, if e is a literal or a whole match, is looked
+        // up first, from the bits before the top-up (e and the ten bits
+        // after it take at most 33, and at least that many are left), so
+        // that the top-up is not on the way from one lookup to the next.
+        next = lit[nextIndex<kExtract>(bits, e)];
+        pinBeforeBranch(next);
         topUp();
-        lookAhead();
-        if (e & kLiteral) {
-          // Three literal entries per top-up, and the lookup after them: each
-          // takes at most 15 of the 64 bits of input the top-up leaves.  Both
-          // bytes of an entry are stored; a single literal's second byte is
-          // overwritten by what comes next.  The next index comes from the
-          // bits before the shift, beside it rather than after it.
-          takeLiterals();
-          // The same look-ahead for the second and third: when one is a
-          // length, the distance entry is on its way when the match starts
-          // (after a top-up of its own; the index needed at most 45 bits).
-          lookAhead();
-          if (!(e & kLiteral)) goto topUpForMatch;
-          takeLiterals();
-          lookAhead();
-          if (!(e & kLiteral)) goto topUpForMatch;
-          takeLiterals();
-          continue;
-        }
-        if (false) {
-        topUpForMatch:
-          topUp();
-        }
-        if (e & (kLink | kEndOfBlock | kInvalid)) {  // one test on the way to a length
+        if (!(e & (kLiteral | kMatch))) {
           if (e & kLink) {
             // Literals with long codes are rare: they come this way, single.
             e = followLink<kExtract>(lit, e, bits);
@@ -409,7 +407,6 @@ __attribute__((always_inline)) inline PngStatus decodeBlockBody(BitState& s, con
               e = primary(lit, bits, kLitBits);
               continue;
             }
-            d = dist[nextIndex<kExtract>(bits, e)];
           }
           if (e & (kEndOfBlock | kInvalid)) {
             if (e & kInvalid) {
@@ -420,8 +417,8 @@ __attribute__((always_inline)) inline PngStatus decodeBlockBody(BitState& s, con
             wide -= uint32_t(e);
             goto fastExit;
           }
-        }
-        {
+          // A length whose distance code did not fit in its entry.
+          d = dist[nextIndex<kExtract>(bits, e)];
           const uint32_t length = takeValueFast<kExtract>(e, bits);
           wide -= uint32_t(e);
           if (d & (kLink | kInvalid)) {
@@ -431,17 +428,46 @@ __attribute__((always_inline)) inline PngStatus decodeBlockBody(BitState& s, con
               goto fastExit;
             }
           }
-          // No top-up needed for the next lookup: the one above left 64
-          // bits of input in the buffer (those above the count are the bits
-          // of the bytes at `in`), the length and distance took at most 48.
+          // The top-up above left 56 bits or more, the length and distance
+          // take at most 48, and the bits above the count are those of the
+          // bytes at `in`: enough for the next lookup, not for the one after
+          // it, so the buffer is topped up again.
           e = lit[nextIndex<kExtract>(bits, d)];
           const uint32_t distance = takeValueFast<kExtract>(d, bits);
           wide -= uint32_t(d);
+          topUp();
           if (distance > uint32_t(out - outStart)) {
             status = PngStatus::DistanceTooFar;
             goto fastExit;
           }
           out = copyMatch<kWide>(out, distance, length);
+          continue;
+        }
+        {
+          // One or two literals, or a whole match, without a test between
+          // them: the processor could not guess which comes next.  Sixteen
+          // bytes are stored either way, copied from the match's source, or
+          // zeros from kZeros with the literals laid over them.
+          const uint64_t isMatch = uint64_t(int64_t(e) >> 63);  // all ones for a match
+          const uint32_t distance = matchDistance<kExtract>(e, bits) & uint32_t(isMatch);
+          const uint32_t length = outputBytes(e);
+          const uint32_t literals = uint32_t(e >> 32) & ~uint32_t(isMatch);
+          const bool longCopy = e & kLongCopy;
+          bits >>= usedBits(e);
+          wide -= uint32_t(e);
+          e = next;
+          if (distance > uint32_t(out - outStart)) {
+            status = PngStatus::DistanceTooFar;
+            goto fastExit;
+          }
+          // Matches past 16 bytes, and those that overlap the bytes they
+          // copy, go the long way; the entry says which may.
+          if (longCopy) {
+            copyMatch<kWide>(out, distance, length);
+          } else {
+            copy16Literals(out, isMatch ? out - distance : zeros, literals);
+          }
+          out += length;
         }
       } while (--turns != 0 || (in <= inLimit && out <= outLimit && (turns = turnsLeft(), true)));
       count = wide & 63;
@@ -486,15 +512,23 @@ __attribute__((always_inline)) inline PngStatus decodeBlockBody(BitState& s, con
       count -= usedBits(e);
       goto done;
     }
-    const uint32_t length = takeValue(e, bits);
-    count -= usedBits(e);
-    const Entry d = lookup(dist, bits, kDistBits);  // 56 - 20 bits left: enough for any distance
-    if (d & kInvalid) {
-      status = PngStatus::BadSymbol;
-      goto done;
+    uint32_t length, distance;
+    if (e & kMatch) {
+      length = outputBytes(e);
+      distance = matchDistance<false>(e, bits);
+      bits >>= usedBits(e);
+      count -= usedBits(e);
+    } else {
+      length = takeValue(e, bits);
+      count -= usedBits(e);
+      const Entry d = lookup(dist, bits, kDistBits);  // 56 - 20 bits left: enough for any distance
+      if (d & kInvalid) {
+        status = PngStatus::BadSymbol;
+        goto done;
+      }
+      distance = takeValue(d, bits);
+      count -= usedBits(d);
     }
-    const uint32_t distance = takeValue(d, bits);
-    count -= usedBits(d);
     if (distance > uint32_t(out - outStart)) {
       status = PngStatus::DistanceTooFar;
       goto done;
@@ -621,7 +655,9 @@ PngStatus readDynamicTables(BitState& s, InfDecoder* d) {
   st = buildLitTable(d->lit, kLitTableSize, lengths, litCount, true);
   if (st != PngStatus::Ok) return st;
   pairLiterals(d->lit);
-  return buildDistTable(d->dist, kDistTableSize, lengths + litCount, distCount, true);
+  st = buildDistTable(d->dist, kDistTableSize, lengths + litCount, distCount, true);
+  if (st == PngStatus::Ok) combineMatches(d->lit, d->dist);
+  return st;
 }
 
 }  // namespace
