@@ -22,7 +22,13 @@
 // from the match's source or zeros with the literals over them, and the
 // output moves on by the entry's count of bytes.  Only long or overlapping
 // matches, lengths whose distance did not fit, long literal codes and the
-// end of the block branch off.
+// end of the block branch off.  That costs more instructions a symbol than
+// telling literals from lengths by a branch, which pays where the branch is
+// guessed right, in runs of literals; so blocks where many matches do not
+// fit one entry (a length left single costs the loop a wrong guess) keep
+// their plain tables and the loop that branches, which looks up both entries
+// that may follow a symbol, the literal/length one and the distance one,
+// before it tests which kind the symbol is.
 //
 // The bit buffer is 64 bits wide.  While eight bytes of input are at hand it
 // is topped up without branches to at least 56 bits, enough for a length code
@@ -72,6 +78,15 @@ inline uint64_t load64(const uint8_t* p) {
   return v;
 }
 inline void copy8(uint8_t* dst, const uint8_t* src) { std::memcpy(dst, src, 8); }
+// The two literal bytes of an entry (bits 32..47), first byte first, in one store.
+inline void storeLiterals(uint8_t* dst, Entry e) {
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+  const uint16_t v = uint16_t(e >> 40 | (e >> 24 & 0xff00));
+#else
+  const uint16_t v = uint16_t(e >> 32);
+#endif
+  std::memcpy(dst, &v, 2);
+}
 // Sixteen bytes with one load and one store.  Written with intrinsics where
 // there are any, so that the compiler does not turn the copy loop into a
 // vector loop guarded by overlap checks that a match usually fails.
@@ -244,6 +259,16 @@ inline uint32_t matchDistance(Entry e, uint64_t bits) {
 // A whole match's length, or how many bytes a literal entry gives.
 inline uint32_t outputBytes(Entry e) { return uint32_t(e >> 48) & 0x1ff; }
 
+// mask (all ones or zero) ? a : b, with a conditional move, not a branch.
+inline const uint8_t* pick(uint32_t mask, const uint8_t* a, const uint8_t* b) {
+#if defined(__GNUC__) && defined(__x86_64__)
+  __asm__("test %1, %1\n\tcmovnz %2, %0" : "+r"(b) : "r"(mask), "r"(a) : "cc");
+  return b;
+#else
+  return mask ? a : b;
+#endif
+}
+
 // Makes the compiler compute v here, before a branch, instead of moving the
 // work into the one arm that uses it.
 inline void pinBeforeBranch(Entry& v) {
@@ -346,7 +371,7 @@ inline Entry followLink(const Entry* table, Entry link, uint64_t bits) {
 
 // Decodes the symbols of one block up to its end-of-block code.  Compiled
 // once for each kind of processor (see below); always inlined.
-template <bool kExtract, bool kWide>
+template <bool kExtract, bool kWide, bool kUniform>
 __attribute__((always_inline)) inline PngStatus decodeBlockBody(BitState& s, const Entry* lit, const Entry* dist,
                                                                 uint8_t* const outStart, uint8_t*& outRef,
                                                                 uint8_t* const outEnd) {
@@ -379,97 +404,192 @@ __attribute__((always_inline)) inline PngStatus decodeBlockBody(BitState& s, con
       wide |= 56;
       Entry e = primary(lit, bits, kLitBits);
       Entry d, next;
-      // Hidden from the compiler, which would otherwise load nothing for
-      // literals and branch where a conditional move does.
-      const uint8_t* zeros = kZeros;
-      __asm__("" : "+r"(zeros));
-      const auto topUp = [&]() __attribute__((always_inline)) {
-        bits |= load64(in) << (wide & 63);
-        in += 7 - ((wide >> 3) & 7);
-        wide |= 56;
-      };
-      do {
-        // The entry after e, if e is a literal or a whole match, is looked
-        // up first, from the bits before the top-up (e and the ten bits
-        // after it take at most 33, and at least that many are left), so
-        // that the top-up is not on the way from one lookup to the next.
-        next = lit[nextIndex<kExtract>(bits, e)];
-        pinBeforeBranch(next);
-        topUp();
-        if (!(e & (kLiteral | kMatch))) {
-          if (e & kLink) {
-            // Literals with long codes are rare: they come this way, single.
-            e = followLink<kExtract>(lit, e, bits);
-            if (e & kLiteral) {
+      if constexpr (kUniform) {
+        // Hidden from the compiler, which would otherwise load nothing for
+        // literals and branch where a conditional move does.
+        const uint8_t* zeros = kZeros;
+        __asm__("" : "+r"(zeros));
+        const auto topUp = [&]() __attribute__((always_inline)) {
+          bits |= load64(in) << (wide & 63);
+          in += 7 - ((wide >> 3) & 7);
+          wide |= 56;
+        };
+        do {
+          // The entry after e, if e is a literal or a whole match, is looked
+          // up first, from the bits before the top-up (e and the ten bits
+          // after it take at most 33, and at least that many are left), so
+          // that the top-up is not on the way from one lookup to the next.
+          next = lit[nextIndex<kExtract>(bits, e)];
+          pinBeforeBranch(next);
+          topUp();
+          if (!(e & (kLiteral | kMatch))) {
+            if (e & kLink) {
+              // Literals with long codes are rare: they come this way, single.
+              e = followLink<kExtract>(lit, e, bits);
+              if (e & kLiteral) {
+                bits >>= usedBits(e);
+                wide -= uint32_t(e);
+                *out++ = uint8_t(e >> 32);
+                e = primary(lit, bits, kLitBits);
+                continue;
+              }
+            }
+            if (e & (kEndOfBlock | kInvalid)) {
+              if (e & kInvalid) {
+                status = PngStatus::BadSymbol;
+                goto fastExit;
+              }
               bits >>= usedBits(e);
               wide -= uint32_t(e);
-              *out++ = uint8_t(e >> 32);
-              e = primary(lit, bits, kLitBits);
-              continue;
-            }
-          }
-          if (e & (kEndOfBlock | kInvalid)) {
-            if (e & kInvalid) {
-              status = PngStatus::BadSymbol;
               goto fastExit;
             }
-            bits >>= usedBits(e);
+            // A length whose distance code did not fit in its entry.
+            d = dist[nextIndex<kExtract>(bits, e)];
+            const uint32_t length = takeValueFast<kExtract>(e, bits);
             wide -= uint32_t(e);
-            goto fastExit;
-          }
-          // A length whose distance code did not fit in its entry.
-          d = dist[nextIndex<kExtract>(bits, e)];
-          const uint32_t length = takeValueFast<kExtract>(e, bits);
-          wide -= uint32_t(e);
-          if (d & (kLink | kInvalid)) {
-            if (d & kLink) d = followLink<kExtract>(dist, d, bits);
-            if (d & kInvalid) {
-              status = PngStatus::BadSymbol;
+            if (d & (kLink | kInvalid)) {
+              if (d & kLink) d = followLink<kExtract>(dist, d, bits);
+              if (d & kInvalid) {
+                status = PngStatus::BadSymbol;
+                goto fastExit;
+              }
+            }
+            // The top-up above left 56 bits or more, the length and distance
+            // take at most 48, and the bits above the count are those of the
+            // bytes at `in`: enough for the next lookup, not for the one after
+            // it, so the buffer is topped up again.
+            e = lit[nextIndex<kExtract>(bits, d)];
+            const uint32_t distance = takeValueFast<kExtract>(d, bits);
+            wide -= uint32_t(d);
+            topUp();
+            if (distance > uint32_t(out - outStart)) {
+              status = PngStatus::DistanceTooFar;
               goto fastExit;
             }
+            out = copyMatch<kWide>(out, distance, length);
+            continue;
           }
-          // The top-up above left 56 bits or more, the length and distance
-          // take at most 48, and the bits above the count are those of the
-          // bytes at `in`: enough for the next lookup, not for the one after
-          // it, so the buffer is topped up again.
-          e = lit[nextIndex<kExtract>(bits, d)];
-          const uint32_t distance = takeValueFast<kExtract>(d, bits);
-          wide -= uint32_t(d);
-          topUp();
-          if (distance > uint32_t(out - outStart)) {
-            status = PngStatus::DistanceTooFar;
-            goto fastExit;
+          {
+            // One or two literals, or a whole match, without a test between
+            // them: the processor could not guess which comes next.  Sixteen
+            // bytes are stored either way, copied from the match's source, or
+            // zeros from kZeros with the literals laid over them.
+            const Entry cur = e;
+            e = next;
+            const uint32_t literalMask = uint32_t(int32_t(uint32_t(cur)) >> 31);  // all ones for literals
+            const uint32_t distance = matchDistance<kExtract>(cur, bits) & ~literalMask;
+            const uint32_t literals = uint32_t(cur >> 32) & literalMask;
+            if (distance > uint32_t(out - outStart)) {
+              status = PngStatus::DistanceTooFar;
+              goto fastExit;
+            }
+            if (cur & kLongCopy) {
+              copyMatch<kWide>(out, distance, outputBytes(cur));
+            } else {
+              copy16Literals(out, pick(literalMask, zeros, out - distance), literals);
+            }
+            out += outputBytes(cur);
+            bits >>= usedBits(cur);
+            wide -= uint32_t(cur);
           }
-          out = copyMatch<kWide>(out, distance, length);
-          continue;
-        }
-        {
-          // One or two literals, or a whole match, without a test between
-          // them: the processor could not guess which comes next.  Sixteen
-          // bytes are stored either way, copied from the match's source, or
-          // zeros from kZeros with the literals laid over them.
-          const uint64_t isMatch = uint64_t(int64_t(e) >> 63);  // all ones for a match
-          const uint32_t distance = matchDistance<kExtract>(e, bits) & uint32_t(isMatch);
-          const uint32_t length = outputBytes(e);
-          const uint32_t literals = uint32_t(e >> 32) & ~uint32_t(isMatch);
-          const bool longCopy = e & kLongCopy;
+        } while (--turns != 0 || (in <= inLimit && out <= outLimit && (turns = turnsLeft(), true)));
+      } else {
+        const auto topUp = [&]() __attribute__((always_inline)) {
+          bits |= load64(in) << (wide & 63);
+          in += 7 - ((wide >> 3) & 7);
+          wide |= 56;
+        };
+        // Stores the literal(s) of e and moves on to the entry looked up after it.
+        const auto takeLiterals = [&]() __attribute__((always_inline)) {
           bits >>= usedBits(e);
           wide -= uint32_t(e);
+          storeLiterals(out, e);
+          out += (e >> 16) & 15;
           e = next;
-          if (distance > uint32_t(out - outStart)) {
-            status = PngStatus::DistanceTooFar;
-            goto fastExit;
+        };
+        // Both entries that may follow e, the literal/length one if it is a
+        // literal and the distance one if it is a length, are looked up
+        // before the test that tells which: when the processor's guess goes
+        // wrong, the loads have been under way while it turned.
+        const auto lookAhead = [&]() __attribute__((always_inline)) {
+          const uint64_t after = nextIndex<kExtract>(bits, e);
+          d = dist[after];
+          next = lit[after];
+          pinBeforeBranch(d);
+          pinBeforeBranch(next);
+        };
+        do {
+          topUp();
+          lookAhead();
+          if (e & kLiteral) {
+            // Three literal entries per top-up, and the lookup after them: each
+            // takes at most 15 of the 64 bits of input the top-up leaves.  Both
+            // bytes of an entry are stored; a single literal's second byte is
+            // overwritten by what comes next.  The next index comes from the
+            // bits before the shift, beside it rather than after it.
+            takeLiterals();
+            // The same look-ahead for the second and third: when one is a
+            // length, the distance entry is on its way when the match starts
+            // (after a top-up of its own; the index needed at most 45 bits).
+            lookAhead();
+            if (!(e & kLiteral)) goto topUpForMatch;
+            takeLiterals();
+            lookAhead();
+            if (!(e & kLiteral)) goto topUpForMatch;
+            takeLiterals();
+            continue;
           }
-          // Matches past 16 bytes, and those that overlap the bytes they
-          // copy, go the long way; the entry says which may.
-          if (longCopy) {
-            copyMatch<kWide>(out, distance, length);
-          } else {
-            copy16Literals(out, isMatch ? out - distance : zeros, literals);
+          if (false) {
+          topUpForMatch:
+            topUp();
           }
-          out += length;
-        }
-      } while (--turns != 0 || (in <= inLimit && out <= outLimit && (turns = turnsLeft(), true)));
+          if (e & (kLink | kEndOfBlock | kInvalid)) {  // one test on the way to a length
+            if (e & kLink) {
+              // Literals with long codes are rare: they come this way, single.
+              e = followLink<kExtract>(lit, e, bits);
+              if (e & kLiteral) {
+                bits >>= usedBits(e);
+                wide -= uint32_t(e);
+                *out++ = uint8_t(e >> 32);
+                e = primary(lit, bits, kLitBits);
+                continue;
+              }
+              d = dist[nextIndex<kExtract>(bits, e)];
+            }
+            if (e & (kEndOfBlock | kInvalid)) {
+              if (e & kInvalid) {
+                status = PngStatus::BadSymbol;
+                goto fastExit;
+              }
+              bits >>= usedBits(e);
+              wide -= uint32_t(e);
+              goto fastExit;
+            }
+          }
+          {
+            const uint32_t length = takeValueFast<kExtract>(e, bits);
+            wide -= uint32_t(e);
+            if (d & (kLink | kInvalid)) {
+              if (d & kLink) d = followLink<kExtract>(dist, d, bits);
+              if (d & kInvalid) {
+                status = PngStatus::BadSymbol;
+                goto fastExit;
+              }
+            }
+            // No top-up needed for the next lookup: the one above left 64
+            // bits of input in the buffer (those above the count are the bits
+            // of the bytes at `in`), the length and distance took at most 48.
+            e = lit[nextIndex<kExtract>(bits, d)];
+            const uint32_t distance = takeValueFast<kExtract>(d, bits);
+            wide -= uint32_t(d);
+            if (distance > uint32_t(out - outStart)) {
+              status = PngStatus::DistanceTooFar;
+              goto fastExit;
+            }
+            out = copyMatch<kWide>(out, distance, length);
+          }
+        } while (--turns != 0 || (in <= inLimit && out <= outLimit && (turns = turnsLeft(), true)));
+      }
       count = wide & 63;
       continue;  // the checks above decide again which way the next symbol goes
     fastExit:
@@ -548,31 +668,41 @@ done:
 }
 
 using DecodeBlock = PngStatus (*)(BitState&, const Entry*, const Entry*, uint8_t*, uint8_t*&, uint8_t*);
+// The loops for one kind of processor: for blocks whose tables hold whole
+// matches, and for the others.
+struct DecodeLoops {
+  DecodeBlock wholeMatches, twoLookups;
+};
 
+template <bool kUniform>
 PngStatus decodeBlockPortable(BitState& s, const Entry* lit, const Entry* dist, uint8_t* outStart, uint8_t*& out,
                               uint8_t* outEnd) {
-  return decodeBlockBody<false, false>(s, lit, dist, outStart, out, outEnd);
+  return decodeBlockBody<false, false, kUniform>(s, lit, dist, outStart, out, outEnd);
 }
+constexpr DecodeLoops kPortableLoops = {decodeBlockPortable<true>, decodeBlockPortable<false>};
 
 // The bit buffer work is all variable shifts and masks: where the processor
 // has BMI2 they take one instruction each, without the shift count having to
 // go through CL, and BMI1's bit-field extract makes an index in one.  With
 // AVX2 as well, long matches are copied 32 bytes a move.
 #if defined(__x86_64__) && defined(__GNUC__)
+template <bool kUniform>
 __attribute__((target("bmi,bmi2"))) PngStatus decodeBlockBmi2(BitState& s, const Entry* lit, const Entry* dist,
                                                               uint8_t* outStart, uint8_t*& out, uint8_t* outEnd) {
-  return decodeBlockBody<true, false>(s, lit, dist, outStart, out, outEnd);
+  return decodeBlockBody<true, false, kUniform>(s, lit, dist, outStart, out, outEnd);
 }
+template <bool kUniform>
 __attribute__((target("bmi,bmi2,avx2"))) PngStatus decodeBlockAvx2(BitState& s, const Entry* lit, const Entry* dist,
                                                                    uint8_t* outStart, uint8_t*& out, uint8_t* outEnd) {
-  return decodeBlockBody<true, true>(s, lit, dist, outStart, out, outEnd);
+  return decodeBlockBody<true, true, kUniform>(s, lit, dist, outStart, out, outEnd);
 }
-DecodeBlock chooseDecodeBlock() {
-  if (!__builtin_cpu_supports("bmi") || !__builtin_cpu_supports("bmi2")) return decodeBlockPortable;
-  return __builtin_cpu_supports("avx2") ? decodeBlockAvx2 : decodeBlockBmi2;
+DecodeLoops chooseDecodeLoops() {
+  if (!__builtin_cpu_supports("bmi") || !__builtin_cpu_supports("bmi2")) return kPortableLoops;
+  if (__builtin_cpu_supports("avx2")) return {decodeBlockAvx2<true>, decodeBlockAvx2<false>};
+  return {decodeBlockBmi2<true>, decodeBlockBmi2<false>};
 }
 #else
-DecodeBlock chooseDecodeBlock() { return decodeBlockPortable; }
+DecodeLoops chooseDecodeLoops() { return kPortableLoops; }
 #endif
 
 PngStatus storedBlock(BitState& s, uint8_t*& out, uint8_t* const outEnd) {
@@ -603,7 +733,8 @@ PngStatus storedBlock(BitState& s, uint8_t*& out, uint8_t* const outEnd) {
 }  // namespace
 
 struct InfDecoder {
-  DecodeBlock decodeBlock;  // chosen for the processor when the decoder is made
+  DecodeLoops loops;  // chosen for the processor when the decoder is made
+  bool wholeMatches;  // the dynamic tables hold whole matches
   Entry lit[kLitTableSize];
   Entry dist[kDistTableSize];
   Entry lenCodes[1 << kLenCodeBits];
@@ -656,7 +787,7 @@ PngStatus readDynamicTables(BitState& s, InfDecoder* d) {
   if (st != PngStatus::Ok) return st;
   pairLiterals(d->lit);
   st = buildDistTable(d->dist, kDistTableSize, lengths + litCount, distCount, true);
-  if (st == PngStatus::Ok) combineMatches(d->lit, d->dist);
+  if (st == PngStatus::Ok) d->wholeMatches = combineMatches(d->lit, d->dist);
   return st;
 }
 
@@ -691,12 +822,13 @@ InfResult inf_Stream(InfDecoder* d, InfSource* source, uint8_t* out, size_t outC
         break;
       case 1: {
         const FixedTables& fixed = fixedTables();
-        st = d->decodeBlock(s, fixed.lit, fixed.dist, out, o, outEnd);
+        st = d->loops.twoLookups(s, fixed.lit, fixed.dist, out, o, outEnd);
         break;
       }
       case 2:
         st = readDynamicTables(s, d);
-        if (st == PngStatus::Ok) st = d->decodeBlock(s, d->lit, d->dist, out, o, outEnd);
+        if (st == PngStatus::Ok)
+          st = (d->wholeMatches ? d->loops.wholeMatches : d->loops.twoLookups)(s, d->lit, d->dist, out, o, outEnd);
         break;
       default:
         st = PngStatus::BadBlockType;
@@ -726,7 +858,7 @@ InfResult inf_Stream(InfDecoder* d, InfSource* source, uint8_t* out, size_t outC
 
 InfDecoder* inf_CreateDecoder() {
   InfDecoder* d = new (std::nothrow) InfDecoder;
-  if (d) d->decodeBlock = gPlainCode ? decodeBlockPortable : chooseDecodeBlock();
+  if (d) d->loops = gPlainCode ? kPortableLoops : chooseDecodeLoops();
   return d;
 }
 

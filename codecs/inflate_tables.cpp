@@ -161,7 +161,8 @@ __attribute__((target("avx2"))) void pairLiteralsAvx2(Entry* table) {
   }
 }
 // combineMatches below, four entries a step.
-__attribute__((target("avx2"))) void combineMatchesAvx2(Entry* lit, const Entry* dist) {
+template <bool kStore>
+__attribute__((target("avx2"))) void combineMatchesAvx2(Entry* lit, const Entry* dist, int& whole, int& single) {
   const __m256i lowByte = _mm256_set1_epi64x(0xff);
   const __m256i low4 = _mm256_set1_epi64x(15);
   const __m256i one = _mm256_set1_epi64x(1);
@@ -198,7 +199,9 @@ __attribute__((target("avx2"))) void combineMatchesAvx2(Entry* lit, const Entry*
                         _mm256_slli_epi64(_mm256_srli_epi64(d, 32), 32)),
         _mm256_or_si256(_mm256_or_si256(_mm256_slli_epi64(distExtra, 24), _mm256_slli_epi64(start, 16)),
                         _mm256_or_si256(kind, _mm256_add_epi64(start, distExtra))));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(lit + i), _mm256_blendv_epi8(e, match, use));
+    whole += __builtin_popcount(unsigned(_mm256_movemask_pd(_mm256_castsi256_pd(use))));
+    single += __builtin_popcount(unsigned(_mm256_movemask_pd(_mm256_castsi256_pd(_mm256_andnot_si256(use, lengthOk)))));
+    if (kStore) _mm256_storeu_si256(reinterpret_cast<__m256i*>(lit + i), _mm256_blendv_epi8(e, match, use));
     index = _mm256_add_epi64(index, step);
   }
 }
@@ -237,30 +240,57 @@ void pairLiterals(Entry* table) {
   }
 }
 
+namespace {
+
 // A length code with its extra bits leaves 2^(kLitBits - its bits) indices
 // that share it; at each, the bits above it start a distance code, whole if
 // the distance code is no longer than what is left.  The length's extra bits
 // are known from the index as well, so the entry carries the whole length.
+// Counts the indices that would hold whole matches and the lengths left
+// single, and makes the whole matches where kStore.
 // Without branches: lengths and literals alternate from one index to the next.
-void combineMatches(Entry* lit, const Entry* dist) {
-#if defined(INF_PAIRS_AVX2)
-  if (kPairsAvx2 && !gPlainCode) return combineMatchesAvx2(lit, dist);
-#endif
+template <bool kStore>
+void combineMatchesPlain(Entry* lit, const Entry* dist, int& whole, int& single) {
   for (uint32_t i = 0; i < 1u << kLitBits; ++i) {
     const Entry e = lit[i];
     const uint32_t lengthBits = uint32_t(e & 0xff);  // at most 15: the shift below stays in range
     const Entry d = dist[i >> lengthBits];
     const uint32_t start = lengthBits + uint32_t((d >> 16) & 0xff);
-    const bool whole = !(e & (kLiteral | kLink | kEndOfBlock | kInvalid)) && !(d & (kLink | kInvalid)) &&
-                       start <= uint32_t(kLitBits);
+    const bool isLength = !(e & (kLiteral | kLink | kEndOfBlock | kInvalid));
+    const bool fits = isLength && !(d & (kLink | kInvalid)) && start <= uint32_t(kLitBits);
+    whole += fits;
+    single += isLength && !fits;
+    if (!kStore) continue;
     const uint32_t codeBits = uint32_t((e >> 16) & 0xff);
     const uint32_t length = uint32_t(e >> 32) + ((i >> codeBits) & ((1u << ((e >> 24) & 15)) - 1));
     const uint32_t distExtra = uint32_t((d >> 24) & 15);
     const Entry copy = length > 16 || (d >> 32) < 16 ? kLongCopy : 0;
     const Entry match = kMatch | copy | Entry(length) << 48 | (d >> 32) << 32 | Entry(distExtra) << 24 |
                         Entry(start) << 16 | kNextWidth | Entry(start + distExtra);
-    lit[i] = whole ? match : e;
+    lit[i] = fits ? match : e;
   }
+}
+
+template <bool kStore>
+void combineMatchesWith(Entry* lit, const Entry* dist, int& whole, int& single) {
+#if defined(INF_PAIRS_AVX2)
+  if (kPairsAvx2 && !gPlainCode) return combineMatchesAvx2<kStore>(lit, dist, whole, single);
+#endif
+  combineMatchesPlain<kStore>(lit, dist, whole, single);
+}
+
+}  // namespace
+
+// Whole matches pay where most matches are whole: the decoding loop for them
+// takes literals and whole matches alike, without branches, and a length
+// left single costs it a wrong guess.  Elsewhere the table stays as it is,
+// for the loop that tells literals and lengths apart by branching.
+bool combineMatches(Entry* lit, const Entry* dist) {
+  int whole = 0, single = 0;
+  combineMatchesWith<false>(lit, dist, whole, single);
+  if (whole == 0 || whole < 3 * single) return false;
+  combineMatchesWith<true>(lit, dist, whole, single);
+  return true;
 }
 
 PngStatus buildLitTable(Entry* table, int tableSize, const uint8_t* lengths, int count, bool allowSparse) {

@@ -82,8 +82,10 @@ PngStatus buildLenCodeTable(Entry* table, const uint8_t* lengths);
 // Turns single literal entries into pairs where two codes fit the primary bits.
 void pairLiterals(Entry* table);
 // Turns length entries of the primary table into whole matches (kMatch)
-// where the distance code after them fits the primary bits as well.
-void combineMatches(Entry* lit, const Entry* dist);
+// where the distance code after them fits the primary bits as well, if that
+// is so for most of them (three in four, counting the indices they fill).
+// Returns whether it did.
+bool combineMatches(Entry* lit, const Entry* dist);
 // The tables of the fixed code, built once.
 const FixedTables& fixedTables();
 

@@ -340,19 +340,19 @@ TEST(Inflate, LongestCodesAmongShortOnesDecode) {
   }
 }
 
-// Length codes of 5 bits and distance codes of 3, 5 and 6: most matches fit
-// the decoder's first lookup together with their distance code, and are
-// decoded from one table entry; longer length codes go the way of two.
+// Length codes of 5 bits and distance codes of 3 and 4 bits, with rarer
+// ones of 7, 8 and 10: most matches fit the decoder's first lookup together
+// with their distance code (enough of them for the decoder to build whole
+// matches), and are decoded from one table entry; the others go the way of two.
 struct ShortMatchCodes : DynamicBlock {
   ShortMatchCodes() {
     lit.assign(286, 10);
-    std::fill(lit.begin(), lit.begin() + 144, 9);
-    lit[256] = 7;
+    std::fill(lit.begin(), lit.begin() + 242, 9);
     std::fill(lit.begin() + 257, lit.begin() + 273, 5);
-    std::fill(lit.begin() + 273, lit.end(), 7);
-    dist.assign(30, 6);
+    dist.assign(30, 8);
     std::fill(dist.begin(), dist.begin() + 4, 3);
-    std::fill(dist.begin() + 4, dist.begin() + 10, 5);
+    std::fill(dist.begin() + 4, dist.begin() + 10, 4);
+    std::fill(dist.begin() + 10, dist.begin() + 22, 7);
   }
   static constexpr int kLengthBase[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
                                           31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
@@ -393,7 +393,7 @@ TEST(Inflate, MatchesInOneTableEntryDecodeAsInTwo) {
     }
     // Mostly the short codes, which share one entry; sometimes the others.
     const int ls = kind == 1 ? 273 + int(rng() % 13) : 257 + int(rng() % 16);
-    int ds = kind == 2 ? 10 + int(rng() % 20) : int(rng() % 10);
+    int ds = kind == 2 ? 10 + int(rng() % 20) : int(rng() % 10);  // 7 and 8 bits, or 3 and 4
     while (size_t(ShortMatchCodes::kDistBase[ds]) > data.size()) --ds;
     const uint32_t lx = rng() & ((1u << ShortMatchCodes::lengthExtra(ls)) - 1);
     const uint32_t dx = std::min<uint32_t>(rng() & ((1u << ShortMatchCodes::distExtra(ds)) - 1),
