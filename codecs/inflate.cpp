@@ -408,7 +408,9 @@ __attribute__((always_inline)) inline PngStatus decodeBlockBody(BitState& s, con
         // Hidden from the compiler, which would otherwise load nothing for
         // literals and branch where a conditional move does.
         const uint8_t* zeros = kZeros;
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__) || defined(__aarch64__))
         __asm__("" : "+r"(zeros));
+#endif
         const auto topUp = [&]() __attribute__((always_inline)) {
           bits |= load64(in) << (wide & 63);
           in += 7 - ((wide >> 3) & 7);
