@@ -14,9 +14,21 @@
 // The time goes into the chain from one table load to the next, and into the
 // processor guessing wrong whether a literal or a length comes next.  So an
 // entry also holds the index of the lookup after it ready for one bit-field
-// extract, and the decoder looks up both entries that may follow a symbol,
-// the next literal/length one and the distance one, before it tests which
-// kind the symbol is.
+// extract; where a length code, its extra bits and the distance code fit the
+// primary bits together, the entry holds the whole match (length, distance
+// base and where the distance's extra bits lie), so a match costs one lookup
+// as a literal does.  Literals and those matches then take the same steps
+// without a test between them: sixteen bytes are stored either way, copied
+// from the match's source or zeros with the literals over them, and the
+// output moves on by the entry's count of bytes.  Only long or overlapping
+// matches, lengths whose distance did not fit, long literal codes and the
+// end of the block branch off.  That costs more instructions a symbol than
+// telling literals from lengths by a branch, which pays where the branch is
+// guessed right, in runs of literals; so blocks where many matches do not
+// fit one entry (a length left single costs the loop a wrong guess) keep
+// their plain tables and the loop that branches, which looks up both entries
+// that may follow a symbol, the literal/length one and the distance one,
+// before it tests which kind the symbol is.
 //
 // The bit buffer is 64 bits wide.  While eight bytes of input are at hand it
 // is topped up without branches to at least 56 bits, enough for a length code
@@ -46,10 +58,10 @@ namespace {
 constexpr uint32_t kMaxMatch = 258;
 // A match copy stores whole words and may write up to 63 bytes past its end.
 constexpr ptrdiff_t kCopyOvershoot = 64;
-// The fast loop runs while one turn cannot pass the end of the output (three
-// literal pairs, or two literal entries and a longest match with its
-// overshoot) or read past the end of the input window (two eight-byte
-// top-ups, each moving at most 7 bytes on, kTurnInput in all).
+// The fast loop runs while one turn cannot pass the end of the output (the
+// sixteen bytes stored for literals, or a longest match with its overshoot)
+// or read past the end of the input window (two eight-byte top-ups, each
+// moving at most 7 bytes on, kTurnInput in all).
 constexpr ptrdiff_t kFastOutput = kMaxMatch + kCopyOvershoot + 4;
 constexpr ptrdiff_t kFastInput = 16;
 constexpr size_t kTurnInput = 14;
@@ -87,6 +99,22 @@ inline void copy16(uint8_t* dst, const uint8_t* src) {
   std::memcpy(&b, src + 8, 8);
   std::memcpy(dst, &a, 8);
   std::memcpy(dst + 8, &b, 8);
+#endif
+}
+
+// Sixteen bytes from src with the two bytes of `literals` (first byte in
+// the low bits) laid over its first two by OR: src is kZeros then.
+alignas(16) const uint8_t kZeros[16] = {};
+inline void copy16Literals(uint8_t* dst, const uint8_t* src, uint32_t literals) {
+#if defined(__SSE2__)
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(dst),
+                   _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(src)), _mm_cvtsi32_si128(int(literals))));
+#else
+  uint8_t v[16];
+  std::memcpy(v, src, 16);
+  v[0] |= uint8_t(literals);
+  v[1] |= uint8_t(literals >> 8);
+  std::memcpy(dst, v, 16);
 #endif
 }
 
@@ -214,6 +242,33 @@ inline uint32_t takeValueFast(Entry e, uint64_t& bits) {
   return takeValue(e, bits);
 }
 
+// The distance of a whole-match entry (kMatch): its base plus the extra bits
+// whose start and count are bits 16..31, as for a distance entry.  Leaves
+// the bits alone; the entry's total covers the whole match.
+template <bool kExtract>
+inline uint32_t matchDistance(Entry e, uint64_t bits) {
+#if defined(__x86_64__) && defined(__GNUC__)
+  if (kExtract) {
+    uint64_t extra;
+    __asm__("bextrq %2, %1, %0" : "=r"(extra) : "r"(bits), "r"(e >> 16));
+    return uint32_t(uint16_t(e >> 32)) + uint32_t(extra);
+  }
+#endif
+  return uint32_t(uint16_t(e >> 32)) + (uint32_t(bits >> ((e >> 16) & 63)) & ((1u << ((e >> 24) & 15)) - 1));
+}
+// A whole match's length, or how many bytes a literal entry gives.
+inline uint32_t outputBytes(Entry e) { return uint32_t(e >> 48) & 0x1ff; }
+
+// mask (all ones or zero) ? a : b, with a conditional move, not a branch.
+inline const uint8_t* pick(uint32_t mask, const uint8_t* a, const uint8_t* b) {
+#if defined(__GNUC__) && defined(__x86_64__)
+  __asm__("test %1, %1\n\tcmovnz %2, %0" : "+r"(b) : "r"(mask), "r"(a) : "cc");
+  return b;
+#else
+  return mask ? a : b;
+#endif
+}
+
 // Makes the compiler compute v here, before a branch, instead of moving the
 // work into the one arm that uses it.
 inline void pinBeforeBranch(Entry& v) {
@@ -316,7 +371,7 @@ inline Entry followLink(const Entry* table, Entry link, uint64_t bits) {
 
 // Decodes the symbols of one block up to its end-of-block code.  Compiled
 // once for each kind of processor (see below); always inlined.
-template <bool kExtract, bool kWide>
+template <bool kExtract, bool kWide, bool kUniform>
 __attribute__((always_inline)) inline PngStatus decodeBlockBody(BitState& s, const Entry* lit, const Entry* dist,
                                                                 uint8_t* const outStart, uint8_t*& outRef,
                                                                 uint8_t* const outEnd) {
@@ -331,8 +386,8 @@ __attribute__((always_inline)) inline PngStatus decodeBlockBody(BitState& s, con
       uint8_t* const outLimit = outEnd - kFastOutput;
       // Turns left before the limits need looking at again: a turn moves
       // the input on by at most kTurnInput bytes (two top-ups) and the
-      // output by at most kFastOutput (two literal entries, then a match
-      // with its overshoot), so this many more are sure to stay inside them.
+      // output by at most kFastOutput (a match with its overshoot), so
+      // this many more are sure to stay inside them.
       auto turnsLeft = [&] {
         return 1 + std::min(size_t(inLimit - in) / kTurnInput, size_t(outLimit - out) / size_t(kFastOutput));
       };
@@ -349,101 +404,194 @@ __attribute__((always_inline)) inline PngStatus decodeBlockBody(BitState& s, con
       wide |= 56;
       Entry e = primary(lit, bits, kLitBits);
       Entry d, next;
-      const auto topUp = [&]() __attribute__((always_inline)) {
-        bits |= load64(in) << (wide & 63);
-        in += 7 - ((wide >> 3) & 7);
-        wide |= 56;
-      };
-      // Stores the literal(s) of e and moves on to the entry looked up after it.
-      const auto takeLiterals = [&]() __attribute__((always_inline)) {
-        bits >>= usedBits(e);
-        wide -= uint32_t(e);
-        storeLiterals(out, e);
-        out += (e >> 16) & 15;
-        e = next;
-      };
-      // Both entries that may follow e, the literal/length one if it is a
-      // literal and the distance one if it is a length, are looked up
-      // before the test that tells which: when the processor's guess goes
-      // wrong, the loads have been under way while it turned.
-      const auto lookAhead = [&]() __attribute__((always_inline)) {
-        const uint64_t after = nextIndex<kExtract>(bits, e);
-        d = dist[after];
-        next = lit[after];
-        pinBeforeBranch(d);
-        pinBeforeBranch(next);
-      };
-      do {
-        topUp();
-        lookAhead();
-        if (e & kLiteral) {
-          // Three literal entries per top-up, and the lookup after them: each
-          // takes at most 15 of the 64 bits of input the top-up leaves.  Both
-          // bytes of an entry are stored; a single literal's second byte is
-          // overwritten by what comes next.  The next index comes from the
-          // bits before the shift, beside it rather than after it.
-          takeLiterals();
-          // The same look-ahead for the second and third: when one is a
-          // length, the distance entry is on its way when the match starts
-          // (after a top-up of its own; the index needed at most 45 bits).
-          lookAhead();
-          if (!(e & kLiteral)) goto topUpForMatch;
-          takeLiterals();
-          lookAhead();
-          if (!(e & kLiteral)) goto topUpForMatch;
-          takeLiterals();
-          continue;
-        }
-        if (false) {
-        topUpForMatch:
+      if constexpr (kUniform) {
+        // Hidden from the compiler, which would otherwise load nothing for
+        // literals and branch where a conditional move does.
+        const uint8_t* zeros = kZeros;
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__) || defined(__aarch64__))
+        __asm__("" : "+r"(zeros));
+#endif
+        const auto topUp = [&]() __attribute__((always_inline)) {
+          bits |= load64(in) << (wide & 63);
+          in += 7 - ((wide >> 3) & 7);
+          wide |= 56;
+        };
+        do {
+          // The entry after e, if e is a literal or a whole match, is looked
+          // up first, from the bits before the top-up (e and the ten bits
+          // after it take at most 33, and at least that many are left), so
+          // that the top-up is not on the way from one lookup to the next.
+          next = lit[nextIndex<kExtract>(bits, e)];
+          pinBeforeBranch(next);
           topUp();
-        }
-        if (e & (kLink | kEndOfBlock | kInvalid)) {  // one test on the way to a length
-          if (e & kLink) {
-            // Literals with long codes are rare: they come this way, single.
-            e = followLink<kExtract>(lit, e, bits);
-            if (e & kLiteral) {
+          if (!(e & (kLiteral | kMatch))) {
+            if (e & kLink) {
+              // Literals with long codes are rare: they come this way, single.
+              e = followLink<kExtract>(lit, e, bits);
+              if (e & kLiteral) {
+                bits >>= usedBits(e);
+                wide -= uint32_t(e);
+                *out++ = uint8_t(e >> 32);
+                e = primary(lit, bits, kLitBits);
+                continue;
+              }
+            }
+            if (e & (kEndOfBlock | kInvalid)) {
+              if (e & kInvalid) {
+                status = PngStatus::BadSymbol;
+                goto fastExit;
+              }
               bits >>= usedBits(e);
               wide -= uint32_t(e);
-              *out++ = uint8_t(e >> 32);
-              e = primary(lit, bits, kLitBits);
-              continue;
+              goto fastExit;
             }
+            // A length whose distance code did not fit in its entry.
             d = dist[nextIndex<kExtract>(bits, e)];
-          }
-          if (e & (kEndOfBlock | kInvalid)) {
-            if (e & kInvalid) {
-              status = PngStatus::BadSymbol;
-              goto fastExit;
-            }
-            bits >>= usedBits(e);
+            const uint32_t length = takeValueFast<kExtract>(e, bits);
             wide -= uint32_t(e);
-            goto fastExit;
+            if (d & (kLink | kInvalid)) {
+              if (d & kLink) d = followLink<kExtract>(dist, d, bits);
+              if (d & kInvalid) {
+                status = PngStatus::BadSymbol;
+                goto fastExit;
+              }
+            }
+            // The top-up above left 56 bits or more, the length and distance
+            // take at most 48, and the bits above the count are those of the
+            // bytes at `in`: enough for the next lookup, not for the one after
+            // it, so the buffer is topped up again.
+            e = lit[nextIndex<kExtract>(bits, d)];
+            const uint32_t distance = takeValueFast<kExtract>(d, bits);
+            wide -= uint32_t(d);
+            topUp();
+            if (distance > uint32_t(out - outStart)) {
+              status = PngStatus::DistanceTooFar;
+              goto fastExit;
+            }
+            out = copyMatch<kWide>(out, distance, length);
+            continue;
           }
-        }
-        {
-          const uint32_t length = takeValueFast<kExtract>(e, bits);
+          {
+            // One or two literals, or a whole match, without a test between
+            // them: the processor could not guess which comes next.  Sixteen
+            // bytes are stored either way, copied from the match's source, or
+            // zeros from kZeros with the literals laid over them.
+            const Entry cur = e;
+            e = next;
+            const uint32_t literalMask = uint32_t(int32_t(uint32_t(cur)) >> 31);  // all ones for literals
+            const uint32_t distance = matchDistance<kExtract>(cur, bits) & ~literalMask;
+            const uint32_t literals = uint32_t(cur >> 32) & literalMask;
+            if (distance > uint32_t(out - outStart)) {
+              status = PngStatus::DistanceTooFar;
+              goto fastExit;
+            }
+            if (int64_t(cur << 1) < 0) {  // kLongCopy: a shift and the sign, faster here than a bit test
+              copyMatch<kWide>(out, distance, outputBytes(cur));
+            } else {
+              copy16Literals(out, pick(literalMask, zeros, out - distance), literals);
+            }
+            out += outputBytes(cur);
+            bits >>= usedBits(cur);
+            wide -= uint32_t(cur);
+          }
+        } while (--turns != 0 || (in <= inLimit && out <= outLimit && (turns = turnsLeft(), true)));
+      } else {
+        const auto topUp = [&]() __attribute__((always_inline)) {
+          bits |= load64(in) << (wide & 63);
+          in += 7 - ((wide >> 3) & 7);
+          wide |= 56;
+        };
+        // Stores the literal(s) of e and moves on to the entry looked up after it.
+        const auto takeLiterals = [&]() __attribute__((always_inline)) {
+          bits >>= usedBits(e);
           wide -= uint32_t(e);
-          if (d & (kLink | kInvalid)) {
-            if (d & kLink) d = followLink<kExtract>(dist, d, bits);
-            if (d & kInvalid) {
-              status = PngStatus::BadSymbol;
+          storeLiterals(out, e);
+          out += (e >> 16) & 15;
+          e = next;
+        };
+        // Both entries that may follow e, the literal/length one if it is a
+        // literal and the distance one if it is a length, are looked up
+        // before the test that tells which: when the processor's guess goes
+        // wrong, the loads have been under way while it turned.
+        const auto lookAhead = [&]() __attribute__((always_inline)) {
+          const uint64_t after = nextIndex<kExtract>(bits, e);
+          d = dist[after];
+          next = lit[after];
+          pinBeforeBranch(d);
+          pinBeforeBranch(next);
+        };
+        do {
+          topUp();
+          lookAhead();
+          if (e & kLiteral) {
+            // Three literal entries per top-up, and the lookup after them: each
+            // takes at most 15 of the 64 bits of input the top-up leaves.  Both
+            // bytes of an entry are stored; a single literal's second byte is
+            // overwritten by what comes next.  The next index comes from the
+            // bits before the shift, beside it rather than after it.
+            takeLiterals();
+            // The same look-ahead for the second and third: when one is a
+            // length, the distance entry is on its way when the match starts
+            // (after a top-up of its own; the index needed at most 45 bits).
+            lookAhead();
+            if (!(e & kLiteral)) goto topUpForMatch;
+            takeLiterals();
+            lookAhead();
+            if (!(e & kLiteral)) goto topUpForMatch;
+            takeLiterals();
+            continue;
+          }
+          if (false) {
+          topUpForMatch:
+            topUp();
+          }
+          if (e & (kLink | kEndOfBlock | kInvalid)) {  // one test on the way to a length
+            if (e & kLink) {
+              // Literals with long codes are rare: they come this way, single.
+              e = followLink<kExtract>(lit, e, bits);
+              if (e & kLiteral) {
+                bits >>= usedBits(e);
+                wide -= uint32_t(e);
+                *out++ = uint8_t(e >> 32);
+                e = primary(lit, bits, kLitBits);
+                continue;
+              }
+              d = dist[nextIndex<kExtract>(bits, e)];
+            }
+            if (e & (kEndOfBlock | kInvalid)) {
+              if (e & kInvalid) {
+                status = PngStatus::BadSymbol;
+                goto fastExit;
+              }
+              bits >>= usedBits(e);
+              wide -= uint32_t(e);
               goto fastExit;
             }
           }
-          // No top-up needed for the next lookup: the one above left 64
-          // bits of input in the buffer (those above the count are the bits
-          // of the bytes at `in`), the length and distance took at most 48.
-          e = lit[nextIndex<kExtract>(bits, d)];
-          const uint32_t distance = takeValueFast<kExtract>(d, bits);
-          wide -= uint32_t(d);
-          if (distance > uint32_t(out - outStart)) {
-            status = PngStatus::DistanceTooFar;
-            goto fastExit;
+          {
+            const uint32_t length = takeValueFast<kExtract>(e, bits);
+            wide -= uint32_t(e);
+            if (d & (kLink | kInvalid)) {
+              if (d & kLink) d = followLink<kExtract>(dist, d, bits);
+              if (d & kInvalid) {
+                status = PngStatus::BadSymbol;
+                goto fastExit;
+              }
+            }
+            // No top-up needed for the next lookup: the one above left 64
+            // bits of input in the buffer (those above the count are the bits
+            // of the bytes at `in`), the length and distance took at most 48.
+            e = lit[nextIndex<kExtract>(bits, d)];
+            const uint32_t distance = takeValueFast<kExtract>(d, bits);
+            wide -= uint32_t(d);
+            if (distance > uint32_t(out - outStart)) {
+              status = PngStatus::DistanceTooFar;
+              goto fastExit;
+            }
+            out = copyMatch<kWide>(out, distance, length);
           }
-          out = copyMatch<kWide>(out, distance, length);
-        }
-      } while (--turns != 0 || (in <= inLimit && out <= outLimit && (turns = turnsLeft(), true)));
+        } while (--turns != 0 || (in <= inLimit && out <= outLimit && (turns = turnsLeft(), true)));
+      }
       count = wide & 63;
       continue;  // the checks above decide again which way the next symbol goes
     fastExit:
@@ -486,15 +634,23 @@ __attribute__((always_inline)) inline PngStatus decodeBlockBody(BitState& s, con
       count -= usedBits(e);
       goto done;
     }
-    const uint32_t length = takeValue(e, bits);
-    count -= usedBits(e);
-    const Entry d = lookup(dist, bits, kDistBits);  // 56 - 20 bits left: enough for any distance
-    if (d & kInvalid) {
-      status = PngStatus::BadSymbol;
-      goto done;
+    uint32_t length, distance;
+    if (e & kMatch) {
+      length = outputBytes(e);
+      distance = matchDistance<false>(e, bits);
+      bits >>= usedBits(e);
+      count -= usedBits(e);
+    } else {
+      length = takeValue(e, bits);
+      count -= usedBits(e);
+      const Entry d = lookup(dist, bits, kDistBits);  // 56 - 20 bits left: enough for any distance
+      if (d & kInvalid) {
+        status = PngStatus::BadSymbol;
+        goto done;
+      }
+      distance = takeValue(d, bits);
+      count -= usedBits(d);
     }
-    const uint32_t distance = takeValue(d, bits);
-    count -= usedBits(d);
     if (distance > uint32_t(out - outStart)) {
       status = PngStatus::DistanceTooFar;
       goto done;
@@ -514,31 +670,41 @@ done:
 }
 
 using DecodeBlock = PngStatus (*)(BitState&, const Entry*, const Entry*, uint8_t*, uint8_t*&, uint8_t*);
+// The loops for one kind of processor: for blocks whose tables hold whole
+// matches, and for the others.
+struct DecodeLoops {
+  DecodeBlock wholeMatches, twoLookups;
+};
 
+template <bool kUniform>
 PngStatus decodeBlockPortable(BitState& s, const Entry* lit, const Entry* dist, uint8_t* outStart, uint8_t*& out,
                               uint8_t* outEnd) {
-  return decodeBlockBody<false, false>(s, lit, dist, outStart, out, outEnd);
+  return decodeBlockBody<false, false, kUniform>(s, lit, dist, outStart, out, outEnd);
 }
+constexpr DecodeLoops kPortableLoops = {decodeBlockPortable<true>, decodeBlockPortable<false>};
 
 // The bit buffer work is all variable shifts and masks: where the processor
 // has BMI2 they take one instruction each, without the shift count having to
 // go through CL, and BMI1's bit-field extract makes an index in one.  With
 // AVX2 as well, long matches are copied 32 bytes a move.
 #if defined(__x86_64__) && defined(__GNUC__)
+template <bool kUniform>
 __attribute__((target("bmi,bmi2"))) PngStatus decodeBlockBmi2(BitState& s, const Entry* lit, const Entry* dist,
                                                               uint8_t* outStart, uint8_t*& out, uint8_t* outEnd) {
-  return decodeBlockBody<true, false>(s, lit, dist, outStart, out, outEnd);
+  return decodeBlockBody<true, false, kUniform>(s, lit, dist, outStart, out, outEnd);
 }
+template <bool kUniform>
 __attribute__((target("bmi,bmi2,avx2"))) PngStatus decodeBlockAvx2(BitState& s, const Entry* lit, const Entry* dist,
                                                                    uint8_t* outStart, uint8_t*& out, uint8_t* outEnd) {
-  return decodeBlockBody<true, true>(s, lit, dist, outStart, out, outEnd);
+  return decodeBlockBody<true, true, kUniform>(s, lit, dist, outStart, out, outEnd);
 }
-DecodeBlock chooseDecodeBlock() {
-  if (!__builtin_cpu_supports("bmi") || !__builtin_cpu_supports("bmi2")) return decodeBlockPortable;
-  return __builtin_cpu_supports("avx2") ? decodeBlockAvx2 : decodeBlockBmi2;
+DecodeLoops chooseDecodeLoops() {
+  if (!__builtin_cpu_supports("bmi") || !__builtin_cpu_supports("bmi2")) return kPortableLoops;
+  if (__builtin_cpu_supports("avx2")) return {decodeBlockAvx2<true>, decodeBlockAvx2<false>};
+  return {decodeBlockBmi2<true>, decodeBlockBmi2<false>};
 }
 #else
-DecodeBlock chooseDecodeBlock() { return decodeBlockPortable; }
+DecodeLoops chooseDecodeLoops() { return kPortableLoops; }
 #endif
 
 PngStatus storedBlock(BitState& s, uint8_t*& out, uint8_t* const outEnd) {
@@ -569,7 +735,8 @@ PngStatus storedBlock(BitState& s, uint8_t*& out, uint8_t* const outEnd) {
 }  // namespace
 
 struct InfDecoder {
-  DecodeBlock decodeBlock;  // chosen for the processor when the decoder is made
+  DecodeLoops loops;  // chosen for the processor when the decoder is made
+  bool wholeMatches;  // the dynamic tables hold whole matches
   Entry lit[kLitTableSize];
   Entry dist[kDistTableSize];
   Entry lenCodes[1 << kLenCodeBits];
@@ -621,7 +788,9 @@ PngStatus readDynamicTables(BitState& s, InfDecoder* d) {
   st = buildLitTable(d->lit, kLitTableSize, lengths, litCount, true);
   if (st != PngStatus::Ok) return st;
   pairLiterals(d->lit);
-  return buildDistTable(d->dist, kDistTableSize, lengths + litCount, distCount, true);
+  st = buildDistTable(d->dist, kDistTableSize, lengths + litCount, distCount, true);
+  if (st == PngStatus::Ok) d->wholeMatches = combineMatches(d->lit, d->dist);
+  return st;
 }
 
 }  // namespace
@@ -655,12 +824,13 @@ InfResult inf_Stream(InfDecoder* d, InfSource* source, uint8_t* out, size_t outC
         break;
       case 1: {
         const FixedTables& fixed = fixedTables();
-        st = d->decodeBlock(s, fixed.lit, fixed.dist, out, o, outEnd);
+        st = d->loops.twoLookups(s, fixed.lit, fixed.dist, out, o, outEnd);
         break;
       }
       case 2:
         st = readDynamicTables(s, d);
-        if (st == PngStatus::Ok) st = d->decodeBlock(s, d->lit, d->dist, out, o, outEnd);
+        if (st == PngStatus::Ok)
+          st = (d->wholeMatches ? d->loops.wholeMatches : d->loops.twoLookups)(s, d->lit, d->dist, out, o, outEnd);
         break;
       default:
         st = PngStatus::BadBlockType;
@@ -690,7 +860,7 @@ InfResult inf_Stream(InfDecoder* d, InfSource* source, uint8_t* out, size_t outC
 
 InfDecoder* inf_CreateDecoder() {
   InfDecoder* d = new (std::nothrow) InfDecoder;
-  if (d) d->decodeBlock = gPlainCode ? decodeBlockPortable : chooseDecodeBlock();
+  if (d) d->loops = gPlainCode ? kPortableLoops : chooseDecodeLoops();
   return d;
 }
 

@@ -34,7 +34,7 @@ constexpr struct ReversedBytes {
 
 // What a symbol means, without its code length (extra bits in the total field).
 Entry litMeaning(int s) {
-  if (s < 256) return Entry(s) << 32 | kLiteral | 1 << 16;
+  if (s < 256) return Entry(s) << 32 | kLiteral | 1 << 16 | kOneLiteral;
   if (s == 256) return kEndOfBlock;
   if (s < 286) return Entry(kLengthBase[s - 257]) << 32 | Entry(kLengthExtra[s - 257]) * 0x1000001;
   return kInvalid;
@@ -141,7 +141,7 @@ __attribute__((target("avx2"))) void pairLiteralsAvx2(Entry* table) {
   const __m256i literal = _mm256_set1_epi64x(kLiteral);
   const __m256i tooLong = _mm256_set1_epi64x(kLitBits + 1);
   const __m256i firstByte = _mm256_set1_epi64x(0xff00000000);
-  const __m256i pairKind = _mm256_set1_epi64x(kLiteral | 2 << 16 | kNextWidth);
+  const __m256i pairKind = _mm256_set1_epi64x(int64_t(kLiteral | 2 << 16 | kNextWidth | 2 * kOneLiteral));
   const __m256i step = _mm256_set1_epi64x(4);
   __m256i index = _mm256_setr_epi64x((1 << kLitBits) - 4, (1 << kLitBits) - 3, (1 << kLitBits) - 2, (1 << kLitBits) - 1);
   for (int i = (1 << kLitBits) - 4; i >= 0; i -= 4) {
@@ -158,6 +158,51 @@ __attribute__((target("avx2"))) void pairLiteralsAvx2(Entry* table) {
         _mm256_or_si256(pairKind, both));
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(table + i), _mm256_blendv_epi8(first, pair, pairs));
     index = _mm256_sub_epi64(index, step);
+  }
+}
+// combineMatches below, four entries a step.
+template <bool kStore>
+__attribute__((target("avx2"))) void combineMatchesAvx2(Entry* lit, const Entry* dist, int& whole, int& single) {
+  const __m256i lowByte = _mm256_set1_epi64x(0xff);
+  const __m256i low4 = _mm256_set1_epi64x(15);
+  const __m256i one = _mm256_set1_epi64x(1);
+  const __m256i lengthKinds = _mm256_set1_epi64x(kLiteral | kLink | kEndOfBlock | kInvalid);
+  const __m256i distKinds = _mm256_set1_epi64x(kLink | kInvalid);
+  const __m256i tooLong = _mm256_set1_epi64x(kLitBits + 1);
+  const __m256i kind = _mm256_set1_epi64x(int64_t(kMatch | kNextWidth));
+  const __m256i zero = _mm256_setzero_si256();
+  const __m256i sixteen = _mm256_set1_epi64x(16);
+  const __m256i longCopy = _mm256_set1_epi64x(int64_t(kLongCopy));
+  const __m256i step = _mm256_set1_epi64x(4);
+  __m256i index = _mm256_setr_epi64x(0, 1, 2, 3);
+  for (int i = 0; i < 1 << kLitBits; i += 4) {
+    const __m256i e = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(lit + i));
+    const __m256i lengthBits = _mm256_and_si256(e, lowByte);
+    const __m256i d =
+        _mm256_i64gather_epi64(reinterpret_cast<const long long*>(dist), _mm256_srlv_epi64(index, lengthBits), 8);
+    const __m256i start = _mm256_add_epi64(lengthBits, _mm256_and_si256(_mm256_srli_epi64(d, 16), lowByte));
+    const __m256i lengthOk = _mm256_cmpeq_epi64(_mm256_and_si256(e, lengthKinds), zero);
+    const __m256i distOk = _mm256_cmpeq_epi64(_mm256_and_si256(d, distKinds), zero);
+    const __m256i fits = _mm256_cmpgt_epi64(tooLong, start);
+    const __m256i use = _mm256_and_si256(_mm256_and_si256(lengthOk, distOk), fits);
+    const __m256i codeBits = _mm256_and_si256(_mm256_srli_epi64(e, 16), lowByte);
+    const __m256i lengthExtraMask =
+        _mm256_sub_epi64(_mm256_sllv_epi64(one, _mm256_and_si256(_mm256_srli_epi64(e, 24), low4)), one);
+    const __m256i length = _mm256_add_epi64(_mm256_srli_epi64(e, 32),
+                                            _mm256_and_si256(_mm256_srlv_epi64(index, codeBits), lengthExtraMask));
+    const __m256i distExtra = _mm256_and_si256(_mm256_srli_epi64(d, 24), low4);
+    const __m256i copy = _mm256_and_si256(
+        _mm256_or_si256(_mm256_cmpgt_epi64(length, sixteen), _mm256_cmpgt_epi64(sixteen, _mm256_srli_epi64(d, 32))),
+        longCopy);
+    const __m256i match = _mm256_or_si256(
+        _mm256_or_si256(_mm256_or_si256(_mm256_slli_epi64(length, 48), copy),
+                        _mm256_slli_epi64(_mm256_srli_epi64(d, 32), 32)),
+        _mm256_or_si256(_mm256_or_si256(_mm256_slli_epi64(distExtra, 24), _mm256_slli_epi64(start, 16)),
+                        _mm256_or_si256(kind, _mm256_add_epi64(start, distExtra))));
+    whole += __builtin_popcount(unsigned(_mm256_movemask_pd(_mm256_castsi256_pd(use))));
+    single += __builtin_popcount(unsigned(_mm256_movemask_pd(_mm256_castsi256_pd(_mm256_andnot_si256(use, lengthOk)))));
+    if (kStore) _mm256_storeu_si256(reinterpret_cast<__m256i*>(lit + i), _mm256_blendv_epi8(e, match, use));
+    index = _mm256_add_epi64(index, step);
   }
 }
 const bool kPairsAvx2 = __builtin_cpu_supports("avx2");
@@ -189,9 +234,63 @@ void pairLiterals(Entry* table) {
     const Entry second = table[uint32_t(i) >> (bits & 31)];
     const uint32_t both = bits + uint32_t(second & 0xff);
     const bool pairs = (first & second & kLiteral) && both <= uint32_t(kLitBits);
-    const Entry pair = (first & 0xff00000000) | (second & 0xff00000000) << 8 | kLiteral | 2 << 16 | kNextWidth | both;
+    const Entry pair = (first & 0xff00000000) | (second & 0xff00000000) << 8 | kLiteral | 2 << 16 | kNextWidth |
+                       2 * kOneLiteral | both;
     table[i] = pairs ? pair : first;
   }
+}
+
+namespace {
+
+// A length code with its extra bits leaves 2^(kLitBits - its bits) indices
+// that share it; at each, the bits above it start a distance code, whole if
+// the distance code is no longer than what is left.  The length's extra bits
+// are known from the index as well, so the entry carries the whole length.
+// Counts the indices that would hold whole matches and the lengths left
+// single, and makes the whole matches where kStore.
+// Without branches: lengths and literals alternate from one index to the next.
+template <bool kStore>
+void combineMatchesPlain(Entry* lit, const Entry* dist, int& whole, int& single) {
+  for (uint32_t i = 0; i < 1u << kLitBits; ++i) {
+    const Entry e = lit[i];
+    const uint32_t lengthBits = uint32_t(e & 0xff);  // at most 15: the shift below stays in range
+    const Entry d = dist[i >> lengthBits];
+    const uint32_t start = lengthBits + uint32_t((d >> 16) & 0xff);
+    const bool isLength = !(e & (kLiteral | kLink | kEndOfBlock | kInvalid));
+    const bool fits = isLength && !(d & (kLink | kInvalid)) && start <= uint32_t(kLitBits);
+    whole += fits;
+    single += isLength && !fits;
+    if (!kStore) continue;
+    const uint32_t codeBits = uint32_t((e >> 16) & 0xff);
+    const uint32_t length = uint32_t(e >> 32) + ((i >> codeBits) & ((1u << ((e >> 24) & 15)) - 1));
+    const uint32_t distExtra = uint32_t((d >> 24) & 15);
+    const Entry copy = length > 16 || (d >> 32) < 16 ? kLongCopy : 0;
+    const Entry match = kMatch | copy | Entry(length) << 48 | (d >> 32) << 32 | Entry(distExtra) << 24 |
+                        Entry(start) << 16 | kNextWidth | Entry(start + distExtra);
+    lit[i] = fits ? match : e;
+  }
+}
+
+template <bool kStore>
+void combineMatchesWith(Entry* lit, const Entry* dist, int& whole, int& single) {
+#if defined(INF_PAIRS_AVX2)
+  if (kPairsAvx2 && !gPlainCode) return combineMatchesAvx2<kStore>(lit, dist, whole, single);
+#endif
+  combineMatchesPlain<kStore>(lit, dist, whole, single);
+}
+
+}  // namespace
+
+// Whole matches pay where most matches are whole: the decoding loop for them
+// takes literals and whole matches alike, without branches, and a length
+// left single costs it a wrong guess.  Elsewhere the table stays as it is,
+// for the loop that tells literals and lengths apart by branching.
+bool combineMatches(Entry* lit, const Entry* dist) {
+  int whole = 0, single = 0;
+  combineMatchesWith<false>(lit, dist, whole, single);
+  if (whole == 0 || whole < 3 * single) return false;
+  combineMatchesWith<true>(lit, dist, whole, single);
+  return true;
 }
 
 PngStatus buildLitTable(Entry* table, int tableSize, const uint8_t* lengths, int count, bool allowSparse) {

@@ -15,7 +15,8 @@ namespace infl {
 //   width      bits 8..15   how many bits index the next table (for a link:
 //                           its subtable's index bits)
 //   codeBits   bits 16..23  the code alone, where the extra bits start (for a
-//                           literal: how many literals, 1 or 2)
+//                           literal: how many literals, 1 or 2, which bits
+//                           48..55 repeat)
 //   kind       bits 24..31  one of the flags below; none for a length or distance,
 //                           whose bits 24..27 hold instead how many extra bits
 //                           it has (so that bits 16..31 are the start and length
@@ -25,12 +26,28 @@ namespace infl {
 // start and length: one instruction gives the index of the next lookup from
 // the bit buffer and the entry before it (and the index into a subtable from
 // a link), where a shift and a mask would take two.
+//
+// A whole match, kMatch set (bit 63), where a length code, its extra bits and
+// the distance code after them fit the primary bits together:
+//   totalBits  bits 0..7    everything up to the end of the distance's extra bits
+//   width      bits 8..15   kLitBits, as above
+//   bits 16..31             start and count of the distance's extra bits, as
+//                           above, the kind flags clear
+//   distance   bits 32..47  the distance base
+//   length     bits 48..56  the whole length, its extra bits added in
+//   kLongCopy  bit 62       the match may be longer than 16 bytes or nearer
+//                           than 16: sixteen bytes from its source won't do
+// Matches then take one lookup, as literals do, instead of two in a row, and
+// a literal entry's count of bytes sits where a match's length does.
 
 using Entry = uint64_t;
 constexpr Entry kLiteral = 0x80000000;
 constexpr Entry kLink = 0x40000000;
 constexpr Entry kEndOfBlock = 0x20000000;
 constexpr Entry kInvalid = 0x10000000;
+constexpr Entry kMatch = Entry(1) << 63;
+constexpr Entry kLongCopy = Entry(1) << 62;
+constexpr Entry kOneLiteral = Entry(1) << 48;  // a literal entry's byte count, one
 
 constexpr int kMaxCodeBits = 15;
 constexpr int kLitBits = 10;  // covers every literal/length code of the fixed code, most of dynamic ones
@@ -64,6 +81,11 @@ PngStatus buildDistTable(Entry* table, int tableSize, const uint8_t* lengths, in
 PngStatus buildLenCodeTable(Entry* table, const uint8_t* lengths);
 // Turns single literal entries into pairs where two codes fit the primary bits.
 void pairLiterals(Entry* table);
+// Turns length entries of the primary table into whole matches (kMatch)
+// where the distance code after them fits the primary bits as well, if that
+// is so for most of them (three in four, counting the indices they fill).
+// Returns whether it did.
+bool combineMatches(Entry* lit, const Entry* dist);
 // The tables of the fixed code, built once.
 const FixedTables& fixedTables();
 

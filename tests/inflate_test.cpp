@@ -340,6 +340,111 @@ TEST(Inflate, LongestCodesAmongShortOnesDecode) {
   }
 }
 
+// Length codes of 5 bits and distance codes of 3 and 4 bits, with rarer
+// ones of 7, 8 and 10: most matches fit the decoder's first lookup together
+// with their distance code (enough of them for the decoder to build whole
+// matches), and are decoded from one table entry; the others go the way of two.
+struct ShortMatchCodes : DynamicBlock {
+  ShortMatchCodes() {
+    lit.assign(286, 10);
+    std::fill(lit.begin(), lit.begin() + 242, 9);
+    std::fill(lit.begin() + 257, lit.begin() + 273, 5);
+    dist.assign(30, 8);
+    std::fill(dist.begin(), dist.begin() + 4, 3);
+    std::fill(dist.begin() + 4, dist.begin() + 10, 4);
+    std::fill(dist.begin() + 10, dist.begin() + 22, 7);
+  }
+  static constexpr int kLengthBase[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
+                                          31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
+  static constexpr int kDistBase[30] = {1,   2,   3,   4,    5,    7,    9,    13,    17,    25,    33,    49,    65,    97,    129,
+                                        193, 257, 385, 513, 769, 1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
+  static int lengthExtra(int s) { return s < 265 || s == 285 ? 0 : (s - 261) / 4; }
+  static int distExtra(int s) { return s < 4 ? 0 : (s - 2) / 2; }
+  // A match of length symbol ls and distance symbol ds with their extra bits.
+  void match(BitWriter& w, Bytes& data, int ls, uint32_t lx, int ds, uint32_t dx) const {
+    literal(w, ls), w.put(lx, lengthExtra(ls));
+    distance(w, ds), w.put(dx, distExtra(ds));
+    const size_t length = size_t(kLengthBase[ls - 257]) + lx, dist = size_t(kDistBase[ds]) + dx;
+    for (size_t i = 0; i < length; ++i) data.push_back(dist > data.size() ? 0 : data[data.size() - dist]);
+  }
+};
+
+TEST(Inflate, MatchesInOneTableEntryDecodeAsInTwo) {
+  // Random literals, runs of them and matches of every length and distance
+  // code, both short and long codes, at every bit position: the bytes and
+  // the sum agree with the plain path and with the data.
+  ShortMatchCodes b;
+  BitWriter w;
+  b.header(w);
+  Bytes data;
+  std::mt19937 rng(3);
+  for (int i = 0; i < 300; ++i) {
+    data.push_back(uint8_t(rng()));
+    b.literal(w, data.back());
+  }
+  for (int op = 0; op < 40000; ++op) {
+    const uint32_t kind = rng() % 4;
+    if (kind == 0) {  // a run of literals, often a single one
+      for (uint32_t n = rng() % 3 == 0 ? 1 + rng() % 12 : 1; n > 0; --n) {
+        data.push_back(uint8_t(rng()));
+        b.literal(w, data.back());
+      }
+      continue;
+    }
+    // Mostly the short codes, which share one entry; sometimes the others.
+    const int ls = kind == 1 ? 273 + int(rng() % 13) : 257 + int(rng() % 16);
+    int ds = kind == 2 ? 10 + int(rng() % 20) : int(rng() % 10);  // 7 and 8 bits, or 3 and 4
+    while (size_t(ShortMatchCodes::kDistBase[ds]) > data.size()) --ds;
+    const uint32_t lx = rng() & ((1u << ShortMatchCodes::lengthExtra(ls)) - 1);
+    const uint32_t dx = std::min<uint32_t>(rng() & ((1u << ShortMatchCodes::distExtra(ds)) - 1),
+                                           uint32_t(data.size() - size_t(ShortMatchCodes::kDistBase[ds])));
+    b.match(w, data, ls, lx, ds, dx);
+  }
+  b.literal(w, 256);
+  const Bytes stream = w.finish(data);
+  for (bool plain : {true, false}) {
+    inf_UsePlainCode(plain);
+    Inflater inf;
+    for (size_t spare : {size_t(0), size_t(300)}) {
+      Bytes out;
+      const InfResult r = inf.run(stream, out, data.size() + spare);
+      EXPECT_EQ(r.status, PngStatus::Ok) << plain << " " << spare;
+      EXPECT_TRUE(out == data && r.adlerMatches) << plain << " " << spare;
+    }
+  }
+  inf_UsePlainCode(false);
+}
+
+TEST(Inflate, MatchInOneTableEntryReachingTooFarFails) {
+  // Two literals, then a match of distance 3 (both codes short): in a long
+  // stream, where the decoder takes it in its fast loop, and in a short one,
+  // where it takes it symbol by symbol; a distance of 2 passes.
+  for (bool plain : {true, false})
+    for (size_t literalsAfter : {size_t(0), size_t(5000)})
+      for (uint32_t extra : {0u, 1u}) {
+        ShortMatchCodes b;
+        BitWriter w;
+        b.header(w);
+        Bytes data = {'a', 'b'};
+        b.literal(w, 'a'), b.literal(w, 'b');
+        b.match(w, data, 257, 0, 1 + int(extra), 0);  // distance 2 or 3
+        for (size_t i = 0; i < literalsAfter; ++i) {
+          data.push_back(uint8_t(i * 7));
+          b.literal(w, data.back());
+        }
+        b.literal(w, 256);
+        inf_UsePlainCode(plain);
+        Inflater inf;
+        Bytes out;
+        const InfResult r = inf.run(w.finish(data), out, data.size() + 1000);
+        EXPECT_EQ(r.status, extra ? PngStatus::DistanceTooFar : PngStatus::Ok) << plain << literalsAfter;
+        if (!extra) {
+          EXPECT_TRUE(out == data && r.adlerMatches) << plain << literalsAfter;
+        }
+      }
+  inf_UsePlainCode(false);
+}
+
 // A length or distance in the fixed code: its symbol (code) and extra bits.
 struct Coded {
   int symbol, extraBits;
