@@ -58,10 +58,10 @@ Material cobbles() {
 
 Material panels() {
   Material m;
-  // Two ribbed bands one above the other: a hall segment is two ribs long.
-  m.name = "panels", m.mapFile = "panels.png", m.width = 256, m.height = 512;
-  m.grey.resize(256 * 512);
-  for (int y = 0; y < 512; ++y)
+  // Four ribbed bands one above the other: a hall segment is four ribs long.
+  m.name = "panels", m.mapFile = "panels.png", m.width = 256, m.height = 1024;
+  m.grey.resize(256 * 1024);
+  for (int y = 0; y < 1024; ++y)
     for (int x = 0; x < 256; ++x) {
       float v = 70 + 90 * noise(x / 64, y / 128, 3) + 14 * (noise(x, y, 4) - 0.5f);
       if (y % 256 < 20) v = 200 - 4 * float(y % 256);        // a bright rib a band
@@ -173,9 +173,9 @@ void komin(ObjMesh* mesh) {
 void valec(ObjMesh* mesh) {
   mesh->materials = {panels(), disc()};
   Maker mk{mesh};
-  // A hall 120 long along z, 24 sides of radius 8, seen from inside: 20
-  // segments, each one map (two ribs) high; a side is half a map wide.
-  const int sides = 24, segments = 20;
+  // A hall 120 long along z, 24 sides of radius 8, seen from inside: 10
+  // segments, each one map (four ribs) high; a side is half a map wide.
+  const int sides = 24, segments = 10;
   const float radius = 8, length = 120, seg = length / segments;
   for (int g = 0; g < segments; ++g) {
     const float z0 = float(g) * seg, z1 = z0 + seg;
