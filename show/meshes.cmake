@@ -2,7 +2,7 @@
 set(MESH_OUT ${SHOW_OUT}/gen)
 # NAME=SHAPE[,SUBDIVISIONS...]: valec3d's torus, knot and balls are cut
 # coarser than the tools' defaults; their faces are small on screen, and the
-# scene draws about 4,400 of them a frame instead of 7,250.
+# scene draws about 4,200 of them a frame instead of 7,250.
 set(MESH_SHAPES torus=torus,32,18 sphere=sphere ball=sphere,24,12 knot=knot,120,8
     dial=dial hourhand=hourhand minutehand=minutehand)
 foreach(entry ${MESH_SHAPES})
