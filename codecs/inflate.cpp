@@ -404,6 +404,11 @@ __attribute__((always_inline)) inline PngStatus decodeBlockBody(BitState& s, con
       wide |= 56;
       Entry e = primary(lit, bits, kLitBits);
       Entry d, next;
+      const auto topUp = [&]() __attribute__((always_inline)) {
+        bits |= load64(in) << (wide & 63);
+        in += 7 - ((wide >> 3) & 7);
+        wide |= 56;
+      };
       if constexpr (kUniform) {
         // Hidden from the compiler, which would otherwise load nothing for
         // literals and branch where a conditional move does.
@@ -411,11 +416,6 @@ __attribute__((always_inline)) inline PngStatus decodeBlockBody(BitState& s, con
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__) || defined(__aarch64__))
         __asm__("" : "+r"(zeros));
 #endif
-        const auto topUp = [&]() __attribute__((always_inline)) {
-          bits |= load64(in) << (wide & 63);
-          in += 7 - ((wide >> 3) & 7);
-          wide |= 56;
-        };
         do {
           // The entry after e, if e is a literal or a whole match, is looked
           // up first, from the bits before the top-up (e and the ten bits
@@ -496,11 +496,6 @@ __attribute__((always_inline)) inline PngStatus decodeBlockBody(BitState& s, con
           }
         } while (--turns != 0 || (in <= inLimit && out <= outLimit && (turns = turnsLeft(), true)));
       } else {
-        const auto topUp = [&]() __attribute__((always_inline)) {
-          bits |= load64(in) << (wide & 63);
-          in += 7 - ((wide >> 3) & 7);
-          wide |= 56;
-        };
         // Stores the literal(s) of e and moves on to the entry looked up after it.
         const auto takeLiterals = [&]() __attribute__((always_inline)) {
           bits >>= usedBits(e);
