@@ -342,12 +342,17 @@ Keyframer orbit(float radius) {
   return k;
 }
 
-TEST_F(Scene3d, CompiledBoxDrawsAKnownFrameWithoutGaps) {
+// The box of side 10 seen from inside, compiled, written and read back into m.
+void loadInsideBox(SceneModel* m) {
   ScnMesh mesh = insideBox(5);
   const std::vector<ScnTreeNode> nodes = scn_CompileMesh(&mesh);
-  auto* m = new SceneModel;
   const Bytes b = scn_WriteScene(kEye, mesh.vertices, nodes);
   ASSERT_EQ(scn_ParseScene(b.data(), b.size(), 0, m, checkerMap), ScnStatus::Ok);
+}
+
+TEST_F(Scene3d, CompiledBoxDrawsAKnownFrameWithoutGaps) {
+  auto* m = new SceneModel;
+  ASSERT_NO_FATAL_FAILURE(loadInsideBox(m));
   EXPECT_EQ(m->polygons.size(), 12u);
   scn_SetSlot(0, m, new Keyframer(orbit(2)));
   const int W = 80, H = 60;
@@ -384,11 +389,8 @@ TEST_F(Scene3d, CompiledBoxDrawsAKnownFrameWithoutGaps) {
 // texels must give the plain loop's frame, for spans of every length, runs
 // ending on the picture's last byte, and rows longer than a batch of runs.
 TEST_F(Scene3d, EveryRunWayGivesThePlainFrame) {
-  ScnMesh mesh = insideBox(5);
-  const std::vector<ScnTreeNode> nodes = scn_CompileMesh(&mesh);
   auto* m = new SceneModel;
-  const Bytes b = scn_WriteScene(kEye, mesh.vertices, nodes);
-  ASSERT_EQ(scn_ParseScene(b.data(), b.size(), 0, m, checkerMap), ScnStatus::Ok);
+  ASSERT_NO_FATAL_FAILURE(loadInsideBox(m));
   scn_SetSlot(0, m, new Keyframer(orbit(2)));
   const int sizes[][2] = {{37, 23}, {160, 120}, {9000, 3}};
   for (const auto& size : sizes) {
@@ -412,11 +414,8 @@ TEST_F(Scene3d, EveryRunWayGivesThePlainFrame) {
 }
 
 TEST_F(Scene3d, SpansStayInsideTheImageFromAnyCamera) {
-  ScnMesh mesh = insideBox(5);
-  const std::vector<ScnTreeNode> nodes = scn_CompileMesh(&mesh);
   auto* m = new SceneModel;
-  const Bytes b = scn_WriteScene(kEye, mesh.vertices, nodes);
-  ASSERT_EQ(scn_ParseScene(b.data(), b.size(), 0, m, checkerMap), ScnStatus::Ok);
+  ASSERT_NO_FATAL_FAILURE(loadInsideBox(m));
   auto* k = new Keyframer;  // the slot owns it; changed between frames
   scn_SetSlot(0, m, k);
   // Eyes on corners, edges and faces, just outside, far away; targets in
