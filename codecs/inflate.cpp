@@ -784,7 +784,8 @@ PngStatus readDynamicTables(BitState& s, InfDecoder* d) {
   if (st != PngStatus::Ok) return st;
   pairLiterals(d->lit);
   st = buildDistTable(d->dist, kDistTableSize, lengths + litCount, distCount, true);
-  if (st == PngStatus::Ok) d->wholeMatches = combineMatches(d->lit, d->dist);
+  if (st == PngStatus::Ok)
+    d->wholeMatches = combineMatches(d->lit, d->dist, countMatchFits(lengths, litCount, lengths + litCount, distCount));
   return st;
 }
 
