@@ -702,9 +702,24 @@ TEST(Inflate, WholeMatchCountFromCodeLengthsAgreesWithTheTable) {
 TEST(Inflate, Adler32AgreesWithZlibAtEveryAlignment) {
   const Bytes data = randomBytes(20000, 12), ones(100000, 0xff);  // ones: the largest sums
   for (size_t offset : {0, 1, 7, 15})
-    for (size_t n : {0, 1, 15, 16, 17, 5551, 5552, 5553, 11104, 19000})
+    for (size_t n : {0, 1, 15, 16, 17, 63, 64, 127, 128, 191, 5551, 5552, 5553, 11104, 19000})
       EXPECT_EQ(inf_Adler32(1, data.data() + offset, n), uint32_t(adler32(1, data.data() + offset, uInt(n))));
   EXPECT_EQ(inf_Adler32(1, ones.data(), ones.size()), uint32_t(adler32(1, ones.data(), uInt(ones.size()))));
+  // Past the longest stretch the wide sums go without a reduction, all
+  // ones, from a start of the largest sums.
+  const Bytes many((size_t(1) << 22) * 2 + 200, 0xff);
+  EXPECT_EQ(inf_Adler32(0xfff0fff0, many.data(), many.size()),
+            uint32_t(adler32(0xfff0fff0, many.data(), uInt(many.size()))));
+  for (bool plain : {true, false}) {  // the scalar and vector sums meet at every split
+    inf_UsePlainCode(plain);
+    for (size_t split : {size_t(1), size_t(64), size_t(1000), size_t(19999)}) {
+      const uint32_t first = inf_Adler32(1, data.data(), split);
+      EXPECT_EQ(inf_Adler32(first, data.data() + split, data.size() - split),
+                uint32_t(adler32(1, data.data(), uInt(data.size()))))
+          << plain << " " << split;
+    }
+  }
+  inf_UsePlainCode(false);
 }
 
 }  // namespace
