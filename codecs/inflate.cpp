@@ -735,7 +735,7 @@ struct InfDecoder {
   Entry lit[kLitTableSize];
   Entry dist[kDistTableSize];
   Entry lenCodes[1 << kLenCodeBits];
-  uint8_t lengths[kLitSymbols + kDistSymbols];
+  uint8_t lengths[kLitSymbols + kDistSymbols + 8];  // repeats are stored eight bytes at a time
 };
 
 namespace {
@@ -776,7 +776,11 @@ PngStatus readDynamicTables(BitState& s, InfDecoder* d) {
       repeat = 11 + int(takeBits(s, 7));
     }
     if (repeat > total - n) return PngStatus::BadLengthRepeat;
-    std::memset(lengths + n, value, size_t(repeat));
+    // Whole words, up to 7 bytes past the repeat: what the next codes
+    // overwrite, or past the end of the lengths in use.  (A call to memset
+    // costs more than the few stores of a repeat.)
+    const uint64_t word = value * 0x0101010101010101ull;
+    for (int k = 0; k < repeat; k += 8) std::memcpy(lengths + n + k, &word, 8);
     n += repeat;
   }
   if (lengths[256] == 0) return PngStatus::NoEndOfBlock;
@@ -784,7 +788,8 @@ PngStatus readDynamicTables(BitState& s, InfDecoder* d) {
   if (st != PngStatus::Ok) return st;
   pairLiterals(d->lit);
   st = buildDistTable(d->dist, kDistTableSize, lengths + litCount, distCount, true);
-  if (st == PngStatus::Ok) d->wholeMatches = combineMatches(d->lit, d->dist);
+  if (st == PngStatus::Ok)
+    d->wholeMatches = combineMatches(d->lit, d->dist, countMatchFits(lengths, litCount, lengths + litCount, distCount));
   return st;
 }
 

@@ -161,8 +161,7 @@ __attribute__((target("avx2"))) void pairLiteralsAvx2(Entry* table) {
   }
 }
 // combineMatches below, four entries a step.
-template <bool kStore>
-__attribute__((target("avx2"))) void combineMatchesAvx2(Entry* lit, const Entry* dist, int& whole, int& single) {
+__attribute__((target("avx2"))) void combineMatchesAvx2(Entry* lit, const Entry* dist) {
   const __m256i lowByte = _mm256_set1_epi64x(0xff);
   const __m256i low4 = _mm256_set1_epi64x(15);
   const __m256i one = _mm256_set1_epi64x(1);
@@ -199,9 +198,7 @@ __attribute__((target("avx2"))) void combineMatchesAvx2(Entry* lit, const Entry*
                         _mm256_slli_epi64(_mm256_srli_epi64(d, 32), 32)),
         _mm256_or_si256(_mm256_or_si256(_mm256_slli_epi64(distExtra, 24), _mm256_slli_epi64(start, 16)),
                         _mm256_or_si256(kind, _mm256_add_epi64(start, distExtra))));
-    whole += __builtin_popcount(unsigned(_mm256_movemask_pd(_mm256_castsi256_pd(use))));
-    single += __builtin_popcount(unsigned(_mm256_movemask_pd(_mm256_castsi256_pd(_mm256_andnot_si256(use, lengthOk)))));
-    if (kStore) _mm256_storeu_si256(reinterpret_cast<__m256i*>(lit + i), _mm256_blendv_epi8(e, match, use));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(lit + i), _mm256_blendv_epi8(e, match, use));
     index = _mm256_add_epi64(index, step);
   }
 }
@@ -246,11 +243,8 @@ namespace {
 // that share it; at each, the bits above it start a distance code, whole if
 // the distance code is no longer than what is left.  The length's extra bits
 // are known from the index as well, so the entry carries the whole length.
-// Counts the indices that would hold whole matches and the lengths left
-// single, and makes the whole matches where kStore.
 // Without branches: lengths and literals alternate from one index to the next.
-template <bool kStore>
-void combineMatchesPlain(Entry* lit, const Entry* dist, int& whole, int& single) {
+void combineMatchesPlain(Entry* lit, const Entry* dist) {
   for (uint32_t i = 0; i < 1u << kLitBits; ++i) {
     const Entry e = lit[i];
     const uint32_t lengthBits = uint32_t(e & 0xff);  // at most 15: the shift below stays in range
@@ -258,9 +252,6 @@ void combineMatchesPlain(Entry* lit, const Entry* dist, int& whole, int& single)
     const uint32_t start = lengthBits + uint32_t((d >> 16) & 0xff);
     const bool isLength = !(e & (kLiteral | kLink | kEndOfBlock | kInvalid));
     const bool fits = isLength && !(d & (kLink | kInvalid)) && start <= uint32_t(kLitBits);
-    whole += fits;
-    single += isLength && !fits;
-    if (!kStore) continue;
     const uint32_t codeBits = uint32_t((e >> 16) & 0xff);
     const uint32_t length = uint32_t(e >> 32) + ((i >> codeBits) & ((1u << ((e >> 24) & 15)) - 1));
     const uint32_t distExtra = uint32_t((d >> 24) & 15);
@@ -271,25 +262,46 @@ void combineMatchesPlain(Entry* lit, const Entry* dist, int& whole, int& single)
   }
 }
 
-template <bool kStore>
-void combineMatchesWith(Entry* lit, const Entry* dist, int& whole, int& single) {
-#if defined(INF_PAIRS_AVX2)
-  if (kPairsAvx2 && !gPlainCode) return combineMatchesAvx2<kStore>(lit, dist, whole, single);
-#endif
-  combineMatchesPlain<kStore>(lit, dist, whole, single);
-}
 
 }  // namespace
+
+MatchFits countMatchFits(const uint8_t* litLengths, int litCount, const uint8_t* distLengths, int distCount) {
+  // fitting[k]: of the 2^k patterns of k bits, how many start with a whole
+  // distance code (a real one: symbols 30 and 31 decode as invalid).
+  int perLength[kDistBits + 1] = {};
+  for (int s = 0; s < distCount && s < 30; ++s)
+    if (distLengths[s] && distLengths[s] <= kDistBits) perLength[distLengths[s]]++;
+  int fitting[kLitBits + 1] = {};
+  for (int k = 1; k <= kLitBits; ++k) fitting[k] = 2 * fitting[k - 1] + perLength[k];
+  // A length code of L bits with E extra bits fills 2^(kLitBits - L) primary
+  // indices; at 2^E W of them, the kLitBits - L - E bits after the extra
+  // bits start a distance code that fits.
+  MatchFits fits;
+  for (int s = 257; s < litCount && s < 286; ++s) {
+    const int len = litLengths[s];
+    if (len == 0 || len > kLitBits) continue;  // a long code sits behind a link: neither
+    const int extra = kLengthExtra[s - 257];
+    const int indices = 1 << (kLitBits - len);
+    const int whole = len + extra <= kLitBits ? fitting[kLitBits - len - extra] << extra : 0;
+    fits.whole += whole;
+    fits.single += indices - whole;
+  }
+  return fits;
+}
 
 // Whole matches pay where most matches are whole: the decoding loop for them
 // takes literals and whole matches alike, without branches, and a length
 // left single costs it a wrong guess.  Elsewhere the table stays as it is,
 // for the loop that tells literals and lengths apart by branching.
-bool combineMatches(Entry* lit, const Entry* dist) {
-  int whole = 0, single = 0;
-  combineMatchesWith<false>(lit, dist, whole, single);
-  if (whole == 0 || whole < 3 * single) return false;
-  combineMatchesWith<true>(lit, dist, whole, single);
+bool combineMatches(Entry* lit, const Entry* dist, MatchFits fits) {
+  if (fits.whole == 0 || fits.whole < 3 * fits.single) return false;
+#if defined(INF_PAIRS_AVX2)
+  if (kPairsAvx2 && !gPlainCode) {
+    combineMatchesAvx2(lit, dist);
+    return true;
+  }
+#endif
+  combineMatchesPlain(lit, dist);
   return true;
 }
 

@@ -81,11 +81,19 @@ PngStatus buildDistTable(Entry* table, int tableSize, const uint8_t* lengths, in
 PngStatus buildLenCodeTable(Entry* table, const uint8_t* lengths);
 // Turns single literal entries into pairs where two codes fit the primary bits.
 void pairLiterals(Entry* table);
+// How many primary indices of the literal/length table would hold a whole
+// match (a length code, its extra bits and the distance code after them in
+// the primary bits), and how many hold a length left single.  Worked out
+// from the code lengths, not index by index.
+struct MatchFits {
+  int whole = 0, single = 0;
+};
+MatchFits countMatchFits(const uint8_t* litLengths, int litCount, const uint8_t* distLengths, int distCount);
 // Turns length entries of the primary table into whole matches (kMatch)
 // where the distance code after them fits the primary bits as well, if that
-// is so for most of them (three in four, counting the indices they fill).
+// is so for most of them (three in four, counting the indices `fits` gives).
 // Returns whether it did.
-bool combineMatches(Entry* lit, const Entry* dist);
+bool combineMatches(Entry* lit, const Entry* dist, MatchFits fits);
 // The tables of the fixed code, built once.
 const FixedTables& fixedTables();
 

@@ -4,6 +4,7 @@
 // covered by the PNG tests, whose IDAT chunks feed the inflater that way.
 #include "codecs/codecs.h"
 #include "codecs/inflate.h"
+#include "codecs/inflate_tables.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -11,6 +12,7 @@
 #include <algorithm>
 #include <array>
 #include <functional>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -638,12 +640,86 @@ TEST(Inflate, DamagedStreamsStayInsideTheirBuffers) {
   EXPECT_GT(noticed, flips * 9 / 10);  // a decoder that ignored its input would not notice
 }
 
+// Random complete codes of `symbols` lengths, at most 15 bits: a code of two
+// one-bit symbols with random leaves split until there are enough, then
+// dealt out to random symbols.
+std::vector<uint8_t> randomCompleteCode(int symbols, int used, std::mt19937& rng) {
+  std::vector<uint8_t> leaves = {1, 1};
+  while (int(leaves.size()) < used) {
+    uint8_t& leaf = leaves[rng() % leaves.size()];
+    if (leaf == 15) continue;
+    ++leaf;
+    leaves.push_back(leaf);
+  }
+  std::vector<uint8_t> lengths(size_t(symbols), 0);
+  std::vector<int> order(static_cast<size_t>(symbols));
+  for (int i = 0; i < symbols; ++i) order[size_t(i)] = i;
+  std::shuffle(order.begin(), order.end(), rng);
+  for (size_t i = 0; i < leaves.size(); ++i) lengths[size_t(order[i])] = leaves[i];
+  return lengths;
+}
+
+TEST(Inflate, WholeMatchCountFromCodeLengthsAgreesWithTheTable) {
+  // The count that decides which loop decodes a block is worked out from the
+  // code lengths; the table, combined index by index, must hold as many
+  // whole matches and single lengths.  Short and long codes, distance codes
+  // with invalid symbols 30 and 31, a single distance code and none.
+  using namespace infl;
+  std::mt19937 rng(17);
+  auto lit = std::make_unique<Entry[]>(kLitTableSize);
+  auto dist = std::make_unique<Entry[]>(kDistTableSize);
+  for (bool plain : {true, false}) {
+    inf_UsePlainCode(plain);
+    for (int round = 0; round < 400; ++round) {
+      const int litCount = 257 + int(rng() % 32);
+      const int distCount = 1 + int(rng() % 32);
+      const std::vector<uint8_t> litLengths = randomCompleteCode(litCount, 2 + int(rng() % (litCount - 1)), rng);
+      std::vector<uint8_t> distLengths;
+      if (round % 10 == 0) {
+        distLengths.assign(size_t(distCount), 0);
+        if (round % 20 == 0) distLengths[rng() % size_t(distCount)] = 1;
+      } else {
+        distLengths = randomCompleteCode(std::max(distCount, 2), 2 + int(rng() % std::max(distCount - 1, 1)), rng);
+        distLengths.resize(size_t(std::max(distCount, 2)));
+      }
+      const int dCount = int(distLengths.size());
+      ASSERT_EQ(buildLitTable(lit.get(), kLitTableSize, litLengths.data(), litCount, true), PngStatus::Ok);
+      ASSERT_EQ(buildDistTable(dist.get(), kDistTableSize, distLengths.data(), dCount, true), PngStatus::Ok);
+      const MatchFits fits = countMatchFits(litLengths.data(), litCount, distLengths.data(), dCount);
+      ASSERT_TRUE(combineMatches(lit.get(), dist.get(), MatchFits{1, 0}));  // combine whatever the count
+      int whole = 0, single = 0;
+      for (int i = 0; i < 1 << kLitBits; ++i) {
+        whole += (lit[size_t(i)] & kMatch) != 0;
+        single += !(lit[size_t(i)] & (kMatch | kLiteral | kLink | kEndOfBlock | kInvalid));
+      }
+      EXPECT_EQ(fits.whole, whole) << "round " << round << " plain " << plain;
+      EXPECT_EQ(fits.single, single) << "round " << round << " plain " << plain;
+    }
+  }
+  inf_UsePlainCode(false);
+}
+
 TEST(Inflate, Adler32AgreesWithZlibAtEveryAlignment) {
   const Bytes data = randomBytes(20000, 12), ones(100000, 0xff);  // ones: the largest sums
   for (size_t offset : {0, 1, 7, 15})
-    for (size_t n : {0, 1, 15, 16, 17, 5551, 5552, 5553, 11104, 19000})
+    for (size_t n : {0, 1, 15, 16, 17, 63, 64, 127, 128, 191, 5551, 5552, 5553, 11104, 19000})
       EXPECT_EQ(inf_Adler32(1, data.data() + offset, n), uint32_t(adler32(1, data.data() + offset, uInt(n))));
   EXPECT_EQ(inf_Adler32(1, ones.data(), ones.size()), uint32_t(adler32(1, ones.data(), uInt(ones.size()))));
+  // Past the longest stretch the wide sums go without a reduction, all
+  // ones, from a start of the largest sums.
+  const Bytes many((size_t(1) << 22) * 2 + 200, 0xff);
+  EXPECT_EQ(inf_Adler32(0xfff0fff0, many.data(), many.size()),
+            uint32_t(adler32(0xfff0fff0, many.data(), uInt(many.size()))));
+  for (bool plain : {true, false}) {  // the scalar and vector sums meet at every split
+    inf_UsePlainCode(plain);
+    for (size_t split : {size_t(1), size_t(64), size_t(1000), size_t(19999)}) {
+      const uint32_t first = inf_Adler32(1, data.data(), split);
+      EXPECT_EQ(inf_Adler32(first, data.data() + split, data.size() - split),
+                uint32_t(adler32(1, data.data(), uInt(data.size()))))
+          << plain << " " << split;
+    }
+  }
+  inf_UsePlainCode(false);
 }
 
 }  // namespace
