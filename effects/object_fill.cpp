@@ -80,11 +80,12 @@ struct Vertex {
 };
 
 // An edge from an upper to a lower corner: column in 16.16, starting half a
-// pixel right of the upper corner so that the column rounds.
+// pixel right of the upper corner so that the column rounds.  The long edge
+// serves both halves of a triangle: its step is divided out once.
 struct Edge {
   int64_t x, dx;
-  void start(const Vertex& top, const Vertex& bottom, int64_t firstRow) {
-    dx = ((bottom.x - top.x) * 65536) / (bottom.y - top.y);
+  void slope(const Vertex& top, const Vertex& bottom) { dx = ((bottom.x - top.x) * 65536) / (bottom.y - top.y); }
+  void at(const Vertex& top, int64_t firstRow) {
     // The product can pass 64 bits for an edge far off screen; the column
     // it lands on lies between the corners and fits.
     x = (top.x * 65536) + 0x8000 + int64_t(Wide(dx) * (firstRow - top.y));
@@ -174,15 +175,17 @@ void scan(const FillTarget& t, const FillShade& shade, const FillCorner* in) {
   const bool blendInLanes = M == FillMode::Blend && gFillLanes;
   const BlendColour blendColour(shade.colour);
 #endif
+  Edge longEdge, shortEdge;
+  longEdge.slope(v[0], v[2]);
   for (int half = 0; half < 2; ++half) {
     const Vertex& top = half ? v[1] : v[0];
     const Vertex& bottom = half ? v[2] : v[1];
     if (top.y == bottom.y) continue;
     const int64_t first = std::max<int64_t>(top.y, 0), last = std::min<int64_t>(bottom.y, H);
     if (first >= last) continue;
-    Edge longEdge, shortEdge;
-    longEdge.start(v[0], v[2], first);
-    shortEdge.start(top, bottom, first);
+    longEdge.at(v[0], first);
+    shortEdge.slope(top, bottom);
+    shortEdge.at(top, first);
     int64_t along[4];
     for (int k = 0; k < N; ++k) along[k] = v[0].a[k] + rowStep[k] * (first - v[0].y);
 
