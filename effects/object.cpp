@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <string>
 
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -59,6 +60,8 @@ const bool kWideListsAvailable = __builtin_cpu_supports("avx512f") && __builtin_
 bool gWideLists = kWideListsAvailable;
 #endif
 
+
+bool gNarrowBump = true;
 
 struct ObjectState {
   // Per process: built on the first draw, never freed.
@@ -300,7 +303,20 @@ std::vector<int32_t> obj_BumpTable(const uint8_t* p) {
   return table;
 }
 
-void obj_Draw(Mesh* mesh, const ObjectPose& pose, const int32_t* bump, const Image* texture, Image* dest) {
+std::vector<int16_t> obj_NarrowBump(const std::vector<int32_t>& table) {
+  if (table.size() != 65536) return {};
+  for (int32_t v : table)
+    if (v < INT16_MIN || v > INT16_MAX) return {};
+  return std::vector<int16_t>(table.begin(), table.end());
+}
+
+bool obj_UseNarrowBump(bool on) {
+  gNarrowBump = on;
+  return gNarrowBump;
+}
+
+void obj_Draw(Mesh* mesh, const ObjectPose& pose, const int32_t* bump, const Image* texture, Image* dest,
+              const int16_t* narrowBump) {
   if (!mesh || !dest || !dest->pixels || dest->width <= 0 || dest->height <= 0) return;
   const int t = pose.type;
   if (t < 0 || t >= Object::kTypes) return;
@@ -316,6 +332,7 @@ void obj_Draw(Mesh* mesh, const ObjectPose& pose, const int32_t* bump, const Ima
   s.texture = tex;
   s.highlight = highlight->pixels;
   s.bump = bump;
+  s.narrowBump = bump && gNarrowBump ? narrowBump : nullptr;
   s.base = int32_t(uint32_t(pose.rr) * 65536u + uint32_t(pose.gg) * 256u + uint32_t(pose.bb));
   switch (t) {
     case kFlat: s.mode = FillMode::Solid; break;
@@ -375,6 +392,7 @@ Object::Object(Declaration* decl, PlugIn* nextObject) : Stream(decl, nextObject)
       heights = scaled;
     }
     bump = obj_BumpTable(heights->pixels);
+    narrowBump = obj_NarrowBump(bump);
     img_Destroy(heights);
     plg_Trace("-> (%s,%s)\n", objName.c_str(), bumpName.c_str());
   } else {
@@ -407,6 +425,7 @@ Image* Object::onStream(int width, int height) {
   p.bb = plg_Trunc(bb->value()), p.gg = plg_Trunc(gg->value()), p.rr = plg_Trunc(rr->value());
   p.z = z->value(), p.y = y->value(), p.x = x->value();
   p.skew = skew->value();
-  obj_Draw(mesh, p, bump.empty() ? nullptr : bump.data(), texture, dest);
+  obj_Draw(mesh, p, bump.empty() ? nullptr : bump.data(), texture, dest,
+           narrowBump.empty() ? nullptr : narrowBump.data());
   return dest;
 }

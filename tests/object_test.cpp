@@ -508,6 +508,52 @@ TEST(ObjectRender, BumpTableAndHighlightMap) {
   }
 }
 
+// The 16-bit copy of a bump table: refused when an entry does not fit, and
+// once handed to a draw it is what the bump types read, with the pixels of
+// the 32-bit table.
+TEST(ObjectRender, NarrowBumpTable) {
+  Bytes steep(65536, 0);
+  steep[10 * 256 + 20] = 255;  // 255 * 256 below it: past 16 bits
+  EXPECT_TRUE(obj_NarrowBump(obj_BumpTable(steep.data())).empty());
+  EXPECT_TRUE(obj_NarrowBump(std::vector<int32_t>(100, 0)).empty());
+  steep[10 * 256 + 20] = 127;  // -32512 and 32512 fit
+  const std::vector<int32_t> fits = obj_BumpTable(steep.data());
+  const std::vector<int16_t> narrowFits = obj_NarrowBump(fits);
+  ASSERT_EQ(narrowFits.size(), 65536u);
+  EXPECT_EQ(narrowFits[9 * 256 + 20], -32512);
+  EXPECT_EQ(narrowFits[11 * 256 + 20], 32512);
+
+  img_InitHeadless();
+  MeshPtr cube(cubeFile());
+  Image* tex = patternTexture();
+  const std::vector<int32_t> bump = patternBump();
+  const std::vector<int16_t> narrow = obj_NarrowBump(bump);
+  ASSERT_EQ(narrow.size(), 65536u);
+  const std::vector<int16_t> flat(65536, 0);  // a wrong copy shows whether the copy is read
+  std::mt19937 rng(3);
+  auto uniform = [&](float lo, float hi) { return std::uniform_real_distribution<float>(lo, hi)(rng); };
+  int differed = 0;
+  for (int round = 0; round < 60; ++round) {
+    ObjectPose p;
+    p.type = round % 3 == 0 ? 2 : round % 3 == 1 ? 7 : 8;
+    p.a = uniform(-4, 4), p.b = uniform(-4, 4), p.c = uniform(-4, 4);
+    p.x = uniform(-20, 20), p.y = uniform(-20, 20), p.z = uniform(-100, 200), p.skew = uniform(60, 300);
+    p.rr = p.gg = 0, p.bb = int(rng() % 200);
+    Guarded wide(64, 48, 30), viaNarrow(64, 48, 30), viaFlat(64, 48, 30), flatOff(64, 48, 30);
+    obj_Draw(cube.m, p, bump.data(), tex, &wide.image);
+    obj_Draw(cube.m, p, bump.data(), tex, &viaNarrow.image, narrow.data());
+    obj_Draw(cube.m, p, bump.data(), tex, &viaFlat.image, flat.data());
+    obj_UseNarrowBump(false);
+    obj_Draw(cube.m, p, bump.data(), tex, &flatOff.image, flat.data());
+    obj_UseNarrowBump(true);
+    ASSERT_EQ(viaNarrow.bytes, wide.bytes) << "round " << round << ", type " << p.type;
+    ASSERT_EQ(flatOff.bytes, wide.bytes) << "round " << round;  // switched off: the 32-bit table
+    differed += viaFlat.bytes != wide.bytes;
+  }
+  EXPECT_GT(differed, 20);
+  img_Destroy(tex);
+}
+
 // Translucent spans go sixteen pixels at a time; a part row at the end of
 // the picture falls back to single pixels.  Both must give the pixels of the
 // plain loop for any colour, whose bits above the low byte matter too.
