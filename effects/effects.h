@@ -233,6 +233,10 @@ void obj_SortByDepth(MeshOrder* o, int lo, int hi);
 // lanes (on by default); off, one at a time.  Same order.  Returns whether
 // the wide lanes are in use.
 bool obj_UseWideSort(bool on);
+// Ranges of up to four entries are arranged by a table made from the
+// partitions' own results (on by default); off, partitioned.  Same order.
+// Returns the setting.
+bool obj_UseSmallSortTables(bool on);
 
 struct Mesh {
   std::vector<MeshFace> faces;

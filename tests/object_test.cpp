@@ -471,18 +471,35 @@ TEST(ObjectRender, DepthSortKeepsTheScanningLoopsTieOrder) {
       }
       const std::vector<MeshOrder> start = a;
       reference(a.data(), 0, n - 1, reference);
-      for (bool wide : {false, true}) {
+      for (int way = 0; way < 4; ++way) {
+        const bool wide = way & 1, tables = way & 2;
         if (obj_UseWideSort(wide) != wide) continue;  // no wide lanes here
+        obj_UseSmallSortTables(tables);
         std::vector<MeshOrder> b = start;
         obj_SortByDepth(b.data(), 0, n - 1);
         for (int f = 0; f < n; ++f) {
           ASSERT_EQ(b[size_t(f)].face, a[size_t(f)].face) << "n " << n << ", shape " << shape << ", at " << f
-                                                          << ", wide " << wide;
+                                                          << ", wide " << wide << ", tables " << tables;
           ASSERT_EQ(b[size_t(f)].key, a[size_t(f)].key);
         }
       }
     }
+  // Every arrangement of keys with repeats up to six entries: the short
+  // ranges are where ties are decided by the smallest steps.
+  for (int n = 2; n <= 6; ++n) {
+    int count = 1;
+    for (int k = 0; k < n; ++k) count *= n;
+    for (int code = 0; code < count; ++code) {
+      std::vector<MeshOrder> a(static_cast<size_t>(n));
+      for (int k = 0, c = code; k < n; ++k, c /= n) a[size_t(k)] = MeshOrder{k, c % n};
+      std::vector<MeshOrder> b = a;
+      reference(a.data(), 0, n - 1, reference);
+      obj_SortByDepth(b.data(), 0, n - 1);
+      for (int f = 0; f < n; ++f) ASSERT_EQ(b[size_t(f)].face, a[size_t(f)].face) << "n " << n << ", code " << code;
+    }
+  }
   obj_UseWideSort(true);
+  obj_UseSmallSortTables(true);
 }
 
 TEST(ObjectRender, BumpTableAndHighlightMap) {
