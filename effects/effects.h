@@ -233,6 +233,10 @@ void obj_SortByDepth(MeshOrder* o, int lo, int hi);
 // lanes (on by default); off, one at a time.  Same order.  Returns whether
 // the wide lanes are in use.
 bool obj_UseWideSort(bool on);
+// Ranges of up to four entries are arranged by a table made from the
+// partitions' own results (on by default); off, partitioned.  Same order.
+// Returns the setting.
+bool obj_UseSmallSortTables(bool on);
 
 struct Mesh {
   std::vector<MeshFace> faces;
@@ -276,6 +280,7 @@ struct Object final : Stream {
   PlugIn* type = nullptr;
   Mesh* mesh = nullptr;
   std::vector<int32_t> bump;  // 256x256 map offsets, or empty: no bump map
+  std::vector<int16_t> narrowBump;  // the same in 16 bits when they all fit, else empty
 
   Object(Declaration* decl, PlugIn* next);
   ~Object() override;
@@ -294,11 +299,20 @@ struct ObjectPose {
 };
 
 // Draws mesh into dest (never outside it).  texture may be null or smaller
-// than 256x256: types 6..9 then read black.  bump: 65536 entries or null.
-void obj_Draw(Mesh* mesh, const ObjectPose& pose, const int32_t* bump, const Image* texture, Image* dest);
+// than 256x256: types 6..9 then read black.  bump: 65536 entries or null;
+// narrowBump: null, or the same entries in 16 bits (obj_NarrowBump), which
+// the fillers then read instead, unless obj_UseNarrowBump turned that off.
+void obj_Draw(Mesh* mesh, const ObjectPose& pose, const int32_t* bump, const Image* texture, Image* dest,
+              const int16_t* narrowBump = nullptr);
+// Whether obj_Draw reads a 16-bit bump table it is handed (on by default).
+// Same pixels either way.  Returns the setting.
+bool obj_UseNarrowBump(bool on);
 // The shared 256x256 highlight map, built on first use.
 const Image* obj_HighlightMap();
 // The bump offsets of a 256x256 height map; rows and columns 0 and 255 are 0.
 std::vector<int32_t> obj_BumpTable(const uint8_t* heights);
+// A bump table's 65536 entries in 16 bits, or empty when one of them does
+// not fit (steep height maps) or the table has another length.
+std::vector<int16_t> obj_NarrowBump(const std::vector<int32_t>& table);
 
 extern const ParamInfo kObjectParams[];

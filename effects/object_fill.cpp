@@ -37,11 +37,24 @@ inline int intensity(uint32_t a) { return std::max(int32_t(a) >> 16, 0); }
 // One shader per mode: the decision is taken once per face, not per pixel.
 // It holds a copy of the shade: through a reference, every byte stored would
 // make the compiler fetch the colour and the table pointers again.
-template <FillMode M>
+// Bump offsets are read from the 16-bit copy when the shade has one: half
+// the bytes of the 32-bit table, which the bump modes read at scattered
+// places all over.
+template <class Bump>
+const Bump* bumpTable(const FillShade& s) {
+  if constexpr (sizeof(Bump) == sizeof(int16_t)) {
+    return s.narrowBump;
+  } else {
+    return s.bump;
+  }
+}
+
+template <FillMode M, class Bump = int32_t>
 struct Shader {
   const FillShade s;
+  const Bump* bump;
   inline uint32_t bumped(const uint32_t* a) const {
-    const int i = int(mapIndex(a[2], a[3])) - s.bump[mapIndex(a[0], a[1])];
+    const int i = int(mapIndex(a[2], a[3])) - bump[mapIndex(a[0], a[1])];
     return uint32_t(std::clamp(i, 0, 65280));
   }
   inline void operator()(uint8_t* p, const uint32_t* a) const {
@@ -80,11 +93,12 @@ struct Vertex {
 };
 
 // An edge from an upper to a lower corner: column in 16.16, starting half a
-// pixel right of the upper corner so that the column rounds.
+// pixel right of the upper corner so that the column rounds.  The long edge
+// serves both halves of a triangle: its step is divided out once.
 struct Edge {
   int64_t x, dx;
-  void start(const Vertex& top, const Vertex& bottom, int64_t firstRow) {
-    dx = ((bottom.x - top.x) * 65536) / (bottom.y - top.y);
+  void slope(const Vertex& top, const Vertex& bottom) { dx = ((bottom.x - top.x) * 65536) / (bottom.y - top.y); }
+  void at(const Vertex& top, int64_t firstRow) {
     // The product can pass 64 bits for an edge far off screen; the column
     // it lands on lies between the corners and fits.
     x = (top.x * 65536) + 0x8000 + int64_t(Wide(dx) * (firstRow - top.y));
@@ -130,7 +144,7 @@ inline int64_t blendLanes(uint8_t* p, int64_t n, const BlendColour& colour, cons
 }
 #endif
 
-template <FillMode M>
+template <FillMode M, class Bump = int32_t>
 void scan(const FillTarget& t, const FillShade& shade, const FillCorner* in) {
   constexpr int N = attributeCount(M);
   // The corners from the top down, corners on one row in the order given:
@@ -165,7 +179,7 @@ void scan(const FillTarget& t, const FillShade& shade, const FillCorner* in) {
     }
   }
 
-  const Shader<M> shader{shade};
+  const Shader<M, Bump> shader{shade, bumpTable<Bump>(shade)};
   // Locals: every byte stored could otherwise be the target's own fields.
   uint8_t* const pixels = t.pixels;
   const size_t pitch = size_t(t.w);
@@ -174,15 +188,17 @@ void scan(const FillTarget& t, const FillShade& shade, const FillCorner* in) {
   const bool blendInLanes = M == FillMode::Blend && gFillLanes;
   const BlendColour blendColour(shade.colour);
 #endif
+  Edge longEdge, shortEdge;
+  longEdge.slope(v[0], v[2]);
   for (int half = 0; half < 2; ++half) {
     const Vertex& top = half ? v[1] : v[0];
     const Vertex& bottom = half ? v[2] : v[1];
     if (top.y == bottom.y) continue;
     const int64_t first = std::max<int64_t>(top.y, 0), last = std::min<int64_t>(bottom.y, H);
     if (first >= last) continue;
-    Edge longEdge, shortEdge;
-    longEdge.start(v[0], v[2], first);
-    shortEdge.start(top, bottom, first);
+    longEdge.at(v[0], first);
+    shortEdge.slope(top, bottom);
+    shortEdge.at(top, first);
     int64_t along[4];
     for (int k = 0; k < N; ++k) along[k] = v[0].a[k] + rowStep[k] * (first - v[0].y);
 
@@ -266,9 +282,15 @@ void fill_Triangle(const FillTarget& t, const FillShade& s, const FillCorner c[3
     case FillMode::Gouraud: scan<FillMode::Gouraud>(t, s, c); break;
     case FillMode::HighlightAdd: scan<FillMode::HighlightAdd>(t, s, c); break;
     case FillMode::Map: scan<FillMode::Map>(t, s, c); break;
-    case FillMode::BumpAdd: scan<FillMode::BumpAdd>(t, s, c); break;
-    case FillMode::BumpMap: scan<FillMode::BumpMap>(t, s, c); break;
-    case FillMode::BumpTexture: scan<FillMode::BumpTexture>(t, s, c); break;
+    case FillMode::BumpAdd:
+      s.narrowBump ? scan<FillMode::BumpAdd, int16_t>(t, s, c) : scan<FillMode::BumpAdd>(t, s, c);
+      break;
+    case FillMode::BumpMap:
+      s.narrowBump ? scan<FillMode::BumpMap, int16_t>(t, s, c) : scan<FillMode::BumpMap>(t, s, c);
+      break;
+    case FillMode::BumpTexture:
+      s.narrowBump ? scan<FillMode::BumpTexture, int16_t>(t, s, c) : scan<FillMode::BumpTexture>(t, s, c);
+      break;
     case FillMode::TextureHighlight: scan<FillMode::TextureHighlight>(t, s, c); break;
     case FillMode::TextureGouraud: scan<FillMode::TextureGouraud>(t, s, c); break;
   }

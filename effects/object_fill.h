@@ -35,6 +35,7 @@ struct FillShade {
   const uint8_t* texture = nullptr;   // 65536 texels
   const uint8_t* highlight = nullptr; // 65536 texels
   const int32_t* bump = nullptr;      // 65536 offsets
+  const int16_t* narrowBump = nullptr; // the same offsets in 16 bits, read instead when set
 };
 
 struct FillCorner {

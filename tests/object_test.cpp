@@ -471,18 +471,35 @@ TEST(ObjectRender, DepthSortKeepsTheScanningLoopsTieOrder) {
       }
       const std::vector<MeshOrder> start = a;
       reference(a.data(), 0, n - 1, reference);
-      for (bool wide : {false, true}) {
+      for (int way = 0; way < 4; ++way) {
+        const bool wide = way & 1, tables = way & 2;
         if (obj_UseWideSort(wide) != wide) continue;  // no wide lanes here
+        obj_UseSmallSortTables(tables);
         std::vector<MeshOrder> b = start;
         obj_SortByDepth(b.data(), 0, n - 1);
         for (int f = 0; f < n; ++f) {
           ASSERT_EQ(b[size_t(f)].face, a[size_t(f)].face) << "n " << n << ", shape " << shape << ", at " << f
-                                                          << ", wide " << wide;
+                                                          << ", wide " << wide << ", tables " << tables;
           ASSERT_EQ(b[size_t(f)].key, a[size_t(f)].key);
         }
       }
     }
+  // Every arrangement of keys with repeats up to six entries: the short
+  // ranges are where ties are decided by the smallest steps.
+  for (int n = 2; n <= 6; ++n) {
+    int count = 1;
+    for (int k = 0; k < n; ++k) count *= n;
+    for (int code = 0; code < count; ++code) {
+      std::vector<MeshOrder> a(static_cast<size_t>(n));
+      for (int k = 0, c = code; k < n; ++k, c /= n) a[size_t(k)] = MeshOrder{k, c % n};
+      std::vector<MeshOrder> b = a;
+      reference(a.data(), 0, n - 1, reference);
+      obj_SortByDepth(b.data(), 0, n - 1);
+      for (int f = 0; f < n; ++f) ASSERT_EQ(b[size_t(f)].face, a[size_t(f)].face) << "n " << n << ", code " << code;
+    }
+  }
   obj_UseWideSort(true);
+  obj_UseSmallSortTables(true);
 }
 
 TEST(ObjectRender, BumpTableAndHighlightMap) {
@@ -506,6 +523,52 @@ TEST(ObjectRender, BumpTableAndHighlightMap) {
     EXPECT_LE(px[128 * 256 + i - 1], px[128 * 256 + i]) << i;  // rises to the middle
     EXPECT_EQ(px[128 * 256 + i], px[i * 256 + 128]) << i;      // the same both ways
   }
+}
+
+// The 16-bit copy of a bump table: refused when an entry does not fit, and
+// once handed to a draw it is what the bump types read, with the pixels of
+// the 32-bit table.
+TEST(ObjectRender, NarrowBumpTable) {
+  Bytes steep(65536, 0);
+  steep[10 * 256 + 20] = 255;  // 255 * 256 below it: past 16 bits
+  EXPECT_TRUE(obj_NarrowBump(obj_BumpTable(steep.data())).empty());
+  EXPECT_TRUE(obj_NarrowBump(std::vector<int32_t>(100, 0)).empty());
+  steep[10 * 256 + 20] = 127;  // -32512 and 32512 fit
+  const std::vector<int32_t> fits = obj_BumpTable(steep.data());
+  const std::vector<int16_t> narrowFits = obj_NarrowBump(fits);
+  ASSERT_EQ(narrowFits.size(), 65536u);
+  EXPECT_EQ(narrowFits[9 * 256 + 20], -32512);
+  EXPECT_EQ(narrowFits[11 * 256 + 20], 32512);
+
+  img_InitHeadless();
+  MeshPtr cube(cubeFile());
+  Image* tex = patternTexture();
+  const std::vector<int32_t> bump = patternBump();
+  const std::vector<int16_t> narrow = obj_NarrowBump(bump);
+  ASSERT_EQ(narrow.size(), 65536u);
+  const std::vector<int16_t> flat(65536, 0);  // a wrong copy shows whether the copy is read
+  std::mt19937 rng(3);
+  auto uniform = [&](float lo, float hi) { return std::uniform_real_distribution<float>(lo, hi)(rng); };
+  int differed = 0;
+  for (int round = 0; round < 60; ++round) {
+    ObjectPose p;
+    p.type = round % 3 == 0 ? 2 : round % 3 == 1 ? 7 : 8;
+    p.a = uniform(-4, 4), p.b = uniform(-4, 4), p.c = uniform(-4, 4);
+    p.x = uniform(-20, 20), p.y = uniform(-20, 20), p.z = uniform(-100, 200), p.skew = uniform(60, 300);
+    p.rr = p.gg = 0, p.bb = int(rng() % 200);
+    Guarded wide(64, 48, 30), viaNarrow(64, 48, 30), viaFlat(64, 48, 30), flatOff(64, 48, 30);
+    obj_Draw(cube.m, p, bump.data(), tex, &wide.image);
+    obj_Draw(cube.m, p, bump.data(), tex, &viaNarrow.image, narrow.data());
+    obj_Draw(cube.m, p, bump.data(), tex, &viaFlat.image, flat.data());
+    obj_UseNarrowBump(false);
+    obj_Draw(cube.m, p, bump.data(), tex, &flatOff.image, flat.data());
+    obj_UseNarrowBump(true);
+    ASSERT_EQ(viaNarrow.bytes, wide.bytes) << "round " << round << ", type " << p.type;
+    ASSERT_EQ(flatOff.bytes, wide.bytes) << "round " << round;  // switched off: the 32-bit table
+    differed += viaFlat.bytes != wide.bytes;
+  }
+  EXPECT_GT(differed, 20);
+  img_Destroy(tex);
 }
 
 // Translucent spans go sixteen pixels at a time; a part row at the end of
