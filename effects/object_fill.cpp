@@ -245,15 +245,88 @@ inline void plot(const FillTarget& t, int64_t column, int64_t row, int amount) {
 // leaves the loop its adds alone; otherwise each pixel is checked.
 template <bool kSteep, bool kInside>
 void wuRun(const FillTarget& t, int64_t from, int64_t to, float y, float gradient, float c) {
-  for (int64_t x = from; x < to; ++x) {
+  // Locals: every byte stored could otherwise be the target's own fields.
+  uint8_t* const pixels = t.pixels;
+  const size_t pitch = size_t(t.w);
+  int64_t x = from;
+#ifdef __SSE2__
+  // Four pixels a step: y still goes up by one addition a pixel, as below
+  // (the sum rounds at each), and the rest is the same arithmetic in four
+  // lanes, so each pixel gets the same two amounts.  The lanes truncate as
+  // plg_Trunc does while the values are in range: y is (the run stays
+  // within a few thousand pixels of a corner inside kFillFar), and so are
+  // the amounts of any but an absurd intensity, which goes pixel by pixel.
+  // Without kInside, a step whose pixels all lie in the picture skips the
+  // checks; the others check each pixel as below.
+  if (gFillLanes && (kInside || std::fabs(c) <= 65536.0f)) {
+    const __m128 colour = _mm_set1_ps(c), one = _mm_set1_ps(1.0f);
+    const int across = kSteep ? t.w : t.h;
+    const __m128i below = _mm_set1_epi32(-1), above = _mm_set1_epi32(across - 1);  // yp and yp + 1 inside
+    for (; x + 4 <= to; x += 4) {
+      const float y0 = y + gradient, y1 = y0 + gradient, y2 = y1 + gradient, y3 = y2 + gradient;
+      y = y3;
+      const __m128 ys = _mm_setr_ps(y0, y1, y2, y3);
+      const __m128i whole = _mm_cvttps_epi32(ys);
+      const __m128 down = _mm_cvtepi32_ps(whole);
+      alignas(16) int32_t yp[4], a[4], b[4];
+      _mm_store_si128(reinterpret_cast<__m128i*>(yp), whole);
+      _mm_store_si128(reinterpret_cast<__m128i*>(a),
+                      _mm_cvttps_epi32(_mm_mul_ps(colour, _mm_sub_ps(_mm_add_ps(down, one), ys))));
+      _mm_store_si128(reinterpret_cast<__m128i*>(b), _mm_cvttps_epi32(_mm_mul_ps(colour, _mm_sub_ps(ys, down))));
+      if (kInside && c >= 0) {
+        // Inside, y is never negative, so with a colour that is not the
+        // amounts are not either: the eight adds clamp only at 255, which
+        // one saturating byte add does for all of them at once.
+        const __m128i amounts = _mm_packus_epi16(
+            _mm_packs_epi32(_mm_unpacklo_epi32(_mm_load_si128(reinterpret_cast<const __m128i*>(a)),
+                                               _mm_load_si128(reinterpret_cast<const __m128i*>(b))),
+                            _mm_unpackhi_epi32(_mm_load_si128(reinterpret_cast<const __m128i*>(a)),
+                                               _mm_load_si128(reinterpret_cast<const __m128i*>(b)))),
+            _mm_setzero_si128());
+        const size_t second = kSteep ? 1 : pitch;
+        uint8_t* p[4];
+        uint64_t have = 0;
+        for (int k = 0; k < 4; ++k) {
+          const size_t at = size_t(x + k);
+          p[k] = kSteep ? pixels + at * pitch + size_t(yp[k]) : pixels + size_t(yp[k]) * pitch + at;
+          have |= (uint64_t(p[k][0]) | uint64_t(p[k][second]) << 8) << (16 * k);
+        }
+        const uint64_t sum = uint64_t(_mm_cvtsi128_si64(_mm_adds_epu8(_mm_cvtsi64_si128(int64_t(have)), amounts)));
+        for (int k = 0; k < 4; ++k) {
+          p[k][0] = uint8_t(sum >> (16 * k));
+          p[k][second] = uint8_t(sum >> (16 * k + 8));
+        }
+        continue;
+      }
+      const bool inside =
+          kInside ||
+          _mm_movemask_epi8(_mm_and_si128(_mm_cmpgt_epi32(whole, below), _mm_cmplt_epi32(whole, above))) == 0xffff;
+      for (int k = 0; k < 4; ++k) {
+        const int64_t at = x + k;
+        if (inside) {
+          uint8_t* p = kSteep ? pixels + size_t(at) * pitch + size_t(yp[k]) : pixels + size_t(yp[k]) * pitch + size_t(at);
+          add(p[0], a[k]);
+          add(p[kSteep ? 1 : pitch], b[k]);
+        } else if (kSteep) {
+          plot(t, yp[k], at, a[k]);
+          plot(t, int64_t(yp[k]) + 1, at, b[k]);
+        } else {
+          plot(t, at, yp[k], a[k]);
+          plot(t, at, int64_t(yp[k]) + 1, b[k]);
+        }
+      }
+    }
+  }
+#endif
+  for (; x < to; ++x) {
     y += gradient;
     const int yp = kInside ? int(y) : plg_Trunc(y);
     const int a = kInside ? int(c * (float(yp) + 1 - y)) : plg_Trunc(c * (float(yp) + 1 - y));
     const int b = kInside ? int(c * (y - float(yp))) : plg_Trunc(c * (y - float(yp)));
     if (kInside) {
-      uint8_t* p = kSteep ? t.pixels + size_t(x) * size_t(t.w) + size_t(yp) : t.pixels + size_t(yp) * size_t(t.w) + size_t(x);
+      uint8_t* p = kSteep ? pixels + size_t(x) * pitch + size_t(yp) : pixels + size_t(yp) * pitch + size_t(x);
       add(p[0], a);
-      add(p[kSteep ? 1 : t.w], b);
+      add(p[kSteep ? 1 : pitch], b);
     } else if (kSteep) {
       plot(t, yp, x, a);
       plot(t, int64_t(yp) + 1, x, b);

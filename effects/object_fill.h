@@ -47,8 +47,9 @@ struct FillCorner {
 // that every edge step fits in 64-bit fixed point.
 constexpr float kFillFar = 1073741824.0f;  // 2^30
 
-// Spans of some modes go sixteen pixels at a time where the machine has the
-// lanes (on by default); off, one pixel at a time.  Same pixels either way.
+// Spans of some modes go sixteen pixels at a time, and the runs of lines
+// four, where the machine has the lanes (on by default); off, one pixel at a
+// time.  Same pixels either way.
 // Returns whether the lanes are in use.
 bool fill_UseLanes(bool on);
 

@@ -394,6 +394,37 @@ TEST(ObjectLine, EndsAndBorders) {
   EXPECT_EQ(p, (Bytes{255, 0}));
 }
 
+// Lines whose runs go four pixels at a time must add what the plain loop
+// adds: every slope, both ways, short runs and long ones, lines inside the
+// picture and crossing it, intensities of either sign and past 255 over
+// pixels that are already near either end of the range.
+TEST(ObjectFill, LineRunsInLanesGiveThePlainPixels) {
+  std::mt19937 rng(23);
+  auto coord = [&](int span) { return float(int(rng() % unsigned(span * 12)) - span * 2) / 8.0f; };
+  int changed = 0;
+  for (int round = 0; round < 600; ++round) {
+    const int w = 8 + int(rng() % 90), h = 8 + int(rng() % 60);
+    std::vector<uint8_t> start(size_t(w * h));
+    for (uint8_t& b : start) b = rng() % 3 ? uint8_t(rng() % 16) : uint8_t(240 + rng() % 16);
+    std::vector<uint8_t> out[2] = {start, start};
+    float ends[6][4];
+    int intensity[6];
+    for (int k = 0; k < 6; ++k) {
+      for (int e = 0; e < 4; ++e) ends[k][e] = coord(e % 2 ? h : w);
+      intensity[k] = int(rng() % 700) - 200;
+    }
+    for (int lanes = 0; lanes < 2; ++lanes) {
+      fill_UseLanes(lanes == 1);
+      for (int k = 0; k < 6; ++k)
+        fill_Line(FillTarget{out[lanes].data(), w, h}, ends[k][0], ends[k][1], ends[k][2], ends[k][3], intensity[k]);
+    }
+    ASSERT_EQ(out[0], out[1]) << "round " << round << ", " << w << "x" << h;
+    changed += out[1] != start;
+  }
+  EXPECT_GT(changed, 500);
+  fill_UseLanes(true);
+}
+
 // Random poses, sizes and meshes, near the eye and far beyond the picture:
 // nothing may be written outside it (the guards, and ASan for the arrays).
 TEST(ObjectRender, RandomPosesStayInsideThePicture) {
