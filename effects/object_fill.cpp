@@ -248,6 +248,25 @@ void wuRun(const FillTarget& t, int64_t from, int64_t to, float y, float gradien
   // Locals: every byte stored could otherwise be the target's own fields.
   uint8_t* const pixels = t.pixels;
   const size_t pitch = size_t(t.w);
+  // The two pixels of the run's step `at`: (at, yp) and the next one across.
+  const size_t second = kSteep ? 1 : pitch;
+  auto pixel = [&](int64_t at, int yp) {
+    return kSteep ? pixels + size_t(at) * pitch + size_t(yp) : pixels + size_t(yp) * pitch + size_t(at);
+  };
+  // Adds a and b to them, unchecked where `inside`.
+  auto put = [&](int64_t at, int yp, int a, int b, bool inside) {
+    if (inside) {
+      uint8_t* p = pixel(at, yp);
+      add(p[0], a);
+      add(p[second], b);
+    } else if (kSteep) {
+      plot(t, yp, at, a);
+      plot(t, int64_t(yp) + 1, at, b);
+    } else {
+      plot(t, at, yp, a);
+      plot(t, at, int64_t(yp) + 1, b);
+    }
+  };
   int64_t x = from;
 #ifdef __SSE2__
   // Four pixels a step: y still goes up by one addition a pixel, as below
@@ -257,38 +276,32 @@ void wuRun(const FillTarget& t, int64_t from, int64_t to, float y, float gradien
   // within a few thousand pixels of a corner inside kFillFar), and so are
   // the amounts of any but an absurd intensity, which goes pixel by pixel.
   // Without kInside, a step whose pixels all lie in the picture skips the
-  // checks; the others check each pixel as below.
+  // checks; the others check each pixel.
   if (gFillLanes && (kInside || std::fabs(c) <= 65536.0f)) {
     const __m128 colour = _mm_set1_ps(c), one = _mm_set1_ps(1.0f);
     const int across = kSteep ? t.w : t.h;
     const __m128i below = _mm_set1_epi32(-1), above = _mm_set1_epi32(across - 1);  // yp and yp + 1 inside
+    // Inside, y is never negative, so with a colour that is not the amounts
+    // are not either: the eight adds of a step clamp only at 255, which one
+    // saturating byte add does for all of them at once.
+    const bool saturating = kInside && c >= 0;
     for (; x + 4 <= to; x += 4) {
       const float y0 = y + gradient, y1 = y0 + gradient, y2 = y1 + gradient, y3 = y2 + gradient;
       y = y3;
       const __m128 ys = _mm_setr_ps(y0, y1, y2, y3);
       const __m128i whole = _mm_cvttps_epi32(ys);
       const __m128 down = _mm_cvtepi32_ps(whole);
-      alignas(16) int32_t yp[4], a[4], b[4];
+      const __m128i av = _mm_cvttps_epi32(_mm_mul_ps(colour, _mm_sub_ps(_mm_add_ps(down, one), ys)));
+      const __m128i bv = _mm_cvttps_epi32(_mm_mul_ps(colour, _mm_sub_ps(ys, down)));
+      alignas(16) int32_t yp[4];
       _mm_store_si128(reinterpret_cast<__m128i*>(yp), whole);
-      _mm_store_si128(reinterpret_cast<__m128i*>(a),
-                      _mm_cvttps_epi32(_mm_mul_ps(colour, _mm_sub_ps(_mm_add_ps(down, one), ys))));
-      _mm_store_si128(reinterpret_cast<__m128i*>(b), _mm_cvttps_epi32(_mm_mul_ps(colour, _mm_sub_ps(ys, down))));
-      if (kInside && c >= 0) {
-        // Inside, y is never negative, so with a colour that is not the
-        // amounts are not either: the eight adds clamp only at 255, which
-        // one saturating byte add does for all of them at once.
+      if (saturating) {
         const __m128i amounts = _mm_packus_epi16(
-            _mm_packs_epi32(_mm_unpacklo_epi32(_mm_load_si128(reinterpret_cast<const __m128i*>(a)),
-                                               _mm_load_si128(reinterpret_cast<const __m128i*>(b))),
-                            _mm_unpackhi_epi32(_mm_load_si128(reinterpret_cast<const __m128i*>(a)),
-                                               _mm_load_si128(reinterpret_cast<const __m128i*>(b)))),
-            _mm_setzero_si128());
-        const size_t second = kSteep ? 1 : pitch;
+            _mm_packs_epi32(_mm_unpacklo_epi32(av, bv), _mm_unpackhi_epi32(av, bv)), _mm_setzero_si128());
         uint8_t* p[4];
         uint64_t have = 0;
         for (int k = 0; k < 4; ++k) {
-          const size_t at = size_t(x + k);
-          p[k] = kSteep ? pixels + at * pitch + size_t(yp[k]) : pixels + size_t(yp[k]) * pitch + at;
+          p[k] = pixel(x + k, yp[k]);
           have |= (uint64_t(p[k][0]) | uint64_t(p[k][second]) << 8) << (16 * k);
         }
         const uint64_t sum = uint64_t(_mm_cvtsi128_si64(_mm_adds_epu8(_mm_cvtsi64_si128(int64_t(have)), amounts)));
@@ -298,23 +311,13 @@ void wuRun(const FillTarget& t, int64_t from, int64_t to, float y, float gradien
         }
         continue;
       }
+      alignas(16) int32_t a[4], b[4];
+      _mm_store_si128(reinterpret_cast<__m128i*>(a), av);
+      _mm_store_si128(reinterpret_cast<__m128i*>(b), bv);
       const bool inside =
           kInside ||
           _mm_movemask_epi8(_mm_and_si128(_mm_cmpgt_epi32(whole, below), _mm_cmplt_epi32(whole, above))) == 0xffff;
-      for (int k = 0; k < 4; ++k) {
-        const int64_t at = x + k;
-        if (inside) {
-          uint8_t* p = kSteep ? pixels + size_t(at) * pitch + size_t(yp[k]) : pixels + size_t(yp[k]) * pitch + size_t(at);
-          add(p[0], a[k]);
-          add(p[kSteep ? 1 : pitch], b[k]);
-        } else if (kSteep) {
-          plot(t, yp[k], at, a[k]);
-          plot(t, int64_t(yp[k]) + 1, at, b[k]);
-        } else {
-          plot(t, at, yp[k], a[k]);
-          plot(t, at, int64_t(yp[k]) + 1, b[k]);
-        }
-      }
+      for (int k = 0; k < 4; ++k) put(x + k, yp[k], a[k], b[k], inside);
     }
   }
 #endif
@@ -323,18 +326,14 @@ void wuRun(const FillTarget& t, int64_t from, int64_t to, float y, float gradien
     const int yp = kInside ? int(y) : plg_Trunc(y);
     const int a = kInside ? int(c * (float(yp) + 1 - y)) : plg_Trunc(c * (float(yp) + 1 - y));
     const int b = kInside ? int(c * (y - float(yp))) : plg_Trunc(c * (y - float(yp)));
-    if (kInside) {
-      uint8_t* p = kSteep ? pixels + size_t(x) * pitch + size_t(yp) : pixels + size_t(yp) * pitch + size_t(x);
-      add(p[0], a);
-      add(p[kSteep ? 1 : pitch], b);
-    } else if (kSteep) {
-      plot(t, yp, x, a);
-      plot(t, int64_t(yp) + 1, x, b);
-    } else {
-      plot(t, x, yp, a);
-      plot(t, x, int64_t(yp) + 1, b);
-    }
+    put(x, yp, a, b, kInside);
   }
+}
+
+// The bump modes read the 16-bit offsets where the shade has them.
+template <FillMode M>
+void scanBumped(const FillTarget& t, const FillShade& s, const FillCorner* c) {
+  s.narrowBump ? scan<M, int16_t>(t, s, c) : scan<M>(t, s, c);
 }
 
 }  // namespace
@@ -355,15 +354,9 @@ void fill_Triangle(const FillTarget& t, const FillShade& s, const FillCorner c[3
     case FillMode::Gouraud: scan<FillMode::Gouraud>(t, s, c); break;
     case FillMode::HighlightAdd: scan<FillMode::HighlightAdd>(t, s, c); break;
     case FillMode::Map: scan<FillMode::Map>(t, s, c); break;
-    case FillMode::BumpAdd:
-      s.narrowBump ? scan<FillMode::BumpAdd, int16_t>(t, s, c) : scan<FillMode::BumpAdd>(t, s, c);
-      break;
-    case FillMode::BumpMap:
-      s.narrowBump ? scan<FillMode::BumpMap, int16_t>(t, s, c) : scan<FillMode::BumpMap>(t, s, c);
-      break;
-    case FillMode::BumpTexture:
-      s.narrowBump ? scan<FillMode::BumpTexture, int16_t>(t, s, c) : scan<FillMode::BumpTexture>(t, s, c);
-      break;
+    case FillMode::BumpAdd: scanBumped<FillMode::BumpAdd>(t, s, c); break;
+    case FillMode::BumpMap: scanBumped<FillMode::BumpMap>(t, s, c); break;
+    case FillMode::BumpTexture: scanBumped<FillMode::BumpTexture>(t, s, c); break;
     case FillMode::TextureHighlight: scan<FillMode::TextureHighlight>(t, s, c); break;
     case FillMode::TextureGouraud: scan<FillMode::TextureGouraud>(t, s, c); break;
   }
