@@ -16,6 +16,19 @@
 
 using namespace infl;
 
+namespace {
+constexpr uint32_t kMod = 65521;
+// Folds a block of n bytes, summed in vector lanes, into a and b: a gains
+// the bytes' sum, b gains n times a before the block, `step` times the sum
+// of a before each step of the block, and the weighted sums within the
+// steps.  Leaves a and b reduced.  (Without vector paths nothing calls it.)
+[[maybe_unused]] inline void foldBlock(uint32_t& a, uint32_t& b, size_t n, uint64_t step, uint64_t prevA,
+                                       uint64_t blockA, uint64_t blockB) {
+  b = uint32_t((b + uint64_t(a) * n + step * prevA + blockB) % kMod);
+  a = uint32_t((a + blockA) % kMod);
+}
+}  // namespace
+
 #if defined(__x86_64__) && defined(__GNUC__)
 namespace {
 // Adler-32 of n bytes (a multiple of 32, at most the reduction block) with
@@ -57,8 +70,7 @@ __attribute__((target("avx2"))) void adlerAvx2(uint32_t& a, uint32_t& b, const u
     prevA += lanesPrev[k];
   }
   for (int k = 0; k < 8; ++k) blockB += lanesB[k];
-  b = uint32_t((b + uint64_t(a) * n + 32 * prevA + blockB) % 65521);
-  a = uint32_t((a + blockA) % 65521);
+  foldBlock(a, b, n, 32, prevA, blockA, blockB);
 }
 const bool kAdlerAvx2 = __builtin_cpu_supports("avx2");
 
@@ -115,8 +127,7 @@ __attribute__((target("avx512f,avx512bw,avx512vnni"))) void adlerAvx512(uint32_t
     prevA += lanesPrev[k];
     blockB += lanesB[k];
   }
-  b = uint32_t((b + uint64_t(a) * n + 64 * prevA + blockB) % 65521);
-  a = uint32_t((a + blockA) % 65521);
+  foldBlock(a, b, n, 64, prevA, blockA, blockB);
 }
 const bool kAdlerAvx512 = __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vnni");
 }  // namespace
@@ -127,7 +138,6 @@ const bool kAdlerAvx512 = __builtin_cpu_supports("avx512bw") && __builtin_cpu_su
 // bytes: 5552 is the largest n for which 255 n (n + 1) / 2 + (n + 1) 65520,
 // the most the second sum can reach from a reduced start, stays below 2^32.
 uint32_t inf_Adler32(uint32_t adler, const uint8_t* p, size_t n) {
-  constexpr uint32_t kMod = 65521;
   constexpr size_t kAdlerBlock = 5552;
   uint32_t a = adler & 0xffff, b = adler >> 16;
 #if defined(INF_ADLER_AVX2)
@@ -174,8 +184,7 @@ uint32_t inf_Adler32(uint32_t adler, const uint8_t* p, size_t n) {
       const uint64_t blockA = uint64_t(lanesA[0]) + lanesA[2];
       const uint64_t prevA = uint64_t(lanesPrev[0]) + lanesPrev[2];
       const uint64_t blockB = uint64_t(lanesB[0]) + lanesB[1] + lanesB[2] + lanesB[3];
-      b = uint32_t((b + uint64_t(a) * vectorBytes + 16 * prevA + blockB) % kMod);
-      a = uint32_t((a + blockA) % kMod);
+      foldBlock(a, b, vectorBytes, 16, prevA, blockA, blockB);
       p += vectorBytes;
       k -= vectorBytes;
     }
