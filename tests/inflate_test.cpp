@@ -680,7 +680,6 @@ TEST(Inflate, WholeMatchCountFromCodeLengthsAgreesWithTheTable) {
         if (round % 20 == 0) distLengths[rng() % size_t(distCount)] = 1;
       } else {
         distLengths = randomCompleteCode(std::max(distCount, 2), 2 + int(rng() % std::max(distCount - 1, 1)), rng);
-        distLengths.resize(size_t(std::max(distCount, 2)));
       }
       const int dCount = int(distLengths.size());
       ASSERT_EQ(buildLitTable(lit.get(), kLitTableSize, litLengths.data(), litCount, true), PngStatus::Ok);
