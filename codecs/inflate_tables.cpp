@@ -132,7 +132,7 @@ PngStatus buildTable(Entry* table, int tableSize, int primaryBits, const uint8_t
 }
 
 #if defined(__x86_64__) && defined(__GNUC__)
-#define INF_PAIRS_AVX2 1
+#define INF_TABLES_AVX2 1
 // pairLiterals below, four entries a step.  Each step reads all its second
 // entries before it stores: they lie at half the index or less, so in a
 // step further down or in this one, and are still single either way.
@@ -202,7 +202,7 @@ __attribute__((target("avx2"))) void combineMatchesAvx2(Entry* lit, const Entry*
     index = _mm256_add_epi64(index, step);
   }
 }
-const bool kPairsAvx2 = __builtin_cpu_supports("avx2");
+const bool kTablesAvx2 = __builtin_cpu_supports("avx2");
 #endif
 
 }  // namespace
@@ -222,8 +222,8 @@ void pairLiterals(Entry* table) {
   for (int i = 0; i < 1 << (kLitBits / 2); ++i)
     shortLiteral |= (table[i] & kLiteral) && (table[i] & 0xff) <= uint32_t(kLitBits / 2);
   if (!shortLiteral) return;
-#if defined(INF_PAIRS_AVX2)
-  if (kPairsAvx2 && !gPlainCode) return pairLiteralsAvx2(table);
+#if defined(INF_TABLES_AVX2)
+  if (kTablesAvx2 && !gPlainCode) return pairLiteralsAvx2(table);
 #endif
   for (int i = (1 << kLitBits) - 1; i >= 0; --i) {
     const Entry first = table[i];
@@ -262,7 +262,6 @@ void combineMatchesPlain(Entry* lit, const Entry* dist) {
   }
 }
 
-
 }  // namespace
 
 MatchFits countMatchFits(const uint8_t* litLengths, int litCount, const uint8_t* distLengths, int distCount) {
@@ -274,8 +273,8 @@ MatchFits countMatchFits(const uint8_t* litLengths, int litCount, const uint8_t*
   int fitting[kLitBits + 1] = {};
   for (int k = 1; k <= kLitBits; ++k) fitting[k] = 2 * fitting[k - 1] + perLength[k];
   // A length code of L bits with E extra bits fills 2^(kLitBits - L) primary
-  // indices; at 2^E W of them, the kLitBits - L - E bits after the extra
-  // bits start a distance code that fits.
+  // indices; at 2^E fitting[kLitBits - L - E] of them, the bits after the
+  // extra bits start a distance code that fits.
   MatchFits fits;
   for (int s = 257; s < litCount && s < 286; ++s) {
     const int len = litLengths[s];
@@ -295,8 +294,8 @@ MatchFits countMatchFits(const uint8_t* litLengths, int litCount, const uint8_t*
 // for the loop that tells literals and lengths apart by branching.
 bool combineMatches(Entry* lit, const Entry* dist, MatchFits fits) {
   if (fits.whole == 0 || fits.whole < 3 * fits.single) return false;
-#if defined(INF_PAIRS_AVX2)
-  if (kPairsAvx2 && !gPlainCode) {
+#if defined(INF_TABLES_AVX2)
+  if (kTablesAvx2 && !gPlainCode) {
     combineMatchesAvx2(lit, dist);
     return true;
   }
