@@ -223,8 +223,12 @@ struct Capture {
     const MusPosition p = mus_Position();
     const double fps = wall > 0 ? double(frame) / wall : 0;
     const double done = std::min(double(frame) / std::max(expectedFrames, 1.0), 1.0);
-    const double left = fps > 0 ? (expectedFrames - double(frame)) / fps : 0;
-    std::fprintf(stderr, "%sframe %lld  %02d:%02d  %3.0f%%  %.1f fps  %.0f s left%s", tty ? "\r" : "",
+    // A pass of a bench counts the passes still to come as well.
+    const int later = opt.pass > 0 ? std::max(opt.passes - opt.pass, 0) : 0;
+    const double left = fps > 0 ? (expectedFrames * (1 + later) - double(frame)) / fps : 0;
+    char which[32] = "";
+    if (opt.pass > 0) std::snprintf(which, sizeof which, "pass %d/%d  ", opt.pass, opt.passes);
+    std::fprintf(stderr, "%s%sframe %lld  %02d:%02d  %3.0f%%  %.1f fps  %.0f s left%s", tty ? "\r" : "", which,
                  (long long)frame, playing ? p.order : 0, playing ? p.row : 0, done * 100, fps,
                  std::max(left, 0.0), tty && !last ? "  " : "\n");
     std::fflush(stderr);
@@ -324,6 +328,7 @@ void finishVideo(Capture& c, bool interrupted) {
 }  // namespace
 
 int cap_Run(const CaptureOptions& options) {
+  if (options.bench && options.passes > 1 && options.timesFd < 0) return cap_BenchPasses(options);
   CaptureOptions o = options;
   o.fps = std::clamp(o.fps, 1, 1000);
   o.scale = std::clamp(o.scale, 1, 16);
@@ -369,11 +374,15 @@ int cap_Run(const CaptureOptions& options) {
     if (o.maxFrames >= 0) c.expectedFrames = std::min(c.expectedFrames, double(o.maxFrames));
     if (tml_Run(captureIO()) == TimelineEnd::Finished && !c.picture.empty()) c.closingFrame(kSceneCount - 1);
     c.progress(true);
-    if (o.bench)
-      cap_PrintBench(stdout, c.benchTimes,
+    if (o.bench && o.timesFd >= 0) {
+      if (!cap_SendTimes(o.timesFd, c.benchTimes)) c.fail(std::string("cannot send the frame times: ") +
+                                                           std::strerror(errno));
+    } else if (o.bench) {
+      cap_PrintBench(stdout, c.benchTimes, c.frame,
                      std::chrono::duration<double>(std::chrono::steady_clock::now() - c.started).count());
-    else
+    } else {
       c.sceneSummary();
+    }
   }
   const bool interrupted = sig_Pending() != 0;
 

@@ -76,6 +76,7 @@ const char kUsage[] =
     "  --capture FILE       render the show offline into a video through ffmpeg\n"
     "  --frames DIR         render the show offline into DIR: PNG frames, audio.wav\n"
     "  --bench              render the show offline as fast as it can; time per scene\n"
+    "  --passes N           times --bench draws the show; a frame counts its fastest (3)\n"
     "  --fps N              frames per second of a capture (60)\n"
     "  --layout L           window (640x300) or fullscreen (640x480, the default)\n"
     "  --duration S         stop a capture or a bench after S seconds of show\n"
@@ -94,6 +95,7 @@ bool number(const char* text, double& out) {
 // Returns false when the program should stop with the given exit code.
 bool parseArgs(int argc, char** argv, Options& o, int& exitCode) {
   exitCode = kExitUsage;
+  bool passesGiven = false;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -155,6 +157,15 @@ bool parseArgs(int argc, char** argv, Options& o, int& exitCode) {
       }
       o.maxFps = int(v);
       ++i;
+    } else if (a == "--passes") {
+      if (!needsValue()) return false;
+      if (!number(value, v) || v != int(v) || v < 1 || v > 100) {
+        std::fprintf(stderr, "velmorin: --passes takes a whole number from 1 to 100, not '%s'\n", value);
+        return false;
+      }
+      o.capture.passes = int(v);
+      passesGiven = true;
+      ++i;
     } else if (a == "--layout") {
       if (!needsValue()) return false;
       if (std::strcmp(value, "window") && std::strcmp(value, "fullscreen")) {
@@ -174,6 +185,10 @@ bool parseArgs(int argc, char** argv, Options& o, int& exitCode) {
   }
   if (o.capture.bench && (!o.capture.video.empty() || !o.capture.framesDir.empty())) {
     std::fprintf(stderr, "velmorin: --bench writes nothing; it excludes --capture and --frames\n");
+    return false;
+  }
+  if (passesGiven && !o.capture.bench) {
+    std::fprintf(stderr, "velmorin: --passes applies to --bench only\n");
     return false;
   }
   if (o.mode == Mode::Capture && o.scale != kGfxScaleDefault) {

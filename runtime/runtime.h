@@ -126,6 +126,10 @@ struct CaptureOptions {
   int scale = 1;          // each frame enlarged by whole pixels
   bool quiet = false;     // no progress line
   bool bench = false;     // --bench: no outputs; frame times per scene on stdout
+  int passes = 3;         // --bench: the show drawn this many times, each in a
+                          // fresh process; a frame counts its fastest drawing
+  int pass = 0;           // the pass this run is, when one of several
+  int timesFd = -1;       // a pass: where its frame times go instead of stdout
 };
 int cap_Run(const CaptureOptions& options);
 
@@ -139,7 +143,20 @@ FrameStats cap_FrameStats(std::vector<float> ms);
 // The calling thread's CPU time in milliseconds: what --bench times frames
 // with, so that other programs running on the machine do not count.
 double cap_ThreadMs();
-void cap_PrintBench(std::FILE* out, const std::vector<float> (&ms)[kSceneCount], double wallSeconds);
+// Folds one pass's frame times into each frame's fastest so far; false when
+// the pass drew a different number of frames (those beyond the shorter count
+// keep the times they have).
+bool cap_KeepFastest(std::vector<float>& fastest, const std::vector<float>& pass);
+// --bench of several passes: each one a child process running cap_Run, its
+// frame times sent back through a pipe.  Returns the exit code.
+int cap_BenchPasses(const CaptureOptions& options);
+// A pass's frame times on a pipe, and read back; false on a short write or
+// bytes that are not such a record.
+bool cap_SendTimes(int fd, const std::vector<float> (&ms)[kSceneCount]);
+bool cap_TakeTimes(const std::string& bytes, std::vector<float> (&ms)[kSceneCount]);
+// `drawn`: the frames of every pass, for the rate of the whole run.
+void cap_PrintBench(std::FILE* out, const std::vector<float> (&ms)[kSceneCount], int64_t drawn,
+                    double wallSeconds);
 
 // ---------------------------------------------------------------------------
 // Music.  An XM module played by libopenmpt; the position reported is the

@@ -180,4 +180,40 @@ TEST(BenchStats, MeanNearestRankPercentileAndWorst) {
   EXPECT_EQ(cap_FrameStats({}).frames, 0);
 }
 
+// A bench of several passes: each pass's times come back through a pipe
+// whole, and a frame keeps its fastest time across the passes.
+TEST(BenchStats, PassesSendTheirTimesAndAFrameKeepsItsFastest) {
+  std::vector<float> sent[kSceneCount], got[kSceneCount];
+  sent[1] = {0.5f, 2.5f, 0.25f};
+  sent[kSceneCount - 1] = {1.0f};
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  ASSERT_TRUE(cap_SendTimes(fds[1], sent));
+  close(fds[1]);
+  std::string bytes;
+  char buffer[256];
+  for (ssize_t n; (n = read(fds[0], buffer, sizeof buffer)) > 0;) bytes.append(buffer, size_t(n));
+  close(fds[0]);
+  ASSERT_TRUE(cap_TakeTimes(bytes, got));
+  for (int i = 0; i < kSceneCount; ++i) EXPECT_EQ(got[i], sent[i]) << i;
+  // Cut anywhere, or with a byte more, the record is refused.
+  for (size_t cut = 0; cut < bytes.size(); ++cut) EXPECT_FALSE(cap_TakeTimes(bytes.substr(0, cut), got)) << cut;
+  EXPECT_FALSE(cap_TakeTimes(bytes + '\0', got));
+  // A count far beyond the bytes there are.
+  std::string huge = bytes;
+  huge[4] = '\xff';
+  huge[5] = '\xff';
+  huge[6] = '\xff';
+  EXPECT_FALSE(cap_TakeTimes(huge, got));
+
+  std::vector<float> fastest = {1.0f, 9.0f, 1.0f};
+  EXPECT_TRUE(cap_KeepFastest(fastest, {1.5f, 1.25f, 0.75f}));
+  EXPECT_EQ(fastest, (std::vector<float>{1.0f, 1.25f, 0.75f}));
+  // A pass of another length is reported; every frame seen keeps a time.
+  EXPECT_FALSE(cap_KeepFastest(fastest, {0.5f, 2.0f, 2.0f, 3.0f}));
+  EXPECT_EQ(fastest, (std::vector<float>{0.5f, 1.25f, 0.75f, 3.0f}));
+  EXPECT_FALSE(cap_KeepFastest(fastest, {0.25f}));
+  EXPECT_EQ(fastest, (std::vector<float>{0.25f, 1.25f, 0.75f, 3.0f}));
+}
+
 }  // namespace
