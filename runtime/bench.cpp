@@ -75,7 +75,7 @@ bool cap_SendTimes(int fd, const std::vector<float> (&ms)[kSceneCount]) {
   for (const std::vector<float>& scene : ms) {
     const uint32_t n = uint32_t(scene.size());
     bytes.append(reinterpret_cast<const char*>(&n), sizeof n);
-    bytes.append(reinterpret_cast<const char*>(scene.data()), scene.size() * sizeof(float));
+    if (n) bytes.append(reinterpret_cast<const char*>(scene.data()), scene.size() * sizeof(float));
   }
   for (size_t done = 0; done < bytes.size();) {
     const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
@@ -95,7 +95,7 @@ bool cap_TakeTimes(const std::string& bytes, std::vector<float> (&ms)[kSceneCoun
     at += sizeof n;
     if ((bytes.size() - at) / sizeof(float) < n) return false;
     scene.resize(n);
-    std::memcpy(scene.data(), bytes.data() + at, size_t(n) * sizeof(float));
+    if (n) std::memcpy(scene.data(), bytes.data() + at, size_t(n) * sizeof(float));
     at += size_t(n) * sizeof(float);
   }
   return at == bytes.size();
