@@ -179,6 +179,10 @@ int cap_BenchPasses(const CaptureOptions& options) {
   int64_t drawn = 0;
   int code = 0;
   for (int pass = 1; pass <= options.passes && code == 0; ++pass) {
+    if (sig_Pending()) {  // between two passes: the next one is not started
+      code = 128 + sig_Pending();
+      break;
+    }
     std::vector<float> ms[kSceneCount];
     code = runPass(options, pass, ms);
     for (int i = 0; i < kSceneCount && code == 0; ++i) {
