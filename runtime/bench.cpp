@@ -5,6 +5,8 @@
 // position nor the bookkeeping around it.
 #include "runtime/runtime.h"
 
+#include "runtime/capture_private.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/wait.h>
@@ -77,13 +79,7 @@ bool cap_SendTimes(int fd, const std::vector<float> (&ms)[kSceneCount]) {
     bytes.append(reinterpret_cast<const char*>(&n), sizeof n);
     if (n) bytes.append(reinterpret_cast<const char*>(scene.data()), scene.size() * sizeof(float));
   }
-  for (size_t done = 0; done < bytes.size();) {
-    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    done += size_t(n);
-  }
-  return true;
+  return writeAll(fd, bytes.data(), bytes.size()) == bytes.size();
 }
 
 bool cap_TakeTimes(const std::string& bytes, std::vector<float> (&ms)[kSceneCount]) {

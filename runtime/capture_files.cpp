@@ -10,12 +10,6 @@
 #include <cerrno>
 #include <cstring>
 
-namespace {
-
-constexpr int kWavHeader = 44;
-
-// Writes all of `size` bytes, or as many as the file takes before an error;
-// returns how many were written.  errno tells the error when short.
 size_t writeAll(int fd, const void* data, size_t size) {
   const char* p = static_cast<const char*>(data);
   size_t done = 0;
@@ -30,6 +24,10 @@ size_t writeAll(int fd, const void* data, size_t size) {
   }
   return done;
 }
+
+namespace {
+
+constexpr int kWavHeader = 44;
 
 // Keeps errno across clean-up calls.
 struct KeepErrno {

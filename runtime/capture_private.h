@@ -4,8 +4,13 @@
 // are all whole.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
+
+// Writes all of `size` bytes, or as many as the file takes before an error;
+// returns how many were written.  errno tells the error when short.
+size_t writeAll(int fd, const void* data, size_t size);
 
 // 16-bit stereo WAV at kMusRate; the header's sizes are filled in at close.
 // Failures leave errno set.
