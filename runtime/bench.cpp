@@ -174,14 +174,15 @@ int cap_BenchPasses(const CaptureOptions& options) {
   std::vector<float> fastest[kSceneCount];
   int64_t drawn = 0;
   int code = 0;
-  for (int pass = 1; pass <= options.passes && code == 0; ++pass) {
+  for (int pass = 1; pass <= options.passes; ++pass) {
     if (sig_Pending()) {  // between two passes: the next one is not started
       code = 128 + sig_Pending();
       break;
     }
     std::vector<float> ms[kSceneCount];
     code = runPass(options, pass, ms);
-    for (int i = 0; i < kSceneCount && code == 0; ++i) {
+    if (code != 0) break;
+    for (int i = 0; i < kSceneCount; ++i) {
       drawn += int64_t(ms[i].size());
       const size_t before = fastest[i].size();
       if (pass == 1) fastest[i] = std::move(ms[i]);
