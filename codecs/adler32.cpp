@@ -131,7 +131,7 @@ __attribute__((target("avx512f,avx512bw,avx512vnni"))) void adlerAvx512(uint32_t
 }
 const bool kAdlerAvx512 = __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vnni");
 }  // namespace
-#define INF_ADLER_AVX2 1
+#define INF_ADLER_WIDE 1  // the AVX2 and AVX-512 paths, each chosen at run time
 #endif
 
 // Adler-32 (RFC 1950 section 8.2).  The sums are reduced every kAdlerBlock
@@ -140,7 +140,7 @@ const bool kAdlerAvx512 = __builtin_cpu_supports("avx512bw") && __builtin_cpu_su
 uint32_t inf_Adler32(uint32_t adler, const uint8_t* p, size_t n) {
   constexpr size_t kAdlerBlock = 5552;
   uint32_t a = adler & 0xffff, b = adler >> 16;
-#if defined(INF_ADLER_AVX2)
+#if defined(INF_ADLER_WIDE)
   if (kAdlerAvx512 && !gPlainCode) {
     while (n >= 64) {
       const size_t wide = std::min(n, kAdlerWideBlock) & ~size_t(63);
@@ -153,7 +153,7 @@ uint32_t inf_Adler32(uint32_t adler, const uint8_t* p, size_t n) {
   while (n > 0) {
     size_t k = n < kAdlerBlock ? n : kAdlerBlock;
     n -= k;
-#if defined(INF_ADLER_AVX2)
+#if defined(INF_ADLER_WIDE)
     if (kAdlerAvx2 && !gPlainCode && k >= 32) {
       const size_t wide = k & ~size_t(31);
       adlerAvx2(a, b, p, wide);
